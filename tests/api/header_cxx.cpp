@@ -1,0 +1,141 @@
+// Compile check of the public header as C++20: it must stand alone (first and only include), build without
+// warnings, give every export C linkage with its exact signature, and declare every export noexcept so
+// that no exception can cross into a host. Nothing here calls or takes the address of an export, so this
+// object needs no library at link time.
+#include <vendrix/vendrix.h>
+
+namespace {
+
+template <class A, class B>
+struct Same {
+  static constexpr bool value = false;
+};
+template <class A>
+struct Same<A, A> {
+  static constexpr bool value = true;
+};
+
+}  // namespace
+
+// Every export declared again with C linkage, exactly as a host or the library defines it. A different
+// parameter or return type, a missing noexcept or C++ linkage in the header makes these conflicting
+// declarations.
+extern "C" {
+uint32_t VendrixVersion() noexcept;
+GlobalMotionPath* NewGlobalMotionPath(uint64_t reserved, uint32_t frameCount, int32_t flags) noexcept;
+void DeleteGlobalMotionPath(GlobalMotionPath* path) noexcept;
+void ScanMapB(GlobalMotionPath* path, uint32_t frame, const ScanInput* input) noexcept;
+void FinishPath(GlobalMotionPath* path, const FinishRequest* request) noexcept;
+void FinishPathB(GlobalMotionPath* path, uint32_t flags, const PathSettings* settings) noexcept;
+int32_t GetCurrentAnalysisFrameCount(GlobalMotionPath* path) noexcept;
+int32_t GetAnalysisFrameTranslation(GlobalMotionPath* path, int32_t level, int32_t entry, float* out) noexcept;
+int32_t GetAnalysisFrameRotation(GlobalMotionPath* path, int32_t level, int32_t entry, float* out) noexcept;
+void GetFrameMV(GlobalMotionPath* path, uint64_t reserved, FrameMvRecord* record) noexcept;
+int64_t SizeOfMotionCompArrayBPath(GlobalMotionPath* path) noexcept;
+int64_t SizeOfMotionCompArrayDPath(GlobalMotionPath* path) noexcept;
+uint32_t CopyMotionCompArrayBPath(GlobalMotionPath* path, uint32_t* block, int32_t size) noexcept;
+uint32_t CopyMotionCompArrayDPath(GlobalMotionPath* path, uint32_t* block, int32_t size) noexcept;
+int32_t DefTexMapA(TexMapDefA* def, const uint32_t* compArrayB, int32_t skipCompute, int32_t frame, int32_t field,
+                   int32_t width, int32_t height) noexcept;
+int32_t DefTexMapD(TexMapDefD* def, const uint32_t* compArrayD, int32_t reserved, int32_t frame, int32_t field,
+                   int32_t width, int32_t height) noexcept;
+void TexMap(const TexMapDefA* def) noexcept;
+void TexMapD(const TexMapDefD* def) noexcept;
+RTMotionPath* NewRTMotionPath() noexcept;
+void DeleteRTMotionPath(RTMotionPath* path) noexcept;
+int32_t RTMotionPathConfigurate(RTMotionPath* path, const RTPathConfig* config) noexcept;
+int32_t RTMotionPathGetSettings(RTMotionPath* path, PathSettings* out, uint32_t size) noexcept;
+int32_t RTMotionPathSetSettings(RTMotionPath* path, const PathSettings* in, int32_t size) noexcept;
+int32_t RTMotionPathScanMap(RTMotionPath* path, const RTFrameInput* input, int64_t frame) noexcept;
+int32_t RTMotionPathTexMapDef(RTMotionPath* path, TexMapDefA* def, int32_t reserved, int64_t frame, uint32_t field,
+                              int32_t width, int32_t height) noexcept;
+int32_t RTMotionPathSteadyFrameRange(RTMotionPath* path, int64_t* first, int64_t* last) noexcept;
+int32_t RTMotionScannerCompletedFrameRange(RTMotionPath* path, int64_t* first, int64_t* last) noexcept;
+int32_t RTMotionScannerRequirementsFrameRange(RTMotionPath* path, int64_t frame, int64_t* scanned,
+                                              int64_t* needed, int64_t* acceptable) noexcept;
+int32_t GetProfileNums() noexcept;
+int32_t ApplyProfile(uint32_t index, PathSettings* out) noexcept;
+int32_t FindProfile(const PathSettings* settings) noexcept;
+int32_t IsSameProfile(uint32_t index, const PathSettings* settings) noexcept;
+void ConvImage(const ConvRecord* record) noexcept;
+void MixABImage(const MixRecord* record) noexcept;
+void PrepPreviewImage(GlobalMotionPath* path, uint64_t reserved, const ConvRecord* record) noexcept;
+}
+
+namespace {
+
+// Records cross the boundary as raw bytes: they must stay plain C data in C++ as well.
+#define VX_PLAIN(T) \
+  static_assert(__is_standard_layout(T) && __is_trivially_copyable(T) && __is_trivial(T), #T " is plain data")
+VX_PLAIN(PathSettings);
+VX_PLAIN(ImageDesc);
+VX_PLAIN(ScanInput);
+VX_PLAIN(FrameMvRecord);
+VX_PLAIN(FinishRequest);
+VX_PLAIN(MotionCompHeader);
+VX_PLAIN(MotionCompArrayBHeader);
+VX_PLAIN(MotionCompArrayBRecord);
+VX_PLAIN(MotionCompArrayDHeader);
+VX_PLAIN(MotionCompArrayDRecord);
+VX_PLAIN(TexMapDefA);
+VX_PLAIN(TexMapDefD);
+VX_PLAIN(RTPathConfig);
+VX_PLAIN(RTFrameInput);
+VX_PLAIN(ConvRecord);
+VX_PLAIN(MixRecord);
+
+// The size macros are usable in constant expressions and yield 64-bit values.
+static_assert(Same<decltype(VENDRIX_COMP_B_SIZE(1u)), decltype(SizeOfMotionCompArrayBPath(nullptr))>::value,
+              "array B size macro has the export's type");
+static_assert(VENDRIX_COMP_B_SIZE(100) == 4268 && VENDRIX_COMP_D_SIZE(100) == 17180, "array sizes");
+
+// The default request of FinishPath spelled out with designated initialisers: fields must stay in this order.
+constexpr FinishRequest kDefaultFinish{.tag = VENDRIX_FINISH_REQUEST_TAG,
+                                       .action = VENDRIX_FINISH_SMOOTH,
+                                       .smoothing = 0,
+                                       .secondarySmoothing = 0,
+                                       .flags = 0,
+                                       .smoothingWeight1 = 0,
+                                       .smoothingWeight2 = 0,
+                                       .smoothingWeight3 = 0,
+                                       .smoothingWeight4 = 0,
+                                       .adaptive = 0,
+                                       .borderFraction = 0};
+static_assert(kDefaultFinish.tag == 4u && kDefaultFinish.action < 0, "default finish request");
+
+}  // namespace
+
+// Fills the records of a streaming host and returns a value that depends on them.
+int32_t vendrix_header_cxx_check(void* pixels) noexcept;
+
+int32_t vendrix_header_cxx_check(void* pixels) noexcept {
+  RTFrameInput frame{};
+  frame.tag = VENDRIX_RT_FRAME_TAG;
+  frame.format = VENDRIX_PIXFMT_YUYV8;
+  frame.width = 720;
+  frame.height = 576;
+  frame.pitch = 720 * 2;
+  frame.aspectFactor = 1.0f;
+  frame.buffer = pixels;
+
+  RTPathConfig config{VENDRIX_RT_CONFIG_TAG, VENDRIX_RT_DEFAULT_WINDOW_LENGTH, VENDRIX_RT_DEFAULT_STEADY_MARGIN,
+                      VENDRIX_RT_DEFAULT_LOOK_AHEAD, 0};
+
+  TexMapDefD def{};
+  def.version = VENDRIX_TEXMAP_D_VERSION;
+  def.pixelFormat = frame.format;
+  def.mapFlags = VENDRIX_MAP_BAND_MESH;
+  def.bandShift[VENDRIX_TEXMAP_BAND_COUNT - 1].x = VENDRIX_FX_ONE / 2;
+
+  MixRecord mix{};
+  mix.tag = VENDRIX_IMAGE_TAG;
+  mix.aFormat = frame.format;
+  mix.aBuffer = pixels;
+  mix.b.format = frame.format;
+  mix.c.format = frame.format;
+  mix.mixMode = VENDRIX_MIX_LINEAR;
+  mix.weight = VENDRIX_MIX_WEIGHT_MAX / 2;
+
+  return static_cast<int32_t>(frame.tag + config.WindowLength + def.version + mix.c.format) + mix.weight +
+         def.bandShift[VENDRIX_TEXMAP_BAND_COUNT - 1].x;
+}
