@@ -1,0 +1,4 @@
+#include "core/library.h"
+#include "vendrix/vendrix.h"
+
+extern "C" uint32_t VendrixVersion(void) noexcept { return vendrix::core::kVendrixVersion; }

@@ -1,0 +1,33 @@
+// The exports as a host sees them: through the public header and the shared library, loaded (and so
+// attached) by the dynamic loader.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "vendrix/vendrix.h"
+
+namespace {
+
+TEST(Exports, Version) {
+  EXPECT_EQ(VendrixVersion(), 0x0201004Fu);
+  EXPECT_EQ(VendrixVersion(), 33620047u);
+}
+
+TEST(Exports, ProfilesRoundTrip) {
+  EXPECT_EQ(GetProfileNums(), 42);
+  PathSettings rec;
+  std::memset(&rec, 0xEE, sizeof(rec));
+  EXPECT_EQ(ApplyProfile(42, &rec), 0);
+  EXPECT_EQ(rec.AnalysisLevel, static_cast<int32_t>(0xEEEEEEEE));
+  ASSERT_EQ(ApplyProfile(41, &rec), 1);
+  EXPECT_EQ(rec.AnalysisLevel, 9);
+  EXPECT_EQ(rec.Smoothing, 26214);
+  EXPECT_EQ(FindProfile(&rec), 41);
+  ASSERT_EQ(ApplyProfile(8, &rec), 1);
+  EXPECT_EQ(FindProfile(&rec), 10);
+  EXPECT_EQ(IsSameProfile(8, &rec), 1);
+  EXPECT_EQ(IsSameProfile(0, &rec), 0);
+  EXPECT_EQ(IsSameProfile(42, nullptr), 1);
+}
+
+}  // namespace
