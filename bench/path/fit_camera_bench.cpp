@@ -1,0 +1,3 @@
+#include <benchmark/benchmark.h>
+
+#include "path/model_fit.h"
