@@ -8,7 +8,11 @@ void PrefilterMatches(uint32_t kind, MatchList& list) {
   const uint32_t n = list.count;
   if ((kind == 1 && n < 21) || (kind == 2 && n < 6) || (kind != 1 && kind != 2)) return;
   double sum = 0.0;
-  for (uint32_t i = 0; i < n; ++i) sum += std::hypot(double{list.matches[i].dx}, double{list.matches[i].dy});
+  for (uint32_t i = 0; i < n; ++i) {
+    // A NaN or infinite residual must not poison the mean of the others; it fails the test below.
+    const double len = std::hypot(double{list.matches[i].dx}, double{list.matches[i].dy});
+    if (std::isfinite(len)) sum += len;
+  }
   // Kind 1 is strict (below the mean length, with a slightly inflated mean); kind 2 tolerates 20 %
   // plus a sub-pixel allowance so that a still scene keeps its matches.
   const double m = kind == 1 ? sum / (n - 1) : sum / n * 1.2 + 0.15;

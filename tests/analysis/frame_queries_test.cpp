@@ -1,0 +1,115 @@
+#include "analysis/frame_queries.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace vendrix::analysis {
+namespace {
+
+using path::kSlotTx;
+using path::kSlotTy;
+
+class FrameQueries : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = path::PathCreate(10, 0);
+    ASSERT_NE(path_, nullptr);
+  }
+  void TearDown() override { path::PathDelete(path_); }
+  GlobalMotionPath* path_ = nullptr;
+};
+
+TEST_F(FrameQueries, CountAndFailureValues) {
+  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 0);  // never scanned
+  path_->lastFrame = 50;
+  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 10);  // capped at the capacity
+  EXPECT_EQ(CurrentAnalysisFrameCount(nullptr), -1);
+
+  float out[3] = {9, 9, 9};
+  EXPECT_FALSE(AnalysisFrameTranslation(path_, 1, 0, out));  // level must be 0
+  EXPECT_FALSE(AnalysisFrameTranslation(path_, 0, -1, out));
+  EXPECT_FALSE(AnalysisFrameTranslation(path_, 0, 10, out));
+  EXPECT_FALSE(AnalysisFrameRotation(nullptr, 0, 0, out));
+  EXPECT_FALSE(AnalysisFrameRotation(path_, 0, 0, nullptr));
+  EXPECT_EQ(out[0], 9.0f);  // refused calls write nothing
+}
+
+TEST_F(FrameQueries, TranslationAndRotationOfAnEntry) {
+  path::FrameRecord& r = path_->analysis->records[4];
+  r.f(kSlotTx) = 1.5f;
+  r.f(kSlotTy) = -2.0f;
+  r.f(path::kSlotZoom) = 0.25f;
+  r.f(path::kSlotRotSin) = std::sin(0.1f);
+  r.f(path::kSlotRotCos) = std::cos(0.1f);
+  r.f(path::kSlotTilt1Sin) = std::sin(-0.2f);
+  r.f(path::kSlotTilt1Cos) = std::cos(-0.2f);
+  float t[3], a[3];
+  ASSERT_TRUE(AnalysisFrameTranslation(path_, 0, 4, t));
+  EXPECT_EQ(t[0], 1.5f);
+  EXPECT_EQ(t[1], -2.0f);
+  EXPECT_EQ(t[2], 0.25f);
+  ASSERT_TRUE(AnalysisFrameRotation(path_, 0, 4, a));
+  EXPECT_NEAR(a[0], -0.2f, 1e-6f);
+  EXPECT_EQ(a[1], 0.0f);  // an all-zero pair is atan2(0, 0) = 0
+  EXPECT_NEAR(a[2], 0.1f, 1e-6f);
+}
+
+TEST_F(FrameQueries, FrameMotionVectorAveragesTheEntryWithTheOneBefore) {
+  path_->width = 960;
+  path_->height = 540;
+  path_->inputWidth = 1920;
+  path_->inputHeight = 1080;
+  path_->searchRadius = 43;
+  path_->analysis->records[2].f(kSlotTx) = 2.0f;
+  path_->analysis->records[3].f(kSlotTx) = 4.0f;
+  path_->integrated->records[3].f(kSlotTy) = 7.0f;
+  path_->handoverValue = 3;
+
+  FrameMvRecord rec;
+  std::memset(&rec, 0xAB, sizeof(rec));
+  rec.tag = 2;
+  const FrameMvRecord untouched = rec;
+  FrameMotionVector(path_, &rec);
+  EXPECT_EQ(std::memcmp(&rec, &untouched, sizeof(rec)), 0);  // wrong tag
+
+  rec.tag = VENDRIX_FRAME_MV_TAG;
+  FrameMotionVector(path_, &rec);
+  EXPECT_EQ(rec.workWidth, 960u);
+  EXPECT_EQ(rec.sourceHeight, 1080u);
+  EXPECT_EQ(rec.searchRadius, 43u);
+  EXPECT_EQ(rec.pathY, 7.0f);
+  EXPECT_FLOAT_EQ(rec.motion[0], 3.0f);
+
+  path_->handoverValue = 0;  // entry 0 is averaged with itself
+  path_->analysis->records[0].f(kSlotTy) = 5.0f;
+  FrameMotionVector(path_, &rec);
+  EXPECT_FLOAT_EQ(rec.motion[1], 5.0f);
+
+  path_->handoverValue = 10;  // beyond the arrays: untouched
+  std::memset(&rec, 0xCD, sizeof(rec));
+  rec.tag = VENDRIX_FRAME_MV_TAG;
+  const FrameMvRecord before = rec;
+  FrameMotionVector(path_, &rec);
+  EXPECT_EQ(std::memcmp(&rec, &before, sizeof(rec)), 0);
+}
+
+TEST(FrameQueriesInterlaced, LongSpanFieldReportsTheSecondArrayScaledToOneEntry) {
+  GlobalMotionPath* p = path::PathCreate(5, 1);
+  p->searchRadius = 10;
+  p->handoverValue = 2;  // frame 2 -> entry 4
+  path::FrameRecord& r = p->measured[1]->records[4];
+  r.u(path::kSlotSpan) = 2;
+  r.f(kSlotTx) = 6.0f;
+  p->analysis->records[4].f(kSlotTx) = 100.0f;  // not used
+  FrameMvRecord rec{};
+  rec.tag = VENDRIX_FRAME_MV_TAG;
+  FrameMotionVector(p, &rec);
+  EXPECT_EQ(rec.searchRadius, 20u);
+  EXPECT_FLOAT_EQ(rec.motion[0], 6.0f);  // (6 + 6) * 256 / 512: the per-entry motion over a span of 2
+  path::PathDelete(p);
+}
+
+}  // namespace
+}  // namespace vendrix::analysis
