@@ -113,3 +113,64 @@ TEST(FrameQueriesInterlaced, LongSpanFieldReportsTheSecondArrayScaledToOneEntry)
 
 }  // namespace
 }  // namespace vendrix::analysis
+
+#include "analysis/frame_records.h"
+#include "path/synthetic_matches.h"
+#include "platform/heap.h"
+
+namespace vendrix::analysis {
+namespace {
+
+TEST(FrameRecords, WriteFitsTheRecordAndKeepsACopyOwnedByThePath) {
+  const int64_t before = platform::HeapLiveBlocks();
+  GlobalMotionPath* p = path::PathCreate(4, VENDRIX_PATH_KEEP_MATCHES);
+  vendrix::testing::SyntheticOptions o;
+  o.count = 40;
+  MatchList* list = vendrix::testing::MakeMatches(vendrix::testing::Similarity(3.0, -1.0, 0.0, 1.0), o);
+  path::ModelParams params{};
+  params.fitEnabled = 1;
+  for (int round = 0; round < 2; ++round) {  // the second write replaces the first copy
+    ASSERT_TRUE(WriteEntryRecord(p, params, *list, EntryFit{0, 2, 1, false, 0, true}));
+  }
+  const path::FrameRecord& r = p->analysis->records[2];
+  EXPECT_EQ(r.count(), 40u);
+  EXPECT_NEAR(r.f(path::kSlotTx), 3.0f, 1e-4f);
+  auto* kept = static_cast<MatchList*>(p->analysis->ownedA[2]);
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->count, 40u);
+  EXPECT_EQ(kept->columns, 1u);
+  EXPECT_EQ(kept->matches[39].x, list->matches[39].x);
+
+  EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{4, 0, 1, false, 0, false}));
+  EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{0, 4, 1, false, 0, false}));
+
+  p->preparedCount = 4;
+  p->measured[3]->records[2].u(path::kSlotCount) = 9;
+  InvalidateEntry(p, 2);
+  EXPECT_EQ(p->analysis->records[2].count(), 0u);
+  EXPECT_EQ(p->measured[3]->records[2].count(), 0u);
+  EXPECT_EQ(p->preparedCount, 0);
+  MatchListRelease(list);
+  path::PathDelete(p);
+  EXPECT_EQ(platform::HeapLiveBlocks(), before);
+}
+
+TEST(MatchListLayout, CapacityAspectAndCopy) {
+  MatchList* list = MatchListCreate(960 / 4 + 1, 540 / 4 + 1, 960, 540, 0.0f);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->capacity, 241 * 136);
+  EXPECT_EQ(list->aspectFactor, 1.0f);  // 0 is out of range
+  list->cells[5].keep = 1;
+  list->cells[9].keep = 1;
+  list->count = 1;
+  MatchList* copy = MatchListCopy(list);
+  EXPECT_EQ(copy->capacity, 2);  // room for max(count, kept cells)
+  MatchListRelease(copy);
+  MatchListRelease(list);
+  MatchList* wide = MatchListCreate(3, 3, 12, 12, 20.0f);
+  EXPECT_EQ(wide->aspectFactor, 1.0f);
+  MatchListRelease(wide);
+}
+
+}  // namespace
+}  // namespace vendrix::analysis
