@@ -1,0 +1,1 @@
+// Image utilities (in progress).
