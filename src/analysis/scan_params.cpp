@@ -1,0 +1,180 @@
+#include "analysis/scan_params.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "analysis/luma_readers.h"
+
+namespace vendrix::analysis {
+namespace {
+
+// Per analysis level: grid step (= block size), the three search stages, density factors k (with a
+// ModelDegree byte set) and k' (without), the radius factor, minimum matches and model kind.
+struct LevelPreset {
+  uint16_t step;
+  bool mid, fine, third;
+  double k, k_plain;  // double: 2.4 in float would make 1920 x 1080 at level 2 one block short
+  double radius_factor;
+  uint32_t min_matches;
+  uint32_t model_kind;
+};
+
+constexpr LevelPreset kLevels[10] = {
+    {12, true, false, false, 0.0, 0.0, 25.0, 30, 3},  // 0: fixed targetBlocks instead of a density
+    {12, true, false, true, 2.5, 3.0, 25.0, 30, 3},
+    {8, true, true, true, 2.0, 2.4, 25.0, 30, 3},
+    {12, true, true, true, 1.3, 1.56, 25.0, 30, 3},
+    {16, true, true, true, 1.0, 1.2, 25.0, 30, 3},
+    {16, true, true, true, 0.6, 0.72, 25.0, 30, 3},
+    {16, true, true, true, 1.0, 1.0, 20.0, 40, 4},
+    {16, true, true, true, 1.0, 1.0, 20.0, 40, 4},
+    {16, true, true, true, 1.0, 1.0, 20.0, 40, 6},
+    {16, true, true, true, 1.0, 1.0, 20.0, 40, 6},
+};
+
+// 1 / 922: the radius is R pixels per standard-definition (720 x 576) diagonal.
+constexpr double kRadiusPerDiagonal = 0.0010845987;
+
+constexpr uint32_t kFlagHighPass = 0x02, kFlagWide = 0x04, kFlagExtra = 0x08, kFlagRolling = 0x10,
+                   kFlagRollingExt = 0x20, kFlagRefit = 0x40;
+constexpr uint32_t kOutputAdaptive = 0x1000;
+
+}  // namespace
+
+void LoadMeasureDefaults(MeasureParams& m) {
+  std::memset(&m, 0, sizeof(m));
+  m.maxError = 5000;
+  m.gridStep = 16;
+  m.blockSize = 16;
+  m.searchRadius = 20;
+  m.targetBlocks = 400;
+  m.minMatches = 40;
+  m.maxDistance = 1;
+  m.coarsestLevel = 2;
+}
+
+void LoadModelDefaults(path::ModelParams& p) {
+  std::memset(&p, 0, sizeof(p));
+  p.modelKind = path::kModelCornersTwoPass;
+  p.rollingShutter = 1;
+  p.strengthA = p.strengthB = p.strengthC = p.strengthD = p.strengthE = 0.2f;
+}
+
+void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, MeasureParams& m, path::ModelParams& p,
+                      AnalysisImage* image) {
+  LoadMeasureDefaults(m);
+  LoadModelDefaults(p);
+  const uint32_t level = (s.AnalysisLevel >= 0 && s.AnalysisLevel <= 9) ? static_cast<uint32_t>(s.AnalysisLevel) : 2u;
+  const LevelPreset& preset = kLevels[level];
+
+  // P1: fixed values.
+  m.maxError = 5000;
+  m.maxDistance = 1;
+  m.minMatches = 30;
+  m.marginLeft = 10, m.marginTop = 10, m.marginRight = 5, m.marginBottom = 5;
+  m.fieldShiftOn = 1;
+  m.contrastStretch = 1;
+  p.modelKind = path::kModelCornersTwoPass;
+  p.fitEnabled = 1;
+  p.analyserKind = 0;
+  p.refitVariant = 0;
+  p.extended = p.extendedBoth = 0;
+  p.adaptive = 0;
+  p.borderFraction = 0.0f;
+  p.degreeRotation = (s.ModelDegree == 1 || s.ModelDegree == 2) ? 1 : 0;
+  p.degreeScale = s.ModelDegree == 2 ? 1 : 0;
+  m.detailBias = static_cast<float>(s.AnalysisOffset) / 65536.0f;
+  const bool degree = p.degreeRotation || p.degreeScale;
+
+  // P2: the level preset.
+  m.gridStep = m.blockSize = preset.step;
+  m.refineMid = preset.mid;
+  m.refineFine = preset.fine;
+  m.refineThird = preset.third;
+  m.minMatches = preset.min_matches;
+  p.modelKind = preset.model_kind;
+  if (level == 6 || level == 7) p.refitVariant = 1;
+  if (level == 9) p.analyserKind = 1;
+  const double k = degree ? preset.k : preset.k_plain;
+  if (level == 0) m.targetBlocks = degree ? 220 : 160;
+
+  // P3: analysis flags.
+  const uint32_t flags = s.AnalysisFlags;
+  bool halve = false;
+  if (p.analyserKind == 1) {
+    m.refineFine = (flags & kFlagExtra) ? 1 : 0;
+    m.qualityFilter = (flags & kFlagWide) ? 0 : 1;
+  } else {
+    halve = true;
+    if (flags & kFlagExtra) m.multiDistance = 1;
+    if (flags & kFlagHighPass) {
+      m.highPass = 1;
+      m.contrastStretch = 0;
+      if (m.refineFine) {
+        m.refineFine = 0;
+        m.smoothPrefilter = 1;
+      }
+    }
+  }
+  if (flags & kFlagRolling) {
+    p.extended = 1;
+    if (flags & kFlagRollingExt) p.extendedBoth = 1;
+  }
+  if (s.OutputFlags & kOutputAdaptive) p.adaptive = 1;
+  if (s.FramingMode == 6) p.borderFraction = static_cast<float>(s.FramingAmount) / 65536.0f;
+  if (image) image->halveAllowed = halve ? 1u : 0u;
+
+  // P4: coarsest pyramid level.
+  switch (s.AnalysisOrder) {
+    case 1: m.coarsestLevel = 2; break;
+    case 2: m.coarsestLevel = 1; break;
+    case 3: m.coarsestLevel = 0; break;
+    default: m.coarsestLevel = 3; break;
+  }
+
+  // P5: sizes. Computed in double and clamped so that absurd sizes cannot overflow the fields.
+  const double w = width > 0 ? width : 0, h = height > 0 ? height : 0;
+  if (k > 0.0) {
+    double blocks = std::trunc(w * h / (static_cast<double>(m.gridStep) * m.gridStep * k));
+    if (blocks > 4e9) blocks = 4e9;
+    m.targetBlocks = static_cast<uint32_t>(blocks);
+    if (halve) m.targetBlocks >>= 2;
+  }
+  uint32_t radius = static_cast<uint32_t>(std::trunc(std::sqrt(w * w + h * h) * preset.radius_factor * kRadiusPerDiagonal));
+  if (radius < 10) radius = 10;
+  if (halve) radius >>= 1;
+  if (p.analyserKind != 1) {
+    radius = (flags & kFlagWide) ? (radius + 8) * 4 : radius + radius / 2;
+    if (radius > 30) m.twoPass = 1;
+  } else {
+    p.refitVariant = (flags & kFlagRefit) ? 1 : 0;
+  }
+  m.searchRadius = static_cast<uint16_t>(radius > 0xFFFF ? 0xFFFF : radius);
+}
+
+void ChooseWorkingImage(AnalysisImage& img) {
+  img.width = img.sourceWidth;
+  img.height = img.sourceHeight;
+  img.pitch = img.sourcePitch;
+  img.buffer = img.sourceBuffer;
+  if (img.fieldMode & VENDRIX_FIELD_IN_FRAME) {
+    // The buffer holds a whole frame: take every second row, from row 1 for the second field.
+    if (img.fieldMode & VENDRIX_FIELD_SECOND) img.buffer += img.sourcePitch;
+    img.pitch = img.sourcePitch * 2;
+    img.width /= 2;
+    img.height /= 2;
+    img.readRow = ReadLumaField;
+  } else if (img.fieldMode & (VENDRIX_FIELD_FIRST | VENDRIX_FIELD_SECOND)) {
+    img.width /= 2;  // the buffer holds one field: halve horizontally to keep the aspect
+    img.readRow = ReadLumaField;
+  } else if (img.halveAllowed && img.sourceWidth >= 700 && img.sourceHeight >= 450) {
+    img.width /= 2;
+    img.height /= 2;
+    img.pitch = img.sourcePitch * 2;
+    img.readRow = ReadLumaHalf;
+  } else {
+    img.readRow = ReadLumaFull;
+  }
+}
+
+}  // namespace vendrix::analysis
