@@ -1,8 +1,700 @@
-// Placeholder until the camera fit lands: reports no valid motion.
+// Camera fit (model kinds 4 and 5): the camera motion of one entry from its match list.
+//
+// Model. A match's reference point r = (x - dx, y - dy), taken in centred analysis pixels, maps to
+//   m(r) = z R(theta) r / (1 + p rx + q ry) + t + b(k)
+// which is the homography T(t) S(z, theta) P(p, q) of camera_matrix.h plus the displacement
+// b(k) = (bx[k], by[k]) of the horizontal band k (one of 32 equal bands of the image height) that holds
+// the match's current row. The residual of a match is its current position minus m(r).
+// Parameters: t in pixels, theta in radians, u = ln z, the tilt terms A = p h and B = q h (h = image
+// height = focal length in pixels, so atan(A) and atan(B) are the two tilt angles), and 32 band pairs.
+//
+// Bands. The band pairs describe what the rigid camera model cannot: the row-by-row wobble of a rolling
+// shutter. They are kept apart from the global motion and from noise by three means:
+//  - hard constraints: each band profile (x and y separately) has zero mean and zero slope over the band
+//    index. A constant profile is the translation and a linear one is a shear or vertical stretch that
+//    translation, rotation and zoom already cover, so without the constraints the split between global
+//    and band motion would be decided by the regularisation instead of the data;
+//  - a smoothness prior on the second differences of the profile: wobble varies slowly from band to band,
+//    noise does not, so single-band spikes are averaged with their neighbours;
+//  - damping towards zero, so that a band with few or no matches stays at zero instead of following the
+//    prior's extrapolation, and a profile only appears where the data asks for it consistently.
+// Both prior weights scale with the mean data weight per band, so they act the same for any list size.
+//
+// Solve. Every iteration is one damped Gauss-Newton step on the robustly weighted least-squares problem,
+// jointly over the 6 global parameters and the 64 band values. The band block of the normal equations is
+// pentadiagonal (each residual sees one band value; the smoothness prior couples two neighbours either
+// side), so it is factorised as a banded LDL^T, the two constraints are added by Lagrange multipliers,
+// and the band unknowns are eliminated (Schur complement), leaving a 6 x 6 system solved by a Jacobi-
+// scaled Cholesky factorisation with a small Levenberg ridge (which only slows the step along directions
+// the data does not observe and keeps them at their reset value). All in double, on fixed-size arrays.
+//
+// Rounds. A round starts from the reset model and runs a fixed number of iterations at a fixed gain, with
+// the robust weights held constant; between rounds the residuals of the round's result give new Cauchy
+// weights (iteratively reweighted least squares at round granularity) and, when the mode asks for it, a new
+// outlier decision. The first round weighs every match alike. An iteration that moves no image corner and
+// no band value by more than kIterationTolerance ends its round early: the remaining iterations would not
+// change the result.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <numbers>
+
+#include "path/camera_matrix.h"
 #include "path/model_fit.h"
+#include "platform/heap.h"
 
 namespace vendrix::path {
+namespace {
 
-void FitCamera(const ModelParams&, FrameRecord& out, MatchList&, int) { out.u(kSlotCount) = 0; }
+// Modes of the two variants; a mode bit is named by its value.
+constexpr uint32_t kModeVariant0 = 3;
+constexpr uint32_t kModeVariant1 = 7;
+constexpr uint32_t kModeRejectOutliers = 2;  // outlier rejection between rounds
+constexpr uint32_t kModeCoarse = 4;          // coarse phase before, final phase after the main rounds
+
+// Phase schedule.
+constexpr int kCoarseRoundsMax = 30;
+constexpr int kCoarseIterations = 5;
+constexpr double kCoarseGain = 0.7;
+constexpr double kCoarseRejectFactor = 1.0 / 8.0;
+constexpr int kMainRounds = 10;
+constexpr int kMainRoundsAfterCoarse = 2;
+constexpr int kMainIterations = 5;
+constexpr int kLastRoundIterations = 20;
+constexpr double kMainGain = 0.92;
+constexpr int kFinalIterations = 10;
+constexpr double kFinalGainDecay = 0.94;
+
+// Outlier rejection: threshold T on the squared residual length (px^2),
+//   T = (min(a/b + sqrt(a/c), (kRejectCap - sqrt(a/c)) * factor + sqrt(a/c)) + kRejectMargin)^2,
+// where, over the core of the sorted residual lengths r (see kCoreMedianFactor), a = sum r^2, b = sum r and
+// c = their number: sqrt(a/c) is the RMS residual and a/b the contraharmonic mean, which leans towards the
+// larger residuals of the core. The factor shrinks the cap from 6 px towards the RMS over the rounds.
+constexpr double kRejectCap = 6.0;
+constexpr double kRejectMargin = 1.5;
+constexpr double kStatsMinimum = 0.1;     // b and c must exceed this for any exclusion
+constexpr double kSortResolution = 0.001;  // px; residuals closer than this sort as equal (then by index)
+
+// Acceptance: RMS reprojection error at most clamp(diagonal * kErrorPerDiagonal, kErrorMin, kErrorMax) px.
+constexpr double kErrorPerDiagonal = 0.006666667;
+constexpr double kErrorMin = 1.0;
+constexpr double kErrorMax = 8.0;
+constexpr uint32_t kMinMatches = 8;
+
+// Residual statistics. The core of the sorted list is the residuals up to kCoreMedianFactor times the
+// median: for Gaussian inliers that keeps all but 0.2 % of them and, with up to half the list gross
+// outliers, drops the outliers, so a, b and c describe the inliers. Residual lengths below
+// kResidualFloor count as kResidualFloor: a sub-pixel match is not more precise than that, and the floor
+// keeps the threshold and the Cauchy scale finite on noise-free data.
+constexpr double kCoreMedianFactor = 3.0;
+constexpr double kResidualFloor = 0.05;
+// Cauchy weight 1 / (1 + r^2 / (kCauchyScale * sigma)^2), sigma the per-axis inlier spread: about 95 %
+// efficiency on Gaussian residuals, while a residual of 10 sigma weighs 6 %.
+constexpr double kCauchyScale = 2.5;
+
+// Tilt limits, as tangents of the tilt angles (the tilt terms). 10 degrees of camera yaw or pitch between
+// the two entries of a measurement is beyond handheld or vehicle video at normal rates; a larger
+// perspective term is the fit bending the plane to a few clustered or mismatched points, and the
+// translation / rotation / zoom model without tilt is the safer answer.
+constexpr double kMaxTiltA = 0.17632698070846498;  // tan(10 deg), tilt about the vertical axis (p h)
+constexpr double kMaxTiltB = 0.17632698070846498;  // tan(10 deg), tilt about the horizontal axis (q h)
+
+// Band regularisation, in units of the mean data weight per band (about the number of matches per band).
+// Damping of 0.25 costs a well-measured band (>= 10 matches) under 3 % of its amplitude and pulls an empty
+// band to zero; smoothness of 4 leaves wobble of a few cycles per frame intact (second differences of a
+// 2-cycle sine over 32 bands are 0.15 of its amplitude) and averages noise over about three bands.
+constexpr double kBandDamping = 0.25;
+constexpr double kBandSmoothness = 4.0;
+
+// Solver and convergence.
+constexpr double kRidge = 1e-7;               // Levenberg ridge on the Jacobi-scaled 6 x 6 system
+constexpr double kPivotMin = 1e-12;           // a smaller Cholesky pivot fails the step
+constexpr double kIterationTolerance = 1e-4;  // px of corner or band movement that ends a round
+constexpr double kCoarseTolerance = 0.01;     // px of change between coarse rounds that ends the phase
+constexpr double kMinDenominator = 0.1;       // projective denominator below which a point is skipped
+constexpr double kMaxLogZoom = 1.3862943611198906;  // ln 4: zoom stays within 1/4 .. 4
+constexpr int kParams = 6;                    // tx, ty, theta, ln z, tilt A, tilt B
+
+struct Point {
+  double rx, ry;  // reference position, centred
+  double cx, cy;  // current position, centred
+  double ex, ey;  // residual (current - model) at the last refresh
+  float ax, ay;   // 1 when that axis was measured, else 0
+  float weight;   // robust weight of the running round; 0 once excluded
+  int32_t band;   // band of the current row
+  uint32_t index;  // position in the caller's list
+  uint8_t active;  // 0 once excluded as an outlier
+};
+
+struct Model {
+  double tx, ty, theta, logZoom, tiltA, tiltB;
+  double band[2][kBandCount];  // [axis][band]
+};
+
+struct Workspace {
+  Point* pts;
+  uint64_t* keys;  // sort buffer: quantised residual << 32 | point
+  uint32_t count;
+  double width, height;
+  double sigma;  // per-axis inlier spread from the last statistics; 0 = none yet
+};
+
+// Normal equations of one iteration before the bands are eliminated.
+struct Normal {
+  double a[kParams][kParams];          // global block (upper triangle filled)
+  double g[kParams];                   // global right-hand side
+  double c[2][kParams][kBandCount];    // global x band coupling, per axis
+  double h[2][kBandCount];             // band right-hand side (data part), per axis
+  double w[2][kBandCount];             // data weight per band, per axis
+};
+
+struct ResidualStats {
+  double a, b, c;  // over the core: sum r^2, sum r, count
+};
+
+// Map coefficients of a model: z cos, z sin, p, q.
+struct MapCoeffs {
+  double zc, zs, p, q;
+};
+
+MapCoeffs Coeffs(const Model& m, double height) {
+  const double z = std::exp(m.logZoom);
+  return {z * std::cos(m.theta), z * std::sin(m.theta), m.tiltA / height, m.tiltB / height};
+}
+
+// Global part of the model at a centred point; false when the point maps to infinity.
+bool MapGlobal(const Model& m, const MapCoeffs& k, double rx, double ry, double* u, double* v) {
+  const double den = 1.0 + k.p * rx + k.q * ry;
+  if (!(den >= kMinDenominator)) return false;
+  *u = (k.zc * rx - k.zs * ry) / den + m.tx;
+  *v = (k.zs * rx + k.zc * ry) / den + m.ty;
+  return true;
+}
+
+void ResetModel(Model& m) { std::memset(&m, 0, sizeof(m)); }
+
+// Largest movement between two models, in pixels: of the four image corners under the global part and
+// of any band value.
+double ModelDistance(const Model& a, const Model& b, double width, double height) {
+  const MapCoeffs ka = Coeffs(a, height), kb = Coeffs(b, height);
+  double d = 0.0;
+  for (int i = 0; i < 4; ++i) {
+    const double x = (i == 1 || i == 2) ? width * 0.5 : -width * 0.5;
+    const double y = i >= 2 ? height * 0.5 : -height * 0.5;
+    double ua = 0, va = 0, ub = 0, vb = 0;
+    if (!MapGlobal(a, ka, x, y, &ua, &va) || !MapGlobal(b, kb, x, y, &ub, &vb)) return HUGE_VAL;
+    d = std::max(d, std::hypot(ua - ub, va - vb));
+  }
+  for (int ax = 0; ax < 2; ++ax)
+    for (int k = 0; k < kBandCount; ++k) d = std::max(d, std::fabs(a.band[ax][k] - b.band[ax][k]));
+  return std::isfinite(d) ? d : HUGE_VAL;
+}
+
+// --- Band block -----------------------------------------------------------------------------------
+
+// The second-difference operator D (30 x 32, rows (1, -2, 1)); D^T D is pentadiagonal. Entry
+// dtd[j][k] holds (D^T D)[k][k - j].
+struct SmoothnessOperator {
+  double dtd[3][kBandCount] = {};
+  constexpr SmoothnessOperator() {
+    constexpr double row[3] = {1.0, -2.0, 1.0};
+    for (int r = 0; r + 2 < kBandCount; ++r)
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j <= i; ++j) dtd[i - j][r + i] += row[i] * row[j];
+  }
+};
+constexpr SmoothnessOperator kSmooth;
+
+// Prior term (lambda_s D^T D + lambda_d I) b.
+void ApplyPrior(const double b[kBandCount], double ls, double ld, double out[kBandCount]) {
+  for (int k = 0; k < kBandCount; ++k) out[k] = ld * b[k];
+  for (int r = 0; r + 2 < kBandCount; ++r) {
+    const double d2 = b[r] - 2.0 * b[r + 1] + b[r + 2];
+    out[r] += ls * d2;
+    out[r + 1] -= 2.0 * ls * d2;
+    out[r + 2] += ls * d2;
+  }
+}
+
+// Symmetric positive definite pentadiagonal system, factorised as L D L^T with unit lower L.
+struct BandSolver {
+  double d[kBandCount];
+  double l1[kBandCount];  // L[k][k-1]
+  double l2[kBandCount];  // L[k][k-2]
+
+  // diag, sub1 (k, k-1) and sub2 (k, k-2) of the matrix. False when it is not positive definite.
+  bool Factor(const double diag[kBandCount], const double sub1[kBandCount], const double sub2[kBandCount]) {
+    for (int k = 0; k < kBandCount; ++k) {
+      l2[k] = k >= 2 ? sub2[k] / d[k - 2] : 0.0;
+      l1[k] = k >= 1 ? (sub1[k] - (k >= 2 ? l2[k] * l1[k - 1] * d[k - 2] : 0.0)) / d[k - 1] : 0.0;
+      d[k] = diag[k] - (k >= 1 ? l1[k] * l1[k] * d[k - 1] : 0.0) - (k >= 2 ? l2[k] * l2[k] * d[k - 2] : 0.0);
+      if (!(d[k] > 0.0) || !std::isfinite(d[k])) return false;
+    }
+    return true;
+  }
+
+  void Solve(const double rhs[kBandCount], double x[kBandCount]) const {
+    double y[kBandCount];
+    for (int k = 0; k < kBandCount; ++k)
+      y[k] = rhs[k] - (k >= 1 ? l1[k] * y[k - 1] : 0.0) - (k >= 2 ? l2[k] * y[k - 2] : 0.0);
+    for (int k = kBandCount - 1; k >= 0; --k) {
+      double s = y[k] / d[k];
+      if (k + 1 < kBandCount) s -= l1[k + 1] * x[k + 1];
+      if (k + 2 < kBandCount) s -= l2[k + 2] * x[k + 2];
+      x[k] = s;
+    }
+  }
+};
+
+// The constraint directions: a constant and a linear profile over the band index.
+double ConstraintValue(int which, int k) { return which == 0 ? 1.0 : k - 0.5 * (kBandCount - 1); }
+
+// Eliminates the band unknowns of one axis. With B the band block (data weights + prior), K the constraint
+// directions and P = B^-1 - B^-1 K (K^T B^-1 K)^-1 K^T B^-1 (the inverse of B on profiles satisfying the
+// constraints), returns pc[j] = P c[j] for the six coupling rows and ph = P (h - prior * b). The band step
+// is then ph - sum_j pc[j] * dg[j].
+bool EliminateBands(const double w[kBandCount], const double c[kParams][kBandCount], const double h[kBandCount],
+                    const double b[kBandCount], double pc[kParams][kBandCount], double ph[kBandCount]) {
+  double mean_w = 0.0;
+  for (int k = 0; k < kBandCount; ++k) mean_w += w[k];
+  mean_w = std::max(mean_w / kBandCount, 1e-9);
+  const double ls = kBandSmoothness * mean_w, ld = kBandDamping * mean_w;
+
+  double diag[kBandCount], sub1[kBandCount], sub2[kBandCount];
+  for (int k = 0; k < kBandCount; ++k) {
+    diag[k] = w[k] + ld + ls * kSmooth.dtd[0][k];
+    sub1[k] = ls * kSmooth.dtd[1][k];
+    sub2[k] = ls * kSmooth.dtd[2][k];
+  }
+  BandSolver solver;
+  if (!solver.Factor(diag, sub1, sub2)) return false;
+
+  // B^-1 K and the 2 x 2 matrix G = K^T B^-1 K.
+  double zk[2][kBandCount];
+  for (int i = 0; i < 2; ++i) {
+    double kv[kBandCount];
+    for (int k = 0; k < kBandCount; ++k) kv[k] = ConstraintValue(i, k);
+    solver.Solve(kv, zk[i]);
+  }
+  double g[2][2] = {};
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 2; ++j)
+      for (int k = 0; k < kBandCount; ++k) g[i][j] += ConstraintValue(i, k) * zk[j][k];
+  const double det = g[0][0] * g[1][1] - g[0][1] * g[1][0];
+  if (!(det > 0.0) || !std::isfinite(det)) return false;
+  const double gi[2][2] = {{g[1][1] / det, -g[0][1] / det}, {-g[1][0] / det, g[0][0] / det}};
+
+  // x -> P x: solve, then remove the constraint components.
+  auto project = [&](const double in[kBandCount], double out[kBandCount]) {
+    solver.Solve(in, out);
+    double kz[2] = {};
+    for (int k = 0; k < kBandCount; ++k) kz[0] += out[k], kz[1] += ConstraintValue(1, k) * out[k];
+    const double mu0 = gi[0][0] * kz[0] + gi[0][1] * kz[1], mu1 = gi[1][0] * kz[0] + gi[1][1] * kz[1];
+    for (int k = 0; k < kBandCount; ++k) out[k] -= mu0 * zk[0][k] + mu1 * zk[1][k];
+  };
+
+  double rhs[kBandCount];
+  ApplyPrior(b, ls, ld, rhs);
+  for (int k = 0; k < kBandCount; ++k) rhs[k] = h[k] - rhs[k];
+  project(rhs, ph);
+  for (int j = 0; j < kParams; ++j) project(c[j], pc[j]);
+  return true;
+}
+
+// --- Global block -------------------------------------------------------------------------------------
+
+// Solves s x = r for the symmetric 6 x 6 s (upper triangle used) after Jacobi scaling; a parameter with no
+// information (zero diagonal) gets a zero step. False when the factorisation breaks down.
+bool SolveGlobal(const double s[kParams][kParams], const double r[kParams], double x[kParams]) {
+  double scale[kParams], m[kParams][kParams], y[kParams];
+  double max_diag = 0.0;
+  for (int i = 0; i < kParams; ++i) max_diag = std::max(max_diag, s[i][i]);
+  if (!(max_diag > 0.0) || !std::isfinite(max_diag)) return false;
+  for (int i = 0; i < kParams; ++i) scale[i] = s[i][i] > max_diag * 1e-14 ? 1.0 / std::sqrt(s[i][i]) : 0.0;
+  for (int i = 0; i < kParams; ++i)
+    for (int j = i; j < kParams; ++j) m[i][j] = m[j][i] = s[i][j] * scale[i] * scale[j];
+  for (int i = 0; i < kParams; ++i) {
+    m[i][i] = (scale[i] > 0.0 ? m[i][i] : 1.0) + kRidge;
+    y[i] = r[i] * scale[i];
+  }
+  // Cholesky m = L L^T in the lower triangle.
+  for (int j = 0; j < kParams; ++j) {
+    double d = m[j][j];
+    for (int k = 0; k < j; ++k) d -= m[j][k] * m[j][k];
+    if (!(d > kPivotMin)) return false;
+    m[j][j] = std::sqrt(d);
+    for (int i = j + 1; i < kParams; ++i) {
+      double v = m[i][j];
+      for (int k = 0; k < j; ++k) v -= m[i][k] * m[j][k];
+      m[i][j] = v / m[j][j];
+    }
+  }
+  for (int i = 0; i < kParams; ++i) {
+    for (int k = 0; k < i; ++k) y[i] -= m[i][k] * y[k];
+    y[i] /= m[i][i];
+  }
+  for (int i = kParams - 1; i >= 0; --i) {
+    for (int k = i + 1; k < kParams; ++k) y[i] -= m[k][i] * y[k];
+    y[i] /= m[i][i];
+  }
+  for (int i = 0; i < kParams; ++i) x[i] = y[i] * scale[i];
+  return true;
+}
+
+// --- Iterations ----------------------------------------------------------------------------------------
+
+double CauchyWeight(double r2, double scale2) { return 1.0 / (1.0 + r2 / scale2); }
+
+double CauchyScale2(double sigma) {
+  const double s = kCauchyScale * std::max(sigma, kResidualFloor);
+  return s * s;
+}
+
+// Residuals of the active points at model m, their robust weights when `reweight` is set (Cauchy at the
+// workspace's sigma), and the normal equations.
+void Accumulate(Workspace& ws, const Model& m, bool reweight, Normal& ne) {
+  std::memset(&ne, 0, sizeof(ne));
+  const MapCoeffs k = Coeffs(m, ws.height);
+  const double inv_h = 1.0 / ws.height;
+  const double scale2 = CauchyScale2(ws.sigma);
+  for (uint32_t i = 0; i < ws.count; ++i) {
+    Point& p = ws.pts[i];
+    if (!p.active) continue;
+    const double den = 1.0 + k.p * p.rx + k.q * p.ry;
+    if (!(den >= kMinDenominator)) continue;
+    const double inv = 1.0 / den;
+    const double mu = (k.zc * p.rx - k.zs * p.ry) * inv, mv = (k.zs * p.rx + k.zc * p.ry) * inv;
+    const int b = p.band;
+    p.ex = p.cx - (mu + m.tx + m.band[0][b]);
+    p.ey = p.cy - (mv + m.ty + m.band[1][b]);
+    if (reweight) p.weight = static_cast<float>(CauchyWeight(p.ax * p.ex * p.ex + p.ay * p.ey * p.ey, scale2));
+    const double wx = double{p.weight} * p.ax, wy = double{p.weight} * p.ay;
+    if (!(wx > 0.0) && !(wy > 0.0)) continue;
+    // Derivatives of the mapped point: d/dtheta = (-mv, mu), d/dlnz = (mu, mv), d/dA = -(mu, mv) rx / (h den),
+    // d/dB = -(mu, mv) ry / (h den).
+    const double fa = -p.rx * inv * inv_h, fb = -p.ry * inv * inv_h;
+    const double jx[kParams] = {1.0, 0.0, -mv, mu, mu * fa, mu * fb};
+    const double jy[kParams] = {0.0, 1.0, mu, mv, mv * fa, mv * fb};
+    for (int r = 0; r < kParams; ++r) {
+      const double ax = wx * jx[r], ay = wy * jy[r];
+      for (int c = r; c < kParams; ++c) ne.a[r][c] += ax * jx[c] + ay * jy[c];
+      ne.g[r] += ax * p.ex + ay * p.ey;
+      ne.c[0][r][b] += ax;
+      ne.c[1][r][b] += ay;
+    }
+    ne.h[0][b] += wx * p.ex;
+    ne.h[1][b] += wy * p.ey;
+    ne.w[0][b] += wx;
+    ne.w[1][b] += wy;
+  }
+}
+
+// Keeps the tilt terms within their limits: when either is outside (or not a number), both become zero.
+void LimitTilts(Model& m) {
+  if (!(std::fabs(m.tiltA) <= kMaxTiltA) || !(std::fabs(m.tiltB) <= kMaxTiltB)) m.tiltA = m.tiltB = 0.0;
+  m.tiltA = std::clamp(m.tiltA, -kMaxTiltA, kMaxTiltA);
+  m.tiltB = std::clamp(m.tiltB, -kMaxTiltB, kMaxTiltB);
+}
+
+// Keeps a diverging step from leaving the range where the model means anything (and from overflowing).
+void LimitModel(Model& m, double width, double height) {
+  const double span = 4.0 * (width + height);
+  m.tx = std::clamp(m.tx, -span, span);
+  m.ty = std::clamp(m.ty, -span, span);
+  m.theta = std::remainder(m.theta, 2.0 * std::numbers::pi);
+  m.logZoom = std::clamp(m.logZoom, -kMaxLogZoom, kMaxLogZoom);
+  for (auto& axis : m.band)
+    for (double& v : axis) v = std::clamp(v, -span, span);
+  LimitTilts(m);
+}
+
+// One Gauss-Newton step applied with `gain`. Returns how far it moved the model (px); 0 when the step could
+// not be computed, which leaves the model as it was and ends the round.
+double Iterate(Workspace& ws, Model& m, double gain, bool reweight) {
+  Normal ne;
+  Accumulate(ws, m, reweight, ne);
+  double s[kParams][kParams], r[kParams];
+  double pc[2][kParams][kBandCount], ph[2][kBandCount];
+  for (int ax = 0; ax < 2; ++ax)
+    if (!EliminateBands(ne.w[ax], ne.c[ax], ne.h[ax], m.band[ax], pc[ax], ph[ax])) return 0.0;
+  // Schur complement: s = A - sum_axis C P C^T, r = g - sum_axis C P h.
+  for (int i = 0; i < kParams; ++i) {
+    r[i] = ne.g[i];
+    for (int j = i; j < kParams; ++j) s[i][j] = ne.a[i][j];
+  }
+  for (int ax = 0; ax < 2; ++ax)
+    for (int i = 0; i < kParams; ++i) {
+      for (int k = 0; k < kBandCount; ++k) r[i] -= ne.c[ax][i][k] * ph[ax][k];
+      for (int j = i; j < kParams; ++j)
+        for (int k = 0; k < kBandCount; ++k) s[i][j] -= ne.c[ax][i][k] * pc[ax][j][k];
+    }
+  double dg[kParams];
+  if (!SolveGlobal(s, r, dg)) return 0.0;
+  for (int i = 0; i < kParams; ++i)
+    if (!std::isfinite(dg[i])) return 0.0;
+  Model next = m;
+  next.tx += gain * dg[0];
+  next.ty += gain * dg[1];
+  next.theta += gain * dg[2];
+  next.logZoom += gain * dg[3];
+  next.tiltA += gain * dg[4];
+  next.tiltB += gain * dg[5];
+  for (int ax = 0; ax < 2; ++ax)
+    for (int k = 0; k < kBandCount; ++k) {
+      double db = ph[ax][k];
+      for (int j = 0; j < kParams; ++j) db -= pc[ax][j][k] * dg[j];
+      next.band[ax][k] += gain * db;
+    }
+  LimitModel(next, ws.width, ws.height);
+  const double moved = ModelDistance(m, next, ws.width, ws.height);
+  if (!std::isfinite(moved)) return 0.0;
+  m = next;
+  return moved;
+}
+
+// One round: from the reset model, up to `iterations` steps at `gain` with the current weights.
+void RunRound(Workspace& ws, Model& m, int iterations, double gain) {
+  ResetModel(m);
+  for (int i = 0; i < iterations; ++i)
+    if (!(Iterate(ws, m, gain, false) > kIterationTolerance)) break;
+}
+
+// --- Between rounds ----------------------------------------------------------------------------------
+
+// Residuals of every point (excluded ones too, so that they can come back) at model m.
+void RefreshResiduals(Workspace& ws, const Model& m) {
+  const MapCoeffs k = Coeffs(m, ws.height);
+  for (uint32_t i = 0; i < ws.count; ++i) {
+    Point& p = ws.pts[i];
+    double u, v;
+    if (MapGlobal(m, k, p.rx, p.ry, &u, &v)) {
+      p.ex = p.cx - (u + m.band[0][p.band]);
+      p.ey = p.cy - (v + m.band[1][p.band]);
+    } else {
+      p.ex = p.ey = HUGE_VAL;
+    }
+  }
+}
+
+double ResidualLength2(const Point& p) { return p.ax * p.ex * p.ex + p.ay * p.ey * p.ey; }
+
+// Sorts the points by residual length (ties within kSortResolution by index) into ws.keys and returns the
+// core statistics.
+ResidualStats SortAndMeasure(Workspace& ws) {
+  for (uint32_t i = 0; i < ws.count; ++i) {
+    const double q = std::sqrt(ResidualLength2(ws.pts[i])) / kSortResolution;
+    const uint64_t key = q < 4.0e9 ? static_cast<uint64_t>(q) : 0xFFFFFFFFull;  // NaN and huge sort last
+    ws.keys[i] = key << 32 | i;
+  }
+  std::sort(ws.keys, ws.keys + ws.count);
+  auto length = [&](uint32_t pos) {
+    return std::max(std::sqrt(ResidualLength2(ws.pts[ws.keys[pos] & 0xFFFFFFFFu])), kResidualFloor);
+  };
+  ResidualStats st{0.0, 0.0, 0.0};
+  if (ws.count == 0) return st;
+  const double limit = kCoreMedianFactor * length(ws.count / 2);
+  for (uint32_t pos = 0; pos < ws.count; ++pos) {
+    const double r = length(pos);
+    if (!(r <= limit)) break;
+    st.a += r * r;
+    st.b += r;
+    st.c += 1.0;
+  }
+  return st;
+}
+
+// Re-decides which points are outliers: those beyond the threshold, never the best eighth of the list.
+void RejectOutliers(Workspace& ws, const ResidualStats& st, double factor) {
+  const uint32_t keep = (ws.count + 7) / 8;
+  double t = HUGE_VAL;
+  if (st.b > kStatsMinimum && st.c > kStatsMinimum) {
+    const double rms = std::sqrt(st.a / st.c);
+    const double reach = std::min(st.a / st.b + rms, (kRejectCap - rms) * factor + rms) + kRejectMargin;
+    t = reach * reach;
+  }
+  for (uint32_t pos = 0; pos < ws.count; ++pos) {
+    Point& p = ws.pts[ws.keys[pos] & 0xFFFFFFFFu];
+    p.active = pos < keep || ResidualLength2(p) <= t;
+  }
+}
+
+// New robust weights from the statistics: Cauchy at the inlier spread, zero for excluded points.
+void Reweight(Workspace& ws, const ResidualStats& st) {
+  if (st.c > kStatsMinimum) ws.sigma = std::sqrt(st.a / st.c * 0.5);
+  const double scale2 = CauchyScale2(ws.sigma);
+  for (uint32_t i = 0; i < ws.count; ++i) {
+    Point& p = ws.pts[i];
+    p.weight = p.active ? static_cast<float>(CauchyWeight(ResidualLength2(p), scale2)) : 0.0f;
+  }
+}
+
+void EndRound(Workspace& ws, const Model& m, bool reject, double factor) {
+  RefreshResiduals(ws, m);
+  const ResidualStats st = SortAndMeasure(ws);
+  if (reject) RejectOutliers(ws, st, factor);
+  Reweight(ws, st);
+}
+
+// The phases of the fit; m holds the result.
+void RunPhases(Workspace& ws, Model& m, uint32_t mode) {
+  const bool reject = (mode & kModeRejectOutliers) != 0;
+  const bool coarse = (mode & kModeCoarse) != 0;
+  if (coarse) {
+    Model previous;
+    ResetModel(previous);
+    for (int round = 0; round < kCoarseRoundsMax; ++round) {
+      RunRound(ws, m, kCoarseIterations, kCoarseGain);
+      const bool settled = round > 0 && ModelDistance(previous, m, ws.width, ws.height) < kCoarseTolerance;
+      previous = m;
+      if (settled) break;
+      EndRound(ws, m, false, 0.0);
+    }
+    EndRound(ws, m, reject, kCoarseRejectFactor);
+  }
+  const int rounds = coarse ? kMainRoundsAfterCoarse : kMainRounds;
+  for (int round = 0; round < rounds; ++round) {
+    const bool last = round == rounds - 1;
+    RunRound(ws, m, last ? kLastRoundIterations : kMainIterations, kMainGain);
+    if (!last) EndRound(ws, m, reject, (rounds - round - 2) / 8.0);
+  }
+  if (coarse) {
+    // Polishing from the main result: weights follow the residuals at every step, the decaying gain
+    // damps the oscillation that re-weighting inside a round could otherwise start.
+    double gain = kMainGain;
+    for (int i = 0; i < kFinalIterations; ++i) {
+      gain *= kFinalGainDecay;
+      if (!(Iterate(ws, m, gain, true) > kIterationTolerance)) break;
+    }
+  }
+}
+
+// --- Input and output ------------------------------------------------------------------------------
+
+// Copies the usable matches into the workspace. A match is usable when its valid byte is set, it has a
+// measured axis, and position and displacement are finite and within a span of the image.
+uint32_t LoadPoints(const MatchList& list, Workspace& ws) {
+  const double span = ws.width + ws.height;
+  const double hw = ws.width * 0.5, hh = ws.height * 0.5;
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < list.count; ++i) {
+    const MatchEntry& e = list.matches[i];
+    const bool ax = e.weightX > 0.0f, ay = e.weightY > 0.0f;
+    const double cx = double{e.x} - hw, cy = double{e.y} - hh, dx = e.dx, dy = e.dy;
+    const bool inside = std::fabs(cx) <= span && std::fabs(cy) <= span && std::fabs(dx) <= span &&
+                        std::fabs(dy) <= span;  // false for NaN
+    if (!e.valid || !(ax || ay) || !inside) continue;
+    Point& p = ws.pts[n++];
+    p.cx = cx;
+    p.cy = cy;
+    p.rx = cx - dx;
+    p.ry = cy - dy;
+    p.ex = p.ey = 0.0;
+    p.ax = ax ? 1.0f : 0.0f;
+    p.ay = ay ? 1.0f : 0.0f;
+    p.weight = 1.0f;
+    p.band = std::clamp(static_cast<int32_t>(std::floor(double{e.y} * kBandCount / ws.height)), 0, kBandCount - 1);
+    p.index = i;
+    p.active = 1;
+  }
+  return n;
+}
+
+// Writes the model into the record slots (everything but count and span).
+void WriteRecord(const Model& m, double width, double height, FrameRecord& out) {
+  out.f(kSlotTx) = static_cast<float>(m.tx);
+  out.f(kSlotTy) = static_cast<float>(m.ty);
+  out.f(kSlotRotSin) = static_cast<float>(std::sin(m.theta));
+  out.f(kSlotRotCos) = static_cast<float>(std::cos(m.theta));
+  out.f(kSlotZoom) = ZoomTermFromFactor(static_cast<float>(std::exp(m.logZoom)), static_cast<float>(height));
+  out.f(kSlotTiltA) = static_cast<float>(m.tiltA);
+  out.f(kSlotTiltB) = static_cast<float>(m.tiltB);
+  const double tilts[2] = {m.tiltA, m.tiltB};
+  for (int i = 0; i < 2; ++i) {
+    const double n = std::sqrt(1.0 + tilts[i] * tilts[i]);  // (sin, cos) of atan(tilt)
+    out.f(kSlotTilt1Sin + 2 * i) = static_cast<float>(tilts[i] / n);
+    out.f(kSlotTilt1Sin + 2 * i + 1) = static_cast<float>(1.0 / n);
+  }
+  for (int k = 0; k < kBandCount; ++k) {
+    out.f(kSlotBands + 2 * k) = static_cast<float>(m.band[0][k]);
+    out.f(kSlotBands + 2 * k + 1) = static_cast<float>(m.band[1][k]);
+  }
+  CameraMatrixFromRecord(out, static_cast<float>(height), out.matrix());
+  CornersFromMatrix(out.matrix(), static_cast<float>(width), static_cast<float>(height), out);
+}
+
+// RMS reprojection error of the active points under the record as written (matrix plus band pairs);
+// HUGE_VAL when there are none.
+double RecordError(const Workspace& ws, const FrameRecord& out, uint32_t* active) {
+  double sum = 0.0;
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < ws.count; ++i) {
+    const Point& p = ws.pts[i];
+    if (!p.active) continue;
+    float u, v;
+    Mat4Apply(out.matrix(), static_cast<float>(p.rx), static_cast<float>(p.ry), &u, &v);
+    const double ex = p.cx - (double{u} + out.f(kSlotBands + 2 * p.band));
+    const double ey = p.cy - (double{v} + out.f(kSlotBands + 2 * p.band + 1));
+    sum += p.ax * ex * ex + p.ay * ey * ey;
+    ++n;
+  }
+  *active = n;
+  return n ? std::sqrt(sum / n) : HUGE_VAL;
+}
+
+bool RecordFinite(const FrameRecord& r) {
+  for (int i = 0; i < kRecordSlots; ++i)
+    if (i != kSlotCount && i != kSlotSpan && !std::isfinite(r.f(i))) return false;
+  return true;
+}
+
+void RejectRecord(FrameRecord& out) {
+  RecordReset(out);
+  RecordSetIdentityMatrix(out);
+}
+
+}  // namespace
+
+void FitCamera(const ModelParams&, FrameRecord& out, MatchList& list, int variant) {
+  const double width = list.width, height = list.height;
+  constexpr double kMaxSide = 1 << 20;
+  if (!(width >= 1.0 && height >= 1.0 && width <= kMaxSide && height <= kMaxSide) || !list.matches ||
+      list.count < kMinMatches) {
+    RejectRecord(out);
+    return;
+  }
+  const size_t bytes = size_t{list.count} * (sizeof(Point) + sizeof(uint64_t));
+  void* block = platform::HeapAllocate(bytes, 0);
+  if (!block) {
+    RejectRecord(out);
+    return;
+  }
+  Workspace ws{};
+  ws.pts = static_cast<Point*>(block);
+  ws.keys = reinterpret_cast<uint64_t*>(ws.pts + list.count);
+  ws.width = width;
+  ws.height = height;
+  ws.count = LoadPoints(list, ws);
+
+  bool valid = false;
+  if (ws.count >= kMinMatches) {
+    Model m;
+    RunPhases(ws, m, variant == 1 ? kModeVariant1 : kModeVariant0);
+    WriteRecord(m, width, height, out);
+    uint32_t active = 0;
+    const double error = RecordError(ws, out, &active);
+    const double limit = std::clamp(std::hypot(width, height) * kErrorPerDiagonal, kErrorMin, kErrorMax);
+    valid = active >= kMinMatches && error <= limit && RecordFinite(out);
+    if (std::getenv("CAMDBG")) std::fprintf(stderr, "DBG n=%u active=%u err=%g limit=%g t=%g %g th=%g lz=%g A=%g B=%g sigma=%g\n", ws.count, active, error, limit, m.tx, m.ty, m.theta, m.logZoom, m.tiltA, m.tiltB, ws.sigma);
+  }
+  if (!valid) RejectRecord(out);
+
+  // The caller's valid bytes: unusable matches and outliers become invalid.
+  for (uint32_t i = 0; i < list.count; ++i) list.matches[i].valid = 0;
+  for (uint32_t i = 0; i < ws.count; ++i) list.matches[ws.pts[i].index].valid = ws.pts[i].active;
+  platform::HeapRelease(block);
+}
 
 }  // namespace vendrix::path
