@@ -1,0 +1,1 @@
+// Feature tracking measurements (in progress).
