@@ -233,7 +233,8 @@ void Rotate(Workspace& ws, double angle) {
   ApplyLinear(ws, c, -s, s, c);
 }
 
-// Step (a): removes `share` of the weighted mean residual (per axis, over the positive weights).
+// Removes `share` of the weighted mean residual (per axis, over the positive weights) from the
+// positions, residuals and corners.
 void RemoveMeanResidual(Workspace& ws, double share) {
   double sx = 0.0, sy = 0.0, nx = 0.0, ny = 0.0;
   for (uint32_t i = 0; i < ws.n; ++i) {
@@ -374,7 +375,8 @@ double EstimateRowSlope(Workspace& ws, bool vertical) {
   return WeightedMedian(v, m, 0.0);
 }
 
-// Step 4 (extended iterations): vertical scale (s - 1) * g + 1, then the horizontal shear with gain g.
+// Extended iterations only: removes the vertical scale as (s - 1) * g + 1, then the horizontal shear with
+// gain g.
 void RemoveVerticalScaleAndShear(Workspace& ws, double g) {
   const double s = 1.0 + EstimateRowSlope(ws, true);
   const double f = std::clamp((s - 1.0) * g + 1.0, 1.0 / kMaxVerticalFactor, kMaxVerticalFactor);
@@ -382,7 +384,6 @@ void RemoveVerticalScaleAndShear(Workspace& ws, double g) {
   const double k = std::clamp(EstimateRowSlope(ws, false), -kMaxShear, kMaxShear);
   ApplyLinear(ws, 1.0, -g * k, 0.0, 1.0);
 }
-
 
 // Re-weighting: iteratively re-weighted least squares with Tukey's biweight on the residual length,
 // weight = measured weight * (1 - (len / C)^2)^2 below the cut-off C, 0 above, with C a multiple of the
@@ -412,7 +413,9 @@ void Reweight(Workspace& ws, bool mark) {
   }
 }
 
-// Steps 2 to 5: the outer iterations with their inner rounds, in the given mode.
+// One pass: outer iterations (8, or 10 extended) with a gain g that decays by 0.92 after each; per outer
+// iteration one inner round (two extended) of mean, rotation and zoom steps, then the extended vertical
+// scale and shear steps, then the re-weighting on every outer iteration but the last.
 void RunPass(Workspace& ws, const ModelParams& params, uint32_t mode) {
   const bool extended = params.extended != 0;
   const int outer = extended ? kOuterIterationsExtended : kOuterIterations;
@@ -478,7 +481,7 @@ bool RecordFinite(const FrameRecord& r) {
   return true;
 }
 
-// Step 7 for a valid fit: translation, corner offsets of the fitted (affine) motion, its closest
+// The record of a valid fit: translation, corner offsets of the fitted (affine) motion, its closest
 // similarity as rotation pair, zoom term and camera matrix. False when the numbers are unusable.
 bool WriteMotion(const Workspace& ws, FrameRecord& out) {
   double h[9];

@@ -348,9 +348,10 @@ void PeelScale(double h[9], double cam[9], bool damped) {
 
 // h is normalised (h[8] = 1). The translation is taken out first so that the passes see the linear
 // part of T * A * P; afterwards the camera part holds the rotation, tilt and scale that the passes
-// removed. Rotation and zoom are read from its first column (the tilt factors keep that column's
-// direction and length), the perspective coefficients from the remaining homography's last row
-// carried back through the camera part.
+// removed. Rotation and zoom are read from its first column, i.e. from cam = z R(angle) U with U upper
+// triangular, so that the horizontal shear and vertical scale of a tilt have no share in them. The
+// perspective coefficients are the remaining homography's last row carried back through the camera
+// part (which makes them those of the T * A * P factorisation).
 CameraModel Decompose(const double homography[9], double focal) {
   double h[9];
   std::memcpy(h, homography, sizeof(h));

@@ -3,8 +3,10 @@
 // Conventions shared by every fit: a match's (dx, dy) is the displacement of its content from the
 // reference entry to the current entry and (x, y) its position in the current entry, both in analysis
 // pixels with the origin at the top-left corner; the list's width and height are the working size.
-// A fit never reads a match whose valid byte is 0 after compaction, and excludes an axis whose weight
-// is <= 0. Fits work on a heap copy of the list and allocate nothing per iteration.
+// An axis whose weight is <= 0 is excluded from the fit. Fits annotate the caller's list (valid bytes,
+// the quality and fit-value slots; the projective fit also replaces residuals by its reprojection
+// residuals) so that kept copies and the preview show what the fit used. Working state lives in one
+// heap block per fit; nothing is allocated per iteration.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -81,6 +82,9 @@ struct Case {
   double outliers;
 };
 
+// 2000 matches, 0.3 px noise, 20-40 % outliers, both variants, with and without the extended
+// iterations. Bounds: translation 0.05 px, corners 0.35 px (0.2 px extended), angle 0.01 degree; the
+// corner bound is set by the zoom the 8 (or 20) halving zoom steps leave, about 2 % (0.3 %) of it.
 TEST(FitCornerMotion, RecoversSimilarityWithNoiseAndOutliers) {
   const Case cases[] = {
       {2, false, 6.5, -3.2, 1.5 * kDeg, 1.02, 0.2},   {3, false, 6.5, -3.2, 1.5 * kDeg, 1.02, 0.2},
@@ -104,8 +108,8 @@ TEST(FitCornerMotion, RecoversSimilarityWithNoiseAndOutliers) {
     EXPECT_NEAR(std::atan2(r.f(kSlotRotSin), r.f(kSlotRotCos)), c.theta, 0.01 * kDeg);
     EXPECT_NEAR(ZoomFactorFromTerm(r.f(kSlotZoom), static_cast<float>(o.height)), c.zoom, c.extended ? 2e-4 : 6e-4);
     EXPECT_EQ(r.u(kSlotCount), o.count);
-    EXPECT_LT(e.translation, 0.1) << c.kind << " " << c.extended;
-    EXPECT_LT(e.corners, 0.5) << c.kind << " " << c.extended;
+    EXPECT_LT(e.translation, 0.05) << c.kind << " " << c.extended;
+    EXPECT_LT(e.corners, c.extended ? 0.2 : 0.35) << c.kind << " " << c.extended;
     analysis::MatchListRelease(list);
   }
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "path/camera_matrix.h"
@@ -100,7 +102,7 @@ TEST(FitProjectiveAccuracy, CleanHomographyRecoveredSubPixelByEverySearch) {
       const FrameRecord r = Fit(*list, kind, flags, 2);
       EXPECT_EQ(r.count(), 500u);
       EXPECT_EQ(r.span(), 2u);
-      EXPECT_LT(CornerError(r, motion, 960, 540), 0.05) << kind << " " << flags;
+      EXPECT_LT(CornerError(r, motion, 960, 540), 1e-3) << kind << " " << flags;
       EXPECT_NEAR(r.f(kSlotTx), 7.5, 0.01);
       EXPECT_NEAR(r.f(kSlotTy), -4.25, 0.01);
       EXPECT_EQ(ValidCount(*list), 500u);
@@ -108,15 +110,18 @@ TEST(FitProjectiveAccuracy, CleanHomographyRecoveredSubPixelByEverySearch) {
 }
 
 TEST(FitProjectiveAccuracy, NoiseAndOutliersStayWithinBound) {
+  // 2000 matches, 0.3 px noise, outliers displaced at random by up to 30 px. Bounds: corners 0.4 px,
+  // translation 0.08 px, rotation 0.015 degrees; position bounds 1.5 times wider with 60 % outliers.
   const double theta = 0.8 * kPi / 180;
   const MotionFn motion = CameraMotion(-3.0, 6.0, theta, 0.99, -1e-5, 2e-5);
-  // 60 % outliers: least median of squares breaks down, the RANSAC retry of kind 6 recovers.
   for (double outliers : {0.2, 0.3, 0.4, 0.6})
     for (uint32_t kind : {kModelProjective, kModelProjectiveRansac}) {
       List list = Make(motion, {.count = 2000, .noise = 0.3, .outliers = outliers, .seed = 7});
       const FrameRecord r = Fit(*list, kind);
-      EXPECT_LT(CornerError(r, motion, 960, 540), 0.25) << outliers << " kind " << kind;
-      EXPECT_NEAR(std::atan2(r.f(kSlotRotSin), r.f(kSlotRotCos)), theta, 0.02 * kPi / 180);
+      const double scale = outliers > 0.5 ? 1.5 : 1.0;
+      EXPECT_LT(CornerError(r, motion, 960, 540), 0.4 * scale) << outliers << " kind " << kind;
+      EXPECT_LT(std::hypot(r.f(kSlotTx) + 3.0, r.f(kSlotTy) - 6.0), 0.08 * scale);
+      EXPECT_NEAR(std::atan2(r.f(kSlotRotSin), r.f(kSlotRotCos)), theta, 0.015 * kPi / 180);
       EXPECT_NEAR(ValidCount(*list), 2000 * (1 - outliers), 2000 * 0.05);
       for (uint32_t i = 0; i < list->count; ++i) {  // residuals replaced by what the model leaves
         const MatchEntry& e = list->matches[i];
@@ -169,7 +174,10 @@ TEST(FitProjectiveSlots, AspectFactorKeepsPositionsInAnalysisPixels) {
   };
   List list = Make(motion, {.width = 480});
   list->aspectFactor = static_cast<float>(a);
+  list->matches[3].x += 4;  // a match found 4 analysis pixels off keeps that residual
+  list->matches[3].dx += 4;
   const FrameRecord r = Fit(*list);
+  EXPECT_NEAR(list->matches[3].dx, 4, 1e-3);
   EXPECT_NEAR(r.f(kSlotTx), 6, 1e-3);
   EXPECT_NEAR(r.f(kSlotTy), -2, 1e-3);
   EXPECT_NEAR(std::atan2(r.f(kSlotRotSin), r.f(kSlotRotCos)), theta, 1e-5);
@@ -236,6 +244,31 @@ TEST(FitProjectiveInput, BadValuesAreExcludedOrRejected) {
   platform::HeapFailAllocation(1);
   ExpectCompleteRejection(Fit(*no_memory), *no_memory);
   platform::HeapFailAllocation(0);
+}
+
+TEST(FitProjectiveSearch, Kind7StartsWithRansacAndKind6RetriesWithIt) {
+  const MotionFn motion = CameraMotion(3, -2, 0.01, 1.0, 0, 0);
+  // 6 px noise: least median of squares (kind 6) passes its limit and keeps errors far beyond what
+  // RANSAC at 6 px (kind 7) accepts.
+  List lmeds = Make(motion, {.count = 1000, .noise = 6.0, .seed = 5});
+  List ransac = Make(motion, {.count = 1000, .noise = 6.0, .seed = 5});
+  ASSERT_GT(Fit(*lmeds, kModelProjective).count(), 0u);
+  ASSERT_GT(Fit(*ransac, kModelProjectiveRansac).count(), 0u);
+  auto worst = [](const MatchList& l) {
+    float m = 0;
+    for (uint32_t i = 0; i < l.count; ++i) m = l.matches[i].valid ? std::max(m, l.matches[i].fitValue) : m;
+    return std::sqrt(m);
+  };
+  EXPECT_GT(worst(*lmeds), 12.0f);
+  EXPECT_LT(worst(*ransac), 8.0f);
+  // 9 px noise: the least-median error exceeds 1.5 x the limit, so kind 6 retries with RANSAC and ends
+  // exactly where kind 7 starts.
+  lmeds = Make(motion, {.count = 1000, .noise = 9.0, .seed = 5});
+  ransac = Make(motion, {.count = 1000, .noise = 9.0, .seed = 5});
+  const FrameRecord a = Fit(*lmeds, kModelProjective), b = Fit(*ransac, kModelProjectiveRansac);
+  EXPECT_GT(a.count(), 0u);
+  EXPECT_EQ(std::memcmp(&a, &b, sizeof(a)), 0);
+  EXPECT_EQ(ValidCount(*lmeds), ValidCount(*ransac));
 }
 
 TEST(FitProjectiveSearch, WideSearchFollowsLargeMotion) {
