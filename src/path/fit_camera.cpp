@@ -17,8 +17,9 @@
 //  - a smoothness prior on the second differences of the profile: wobble varies slowly from band to band,
 //    noise does not, so single-band spikes are averaged with their neighbours;
 //  - damping towards zero, so that a band with few or no matches stays at zero instead of following the
-//    prior's extrapolation, and a profile only appears where the data asks for it consistently.
-// Both prior weights scale with the mean data weight per band, so they act the same for any list size.
+//    prior's extrapolation;
+//  - a significance test after the fit: an axis' profile that explains no more than noise would is dropped.
+// The prior weights count in matches, so they fade as the list grows and the data speaks for itself.
 //
 // Solve. Every iteration is one damped Gauss-Newton step on the robustly weighted least-squares problem,
 // jointly over the 6 global parameters and the 64 band values. The band block of the normal equations is
@@ -31,15 +32,20 @@
 // Rounds. A round starts from the reset model and runs a fixed number of iterations at a fixed gain, with
 // the robust weights held constant; between rounds the residuals of the round's result give new Cauchy
 // weights (iteratively reweighted least squares at round granularity) and, when the mode asks for it, a new
-// outlier decision. The first round weighs every match alike. An iteration that moves no image corner and
-// no band value by more than kIterationTolerance ends its round early: the remaining iterations would not
+// outlier decision over all usable matches (a match excluded while the model was still off comes back
+// once it fits). The first round weighs every match alike. The coarse phase ends when a round's model
+// moves no image corner and no band value by more than kCoarseTolerance from the previous round's; the
+// final phase continues from the main result and re-weights at every iteration. An iteration that moves
+// the model by less than kIterationTolerance ends its round early: the remaining iterations would not
 // change the result.
+//
+// Result. Accepted when at least kMinMatches matches remain and the RMS reprojection error of the record
+// as written (matrix plus band pairs) is within the limit; the caller's valid bytes then say which
+// matches the fit used (unusable matches and outliers become invalid), whatever the verdict.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 #include <numbers>
 
 #include "path/camera_matrix.h"
@@ -83,15 +89,17 @@ constexpr double kErrorPerDiagonal = 0.006666667;
 constexpr double kErrorMin = 1.0;
 constexpr double kErrorMax = 8.0;
 constexpr uint32_t kMinMatches = 8;
+constexpr double kMaxSide = 1 << 20;  // px; a larger working size is a corrupt list
 
 // Residual statistics. The core of the sorted list is the residuals up to kCoreMedianFactor times the
-// median: for Gaussian inliers that keeps all but 0.2 % of them and, with up to half the list gross
-// outliers, drops the outliers, so a, b and c describe the inliers. Residual lengths below
-// kResidualFloor count as kResidualFloor: a sub-pixel match is not more precise than that, and the floor
-// keeps the threshold and the Cauchy scale finite on noise-free data.
+// median: for Gaussian inliers that keeps all but 0.2 % of them, and it leaves out gross outliers as long
+// as they are a minority, so a, b and c describe the inliers. The sums use the sorted (quantised)
+// residuals. Residual lengths below kResidualFloor count as kResidualFloor: a sub-pixel match is not more
+// precise than that, and without the floor noise-free inliers would make the statistics vanish, leaving
+// the outliers that share the list neither excluded nor down-weighted.
 constexpr double kCoreMedianFactor = 3.0;
 constexpr double kResidualFloor = 0.05;
-// Cauchy weight 1 / (1 + r^2 / (kCauchyScale * sigma)^2), sigma the per-axis inlier spread: about 95 %
+// Cauchy weight 1 / (1 + r^2 / (kCauchyScale * sigma)^2), sigma the per-axis inlier spread: close to 95 %
 // efficiency on Gaussian residuals, while a residual of 10 sigma weighs 6 %.
 constexpr double kCauchyScale = 2.5;
 
@@ -102,20 +110,28 @@ constexpr double kCauchyScale = 2.5;
 constexpr double kMaxTiltA = 0.17632698070846498;  // tan(10 deg), tilt about the vertical axis (p h)
 constexpr double kMaxTiltB = 0.17632698070846498;  // tan(10 deg), tilt about the horizontal axis (q h)
 
-// Band regularisation, in units of the mean data weight per band (about the number of matches per band).
-// Damping of 0.25 costs a well-measured band (>= 10 matches) under 3 % of its amplitude and pulls an empty
-// band to zero; smoothness of 4 leaves wobble of a few cycles per frame intact (second differences of a
-// 2-cycle sine over 32 bands are 0.15 of its amplitude) and averages noise over about three bands.
-constexpr double kBandDamping = 0.25;
-constexpr double kBandSmoothness = 4.0;
+// Band regularisation, in units of match weight (an inlier match weighs about 1), so that the prior acts
+// like that many matches per band at zero displacement and fades as the list grows. Damping of one match
+// pulls an empty band to zero and costs a band with 60 matches under 2 % of its amplitude; smoothness of 16
+// leaves wobble of up to two cycles per image height nearly intact (the second difference of a 2-cycle
+// sine over 32 bands is 0.15 of its amplitude) and averages noise over a few neighbouring bands.
+constexpr double kBandDamping = 1.0;
+constexpr double kBandSmoothness = 16.0;
+// A band profile is kept only when it explains clearly more than noise: sum_k w_k b_k^2 / sigma^2 (which
+// for pure noise is at most chi-square with 30 degrees of freedom, the profile's 32 values less its two
+// constraints) must exceed kBandSignificance, the 99.9 % point of that distribution. Below it the axis'
+// profile is set to zero. At 0.3 px noise this detects wobble from about 0.2 px with 500 matches.
+constexpr double kBandSignificance = 59.7;
 
 // Solver and convergence.
 constexpr double kRidge = 1e-7;               // Levenberg ridge on the Jacobi-scaled 6 x 6 system
 constexpr double kPivotMin = 1e-12;           // a smaller Cholesky pivot fails the step
+constexpr double kUnobserved = 1e-14;         // relative diagonal below which a parameter gets no step
 constexpr double kIterationTolerance = 1e-4;  // px of corner or band movement that ends a round
 constexpr double kCoarseTolerance = 0.01;     // px of change between coarse rounds that ends the phase
 constexpr double kMinDenominator = 0.1;       // projective denominator below which a point is skipped
 constexpr double kMaxLogZoom = 1.3862943611198906;  // ln 4: zoom stays within 1/4 .. 4
+constexpr double kUnmappable = 1e15;          // residual of a point the model maps to infinity
 constexpr int kParams = 6;                    // tx, ty, theta, ln z, tilt A, tilt B
 
 struct Point {
@@ -136,7 +152,8 @@ struct Model {
 
 struct Workspace {
   Point* pts;
-  uint64_t* keys;  // sort buffer: quantised residual << 32 | point
+  uint64_t* keys;     // points in residual order: quantised residual << 32 | point
+  uint64_t* scratch;  // second buffer of the radix sort
   uint32_t count;
   double width, height;
   double sigma;  // per-axis inlier spread from the last statistics; 0 = none yet
@@ -258,10 +275,7 @@ double ConstraintValue(int which, int k) { return which == 0 ? 1.0 : k - 0.5 * (
 // is then ph - sum_j pc[j] * dg[j].
 bool EliminateBands(const double w[kBandCount], const double c[kParams][kBandCount], const double h[kBandCount],
                     const double b[kBandCount], double pc[kParams][kBandCount], double ph[kBandCount]) {
-  double mean_w = 0.0;
-  for (int k = 0; k < kBandCount; ++k) mean_w += w[k];
-  mean_w = std::max(mean_w / kBandCount, 1e-9);
-  const double ls = kBandSmoothness * mean_w, ld = kBandDamping * mean_w;
+  const double ls = kBandSmoothness, ld = kBandDamping;
 
   double diag[kBandCount], sub1[kBandCount], sub2[kBandCount];
   for (int k = 0; k < kBandCount; ++k) {
@@ -313,7 +327,8 @@ bool SolveGlobal(const double s[kParams][kParams], const double r[kParams], doub
   double max_diag = 0.0;
   for (int i = 0; i < kParams; ++i) max_diag = std::max(max_diag, s[i][i]);
   if (!(max_diag > 0.0) || !std::isfinite(max_diag)) return false;
-  for (int i = 0; i < kParams; ++i) scale[i] = s[i][i] > max_diag * 1e-14 ? 1.0 / std::sqrt(s[i][i]) : 0.0;
+  for (int i = 0; i < kParams; ++i)
+    scale[i] = s[i][i] > max_diag * kUnobserved ? 1.0 / std::sqrt(s[i][i]) : 0.0;
   for (int i = 0; i < kParams; ++i)
     for (int j = i; j < kParams; ++j) m[i][j] = m[j][i] = s[i][j] * scale[i] * scale[j];
   for (int i = 0; i < kParams; ++i) {
@@ -353,10 +368,28 @@ double CauchyScale2(double sigma) {
   return s * s;
 }
 
+// Per-band sums of one iteration, kept together so that a point touches one cache line or two.
+struct BandSums {
+  double c[2][kParams];  // per axis: sum w J (c[0][0] and c[1][1] are the axis weights)
+  double h[2];           // per axis: sum w e
+};
+
 // Residuals of the active points at model m, their robust weights when `reweight` is set (Cauchy at the
 // workspace's sigma), and the normal equations.
+//
+// The Jacobian rows of a point's mapped position (mu, mv) + t + b, with fa = -rx / (h den) and
+// fb = -ry / (h den), are
+//   x: (1, 0, -mv, mu, mu fa, mu fb) + band x        y: (0, 1, mu, mv, mv fa, mv fb) + band y
+// for (tx, ty, theta, ln z, A, B). Their weighted outer products have few distinct terms: with
+// R = wx mu^2 + wy mv^2 and Z = (wy - wx) mu mv the block of (theta, ln z, A, B) is
+//   [wx mv^2 + wy mu^2, Z, Z fa, Z fb; R, R fa, R fb; R fa^2, R fa fb; R fb^2]
+// and the rows of tx and ty are the band sums c added over the bands. The loop therefore accumulates
+// those few scalars and the band sums only.
 void Accumulate(Workspace& ws, const Model& m, bool reweight, Normal& ne) {
   std::memset(&ne, 0, sizeof(ne));
+  BandSums bands[kBandCount] = {};
+  double s22 = 0, sz = 0, sza = 0, szb = 0, sr = 0, sra = 0, srb = 0, sraa = 0, srab = 0, srbb = 0;
+  double g2 = 0, gg = 0, gga = 0, ggb = 0;
   const MapCoeffs k = Coeffs(m, ws.height);
   const double inv_h = 1.0 / ws.height;
   const double scale2 = CauchyScale2(ws.sigma);
@@ -367,29 +400,55 @@ void Accumulate(Workspace& ws, const Model& m, bool reweight, Normal& ne) {
     if (!(den >= kMinDenominator)) continue;
     const double inv = 1.0 / den;
     const double mu = (k.zc * p.rx - k.zs * p.ry) * inv, mv = (k.zs * p.rx + k.zc * p.ry) * inv;
-    const int b = p.band;
-    p.ex = p.cx - (mu + m.tx + m.band[0][b]);
-    p.ey = p.cy - (mv + m.ty + m.band[1][b]);
+    BandSums& bs = bands[p.band];
+    p.ex = p.cx - (mu + m.tx + m.band[0][p.band]);
+    p.ey = p.cy - (mv + m.ty + m.band[1][p.band]);
     if (reweight) p.weight = static_cast<float>(CauchyWeight(p.ax * p.ex * p.ex + p.ay * p.ey * p.ey, scale2));
     const double wx = double{p.weight} * p.ax, wy = double{p.weight} * p.ay;
-    if (!(wx > 0.0) && !(wy > 0.0)) continue;
-    // Derivatives of the mapped point: d/dtheta = (-mv, mu), d/dlnz = (mu, mv), d/dA = -(mu, mv) rx / (h den),
-    // d/dB = -(mu, mv) ry / (h den).
     const double fa = -p.rx * inv * inv_h, fb = -p.ry * inv * inv_h;
-    const double jx[kParams] = {1.0, 0.0, -mv, mu, mu * fa, mu * fb};
-    const double jy[kParams] = {0.0, 1.0, mu, mv, mv * fa, mv * fb};
-    for (int r = 0; r < kParams; ++r) {
-      const double ax = wx * jx[r], ay = wy * jy[r];
-      for (int c = r; c < kParams; ++c) ne.a[r][c] += ax * jx[c] + ay * jy[c];
-      ne.g[r] += ax * p.ex + ay * p.ey;
-      ne.c[0][r][b] += ax;
-      ne.c[1][r][b] += ay;
+    const double r = wx * mu * mu + wy * mv * mv, z = (wy - wx) * mu * mv;
+    const double wex = wx * p.ex, wey = wy * p.ey, g3 = wex * mu + wey * mv;
+    s22 += wx * mv * mv + wy * mu * mu;
+    sz += z;
+    sza += z * fa;
+    szb += z * fb;
+    sr += r;
+    sra += r * fa;
+    srb += r * fb;
+    sraa += r * fa * fa;
+    srab += r * fa * fb;
+    srbb += r * fb * fb;
+    g2 += wey * mu - wex * mv;
+    gg += g3;
+    gga += g3 * fa;
+    ggb += g3 * fb;
+    const double jx[4] = {-mv, mu, mu * fa, mu * fb}, jy[4] = {mu, mv, mv * fa, mv * fb};
+    bs.c[0][0] += wx;
+    bs.c[1][1] += wy;
+    for (int j = 0; j < 4; ++j) {
+      bs.c[0][j + 2] += wx * jx[j];
+      bs.c[1][j + 2] += wy * jy[j];
     }
-    ne.h[0][b] += wx * p.ex;
-    ne.h[1][b] += wy * p.ey;
-    ne.w[0][b] += wx;
-    ne.w[1][b] += wy;
+    bs.h[0] += wex;
+    bs.h[1] += wey;
   }
+  for (int b = 0; b < kBandCount; ++b)
+    for (int ax = 0; ax < 2; ++ax) {
+      for (int j = 0; j < kParams; ++j) {
+        ne.c[ax][j][b] = bands[b].c[ax][j];
+        ne.a[ax][j] += bands[b].c[ax][j];
+      }
+      ne.h[ax][b] = bands[b].h[ax];
+      ne.w[ax][b] = bands[b].c[ax][ax];
+      ne.g[ax] += bands[b].h[ax];
+    }
+  const double upper[4][4] = {{s22, sz, sza, szb}, {0, sr, sra, srb}, {0, 0, sraa, srab}, {0, 0, 0, srbb}};
+  for (int r = 0; r < 4; ++r)
+    for (int c = r; c < 4; ++c) ne.a[r + 2][c + 2] = upper[r][c];
+  ne.g[2] = g2;
+  ne.g[3] = gg;
+  ne.g[4] = gga;
+  ne.g[5] = ggb;
 }
 
 // Keeps the tilt terms within their limits: when either is outside (or not a number), both become zero.
@@ -474,30 +533,54 @@ void RefreshResiduals(Workspace& ws, const Model& m) {
       p.ex = p.cx - (u + m.band[0][p.band]);
       p.ey = p.cy - (v + m.band[1][p.band]);
     } else {
-      p.ex = p.ey = HUGE_VAL;
+      p.ex = p.ey = kUnmappable;
     }
   }
 }
 
 double ResidualLength2(const Point& p) { return p.ax * p.ex * p.ex + p.ay * p.ey * p.ey; }
 
-// Sorts the points by residual length (ties within kSortResolution by index) into ws.keys and returns the
-// core statistics.
-ResidualStats SortAndMeasure(Workspace& ws) {
-  for (uint32_t i = 0; i < ws.count; ++i) {
-    const double q = std::sqrt(ResidualLength2(ws.pts[i])) / kSortResolution;
-    const uint64_t key = q < 4.0e9 ? static_cast<uint64_t>(q) : 0xFFFFFFFFull;  // NaN and huge sort last
-    ws.keys[i] = key << 32 | i;
+// Stable LSD radix sort of keys by their upper 32 bits, through `scratch` (as long as keys). A pass whose
+// digit is the same for every key is skipped.
+void RadixSortUpper(uint64_t* keys, uint64_t* scratch, uint32_t n) {
+  constexpr int kDigitBits = 11;
+  constexpr uint32_t kBuckets = 1u << kDigitBits;
+  uint64_t* from = keys;
+  uint64_t* to = scratch;
+  for (int shift = 32; shift < 64; shift += kDigitBits) {
+    uint32_t start[kBuckets] = {};
+    for (uint32_t i = 0; i < n; ++i) ++start[(from[i] >> shift) & (kBuckets - 1)];
+    if (start[(from[0] >> shift) & (kBuckets - 1)] == n) continue;
+    uint32_t sum = 0;
+    for (uint32_t& s : start) {
+      const uint32_t c = s;
+      s = sum;
+      sum += c;
+    }
+    for (uint32_t i = 0; i < n; ++i) to[start[(from[i] >> shift) & (kBuckets - 1)]++] = from[i];
+    std::swap(from, to);
   }
-  std::sort(ws.keys, ws.keys + ws.count);
-  auto length = [&](uint32_t pos) {
-    return std::max(std::sqrt(ResidualLength2(ws.pts[ws.keys[pos] & 0xFFFFFFFFu])), kResidualFloor);
-  };
+  if (from != keys) std::memcpy(keys, from, sizeof(uint64_t) * n);
+}
+
+// Residual length a sort key stands for: the middle of its kSortResolution step, at least kResidualFloor.
+double KeyLength(uint64_t key) { return std::max((double(key >> 32) + 0.5) * kSortResolution, kResidualFloor); }
+
+// Sorts the points by residual length into ws.keys and returns the core statistics. A key is the residual
+// in steps of kSortResolution above the point's index, so residuals closer than that sort as equal, in
+// index order, and the order is total and reproducible.
+ResidualStats SortAndMeasure(Workspace& ws) {
   ResidualStats st{0.0, 0.0, 0.0};
   if (ws.count == 0) return st;
-  const double limit = kCoreMedianFactor * length(ws.count / 2);
+  for (uint32_t i = 0; i < ws.count; ++i) {
+    const double q = std::sqrt(ResidualLength2(ws.pts[i])) / kSortResolution;
+    const uint64_t step = q < 4.0e9 ? static_cast<uint64_t>(q) : 0xFFFFFFFFull;  // NaN and huge sort last
+    ws.keys[i] = step << 32 | i;
+  }
+  RadixSortUpper(ws.keys, ws.scratch, ws.count);
+  const double limit = kCoreMedianFactor * KeyLength(ws.keys[ws.count / 2]);
   for (uint32_t pos = 0; pos < ws.count; ++pos) {
-    const double r = length(pos);
+    const double r = KeyLength(ws.keys[pos]);
     if (!(r <= limit)) break;
     st.a += r * r;
     st.b += r;
@@ -506,19 +589,19 @@ ResidualStats SortAndMeasure(Workspace& ws) {
   return st;
 }
 
-// Re-decides which points are outliers: those beyond the threshold, never the best eighth of the list.
+// Re-decides which points are outliers: those whose sorted residual lies beyond the threshold, but never
+// the best eighth of the list.
 void RejectOutliers(Workspace& ws, const ResidualStats& st, double factor) {
-  const uint32_t keep = (ws.count + 7) / 8;
-  double t = HUGE_VAL;
+  uint32_t cut = ws.count;
   if (st.b > kStatsMinimum && st.c > kStatsMinimum) {
     const double rms = std::sqrt(st.a / st.c);
     const double reach = std::min(st.a / st.b + rms, (kRejectCap - rms) * factor + rms) + kRejectMargin;
-    t = reach * reach;
+    const double t = reach * reach;
+    cut = (ws.count + 7) / 8;
+    while (cut < ws.count && KeyLength(ws.keys[cut]) * KeyLength(ws.keys[cut]) <= t) ++cut;
   }
-  for (uint32_t pos = 0; pos < ws.count; ++pos) {
-    Point& p = ws.pts[ws.keys[pos] & 0xFFFFFFFFu];
-    p.active = pos < keep || ResidualLength2(p) <= t;
-  }
+  for (uint32_t i = 0; i < ws.count; ++i) ws.pts[i].active = 0;
+  for (uint32_t pos = 0; pos < cut; ++pos) ws.pts[ws.keys[pos] & 0xFFFFFFFFu].active = 1;
 }
 
 // New robust weights from the statistics: Cauchy at the inlier spread, zero for excluded points.
@@ -558,7 +641,8 @@ void RunPhases(Workspace& ws, Model& m, uint32_t mode) {
   for (int round = 0; round < rounds; ++round) {
     const bool last = round == rounds - 1;
     RunRound(ws, m, last ? kLastRoundIterations : kMainIterations, kMainGain);
-    if (!last) EndRound(ws, m, reject, (rounds - round - 2) / 8.0);
+    const int rounds_left = rounds - round - 1;
+    if (!last) EndRound(ws, m, reject, (rounds_left - 1) / 8.0);
   }
   if (coarse) {
     // Polishing from the main result: weights follow the residuals at every step, the decaying gain
@@ -568,6 +652,24 @@ void RunPhases(Workspace& ws, Model& m, uint32_t mode) {
       gain *= kFinalGainDecay;
       if (!(Iterate(ws, m, gain, true) > kIterationTolerance)) break;
     }
+  }
+}
+
+// Sets to zero each axis' band profile that does not pass the significance test (see kBandSignificance).
+void DropInsignificantBands(const Workspace& ws, Model& m) {
+  double w[2][kBandCount] = {};
+  for (uint32_t i = 0; i < ws.count; ++i) {
+    const Point& p = ws.pts[i];
+    if (!p.active) continue;
+    w[0][p.band] += double{p.weight} * p.ax;
+    w[1][p.band] += double{p.weight} * p.ay;
+  }
+  const double sigma = std::max(ws.sigma, kResidualFloor);
+  for (int ax = 0; ax < 2; ++ax) {
+    double energy = 0.0;
+    for (int k = 0; k < kBandCount; ++k) energy += w[ax][k] * m.band[ax][k] * m.band[ax][k];
+    if (!(energy / (sigma * sigma) > kBandSignificance))
+      for (double& v : m.band[ax]) v = 0.0;
   }
 }
 
@@ -659,13 +761,12 @@ void RejectRecord(FrameRecord& out) {
 
 void FitCamera(const ModelParams&, FrameRecord& out, MatchList& list, int variant) {
   const double width = list.width, height = list.height;
-  constexpr double kMaxSide = 1 << 20;
   if (!(width >= 1.0 && height >= 1.0 && width <= kMaxSide && height <= kMaxSide) || !list.matches ||
       list.count < kMinMatches) {
     RejectRecord(out);
     return;
   }
-  const size_t bytes = size_t{list.count} * (sizeof(Point) + sizeof(uint64_t));
+  const size_t bytes = size_t{list.count} * (sizeof(Point) + 2 * sizeof(uint64_t));
   void* block = platform::HeapAllocate(bytes, 0);
   if (!block) {
     RejectRecord(out);
@@ -674,6 +775,7 @@ void FitCamera(const ModelParams&, FrameRecord& out, MatchList& list, int varian
   Workspace ws{};
   ws.pts = static_cast<Point*>(block);
   ws.keys = reinterpret_cast<uint64_t*>(ws.pts + list.count);
+  ws.scratch = ws.keys + list.count;
   ws.width = width;
   ws.height = height;
   ws.count = LoadPoints(list, ws);
@@ -681,13 +783,14 @@ void FitCamera(const ModelParams&, FrameRecord& out, MatchList& list, int varian
   bool valid = false;
   if (ws.count >= kMinMatches) {
     Model m;
+    ResetModel(m);
     RunPhases(ws, m, variant == 1 ? kModeVariant1 : kModeVariant0);
+    DropInsignificantBands(ws, m);
     WriteRecord(m, width, height, out);
     uint32_t active = 0;
     const double error = RecordError(ws, out, &active);
     const double limit = std::clamp(std::hypot(width, height) * kErrorPerDiagonal, kErrorMin, kErrorMax);
     valid = active >= kMinMatches && error <= limit && RecordFinite(out);
-    if (std::getenv("CAMDBG")) std::fprintf(stderr, "DBG n=%u active=%u err=%g limit=%g t=%g %g th=%g lz=%g A=%g B=%g sigma=%g\n", ws.count, active, error, limit, m.tx, m.ty, m.theta, m.logZoom, m.tiltA, m.tiltB, ws.sigma);
   }
   if (!valid) RejectRecord(out);
 
