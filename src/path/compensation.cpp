@@ -1,0 +1,125 @@
+#include "path/compensation.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "path/fixed_point.h"
+#include "vendrix/vendrix.h"
+
+namespace vendrix::path {
+namespace {
+
+constexpr uint32_t kHeaderMagic = 0x12345678u;
+constexpr int kCornerSlots = 8;
+
+void Put32(uint8_t* base, int64_t offset, uint32_t v) { std::memcpy(base + offset, &v, 4); }
+void PutI32(uint8_t* base, int64_t offset, int32_t v) { std::memcpy(base + offset, &v, 4); }
+
+// The header fields both arrays share (offsets 4..40).
+void WriteHeader(const GlobalMotionPath* path, uint8_t* block) {
+  Put32(block, 4, kHeaderMagic);
+  PutI32(block, 8, PathCapacity(path));
+  PutI32(block, 12, path->width);
+  PutI32(block, 16, path->height);
+  Put32(block, 20, path->fieldMode);
+  PutI32(block, 24, ToFixed16(path->boundsMin[0]));
+  PutI32(block, 28, ToFixed16(path->boundsMin[1]));
+  PutI32(block, 32, ToFixed16(path->boundsMax[0]));
+  PutI32(block, 36, ToFixed16(path->boundsMax[1]));
+  Put32(block, 40, (path->flags & kPathInterlaced) ? 1u : 0u);
+}
+
+bool TagAndSizeOk(const GlobalMotionPath* path, const uint32_t* block, int32_t size, uint32_t tag, int64_t* exact,
+                  uint32_t* result) {
+  *result = 0;
+  if (!path || !block || block[0] != tag) return false;
+  if (size == 0) {
+    *result = 1;  // a probe for the supported format
+    return false;
+  }
+  *exact = tag == VENDRIX_COMP_B_TAG ? VENDRIX_COMP_B_SIZE(PathCapacity(path)) : VENDRIX_COMP_D_SIZE(PathCapacity(path));
+  return int64_t{size} == *exact;
+}
+
+}  // namespace
+
+void FrameCompensation(const GlobalMotionPath* path, int32_t i, FrameRecord& k) {
+  k.Clear();
+  if (!path || !path->integrated || !path->smoothed || i < 0 || i >= path->smoothed->count ||
+      i >= path->integrated->count)
+    return;
+  const FrameRecord& smoothed = path->smoothed->records[i];
+  if (path->modelParams.modelKind >= kModelCamera) {
+    k = smoothed;
+    for (int s = 0; s < 10; ++s) k.f(s) = -k.f(s);
+    return;
+  }
+  k = path->integrated->records[i];
+  RecordSubtract(k, smoothed);
+  // The translation is scaled by the frame's horizontal scale: the width the corner offsets give the
+  // frame over its nominal width. A path never scanned has width 0 and no compensation at all.
+  const double w = path->width;
+  if (!(w > 0.0)) {
+    k.Clear();
+    return;
+  }
+  const double ex = w + ((k.f(2) + k.f(8)) - (k.f(4) + k.f(6))) / 2.0;
+  const double ey = ((k.f(3) + k.f(9)) - (k.f(5) + k.f(7))) / 2.0;
+  const double z = std::hypot(ex, ey) / w;
+  k.f(kSlotTx) = static_cast<float>(k.f(kSlotTx) * z);
+  k.f(kSlotTy) = static_cast<float>(k.f(kSlotTy) * z);
+}
+
+void CornerDisplacements(const FrameRecord& k, float d[8]) {
+  for (int c = 0; c < 4; ++c) {
+    d[2 * c] = -(k.f(kSlotCorners + 2 * c) + k.f(kSlotTx));
+    d[2 * c + 1] = -(k.f(kSlotCorners + 2 * c + 1) + k.f(kSlotTy));
+  }
+}
+
+uint32_t CopyCompArrayB(const GlobalMotionPath* path, uint32_t* block, int32_t size) {
+  int64_t exact = 0;
+  uint32_t result;
+  if (!TagAndSizeOk(path, block, size, VENDRIX_COMP_B_TAG, &exact, &result)) return result;
+  auto* bytes = reinterpret_cast<uint8_t*>(block);
+  WriteHeader(path, bytes);
+  const bool bordered = path->modelParams.borderFraction > 0.0f;
+  for (int32_t i = 0; i < PathCapacity(path); ++i) {
+    FrameRecord k;
+    FrameCompensation(path, i, k);
+    float d[kCornerSlots];
+    CornerDisplacements(k, d);
+    uint8_t* rec = bytes + VENDRIX_COMP_B_OFFSET_RECORDS + int64_t{i} * VENDRIX_COMP_B_RECORD_SIZE;
+    for (int s = 0; s < kCornerSlots; ++s) PutI32(rec, 4 * s, ToFixed16(d[s]));
+    // Flagged when the correction reaches the border limits (always, before the matrix finisher has
+    // computed them).
+    const bool border = bordered && (std::fabs(k.f(kSlotTx)) > path->limitX - 1.0f ||
+                                     std::fabs(k.f(kSlotTy)) > path->limitY - 1.0f ||
+                                     std::fabs(k.f(kSlotRotSin)) >= path->limitAngle);
+    Put32(rec, VENDRIX_COMP_B_RECORD_OFFSET_BORDER, border ? 1u : 0u);
+  }
+  return 1;
+}
+
+uint32_t CopyCompArrayD(const GlobalMotionPath* path, uint32_t* block, int32_t size) {
+  int64_t exact = 0;
+  uint32_t result;
+  if (!TagAndSizeOk(path, block, size, VENDRIX_COMP_D_TAG, &exact, &result)) return result;
+  auto* bytes = reinterpret_cast<uint8_t*>(block);
+  WriteHeader(path, bytes);
+  for (int32_t i = 0; i < PathCapacity(path); ++i) {
+    FrameRecord k;
+    FrameCompensation(path, i, k);
+    float d[kCornerSlots];
+    CornerDisplacements(k, d);
+    uint8_t* rec = bytes + VENDRIX_COMP_D_OFFSET_RECORDS + int64_t{i} * VENDRIX_COMP_D_RECORD_SIZE;
+    for (int s = 0; s < kCornerSlots; ++s) PutI32(rec, 4 * s, ToFixed16(d[s]));
+    for (int j = 0; j < 2 * kBandCount; ++j) {
+      const int16_t v = ToFixed8(-k.f(kSlotBands + j));
+      std::memcpy(rec + VENDRIX_COMP_D_RECORD_OFFSET_BANDS + 2 * j, &v, 2);
+    }
+  }
+  return 1;
+}
+
+}  // namespace vendrix::path

@@ -1,0 +1,77 @@
+#include "path/refit.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "analysis/match_list.h"
+#include "core/frame_parallel.h"
+#include "path/model_fit.h"
+
+namespace vendrix::path {
+namespace {
+
+constexpr int32_t kParallelFrom = 10;
+
+struct RefitContext {
+  GlobalMotionPath* path;
+  const ModelParams* p;
+};
+
+// Whether an entry is fitted again in the re-fit variant: entries whose last fit found no valid motion
+// are the ones a second look with other parameters can win back; valid ones keep their record.
+bool NeedsRefit(const FrameRecord& r) { return r.count() == 0; }
+
+void RefitEntry(RefitContext& c, int32_t i) {
+  FrameRecordArray* a = c.path->analysis;
+  auto* kept = static_cast<analysis::MatchList*>(a->ownedA[i]);
+  auto* untouched = static_cast<analysis::MatchList*>(a->ownedB[i]);
+  // Restore: the first pass keeps the list as measured; later passes start from that copy again.
+  if (!untouched && kept) {
+    a->ownedB[i] = analysis::MatchListCopy(kept);
+  } else if (untouched) {
+    analysis::MatchList* fresh = analysis::MatchListCopy(untouched);
+    if (fresh) RecordArraySetOwned(a->ownedA, i, fresh);
+  }
+  kept = static_cast<analysis::MatchList*>(a->ownedA[i]);
+  if (!kept) return;
+  if (c.p->refitVariant && !NeedsRefit(a->records[i])) return;
+  analysis::MatchList* work = analysis::MatchListCopy(kept);
+  if (!work) return;
+  FrameRecord& r = a->records[i];
+  ModelFit(*c.p, r, *work, 1, true, 0);
+  if (r.count() == 0 && (c.p->modelKind == kModelCamera || c.p->modelKind == kModelCameraCoarse)) {
+    // The camera model could not explain the matches: fall back to the projective model, which
+    // tolerates more outliers, without its tilt angles.
+    analysis::MatchListRelease(work);
+    work = analysis::MatchListCopy(kept);
+    if (work) {
+      ModelParams projective = *c.p;
+      projective.modelKind = kModelProjective;
+      ModelFit(projective, r, *work, 1, true, 0);
+      r.f(kSlotTilt1Sin) = 0.0f;
+      r.f(kSlotTilt1Cos) = 1.0f;
+      r.f(kSlotTilt2Sin) = 0.0f;
+      r.f(kSlotTilt2Cos) = 1.0f;
+    }
+  }
+  analysis::MatchListRelease(work);
+}
+
+}  // namespace
+
+void RefitModels(GlobalMotionPath* path, const ModelParams& p) {
+  if (p.analyserKind == 1) return;
+  const int32_t n = std::min(path->smoothed->count, path->lastFrame + 1);
+  if (p.refitVariant) {
+    if (path->refitKind != 0 && path->refitSize == static_cast<uint32_t>(n)) return;
+  } else if (path->refitKind == 0) {
+    return;
+  }
+  RefitContext ctx{path, &p};
+  auto body = [&ctx](int32_t i) { RefitEntry(ctx, i); };
+  if (!core::ForEachFrame(n, kParallelFrom, body)) return;
+  path->refitSize = static_cast<uint32_t>(n);
+  path->refitKind = p.refitVariant;
+}
+
+}  // namespace vendrix::path
