@@ -13,11 +13,14 @@ constexpr int32_t kMaxCapacity = 1 << 22;
 FrameRecordArray* RecordArrayCreate(int32_t capacity) {
   if (capacity < 0 || capacity > kMaxCapacity) return nullptr;
   const size_t n = size_t(capacity) + 1;
-  const size_t bytes = sizeof(FrameRecordArray) + n * sizeof(FrameRecord) + 2 * n * sizeof(void*);
+  // The pointer tables follow the records; 420-byte records leave them misaligned for an odd count,
+  // so their offset is rounded up to pointer alignment.
+  const size_t tables = (sizeof(FrameRecordArray) + n * sizeof(FrameRecord) + alignof(void*) - 1) & ~(alignof(void*) - 1);
+  const size_t bytes = tables + 2 * n * sizeof(void*);
   auto* a = static_cast<FrameRecordArray*>(platform::HeapAllocate(bytes));
   if (!a) return nullptr;
   a->records = reinterpret_cast<FrameRecord*>(a + 1);
-  a->ownedA = reinterpret_cast<void**>(a->records + n);
+  a->ownedA = reinterpret_cast<void**>(reinterpret_cast<uint8_t*>(a) + tables);
   a->ownedB = a->ownedA + n;
   a->count = capacity;
   return a;
