@@ -5,6 +5,7 @@
 #include "analysis/frame_planes.h"
 #include "analysis/match_list.h"
 #include "analysis/scan_params.h"
+#include "core/analyser_b.h"
 
 namespace vendrix::analysis {
 namespace {
@@ -78,15 +79,34 @@ void ScanFrame(GlobalMotionPath* path, uint32_t frame, const ScanInput* input) {
   AnalysisImage images[2];
   BuildEntryImages(*input, images[0], images[1]);
   const int entries = interlaced ? 2 : 1;
+
+  // The analyser is chosen once per path, by the settings of the first scan that finds none.
+  if (!path->analyser && !path->jobPool && !path->planePool) {
+    MeasureParams measure;
+    path::ModelParams model;
+    DeriveScanParams(input->settings, input->width, input->height, measure, model, nullptr);
+    if (model.analyserKind == 1) {
+      path->analyser = core::T_AnalyserB::Create(path);
+      if (!path->analyser) return;
+    }
+  }
+
+  if (core::T_Analyser* analyser = path->analyser) {
+    for (int e = 0; e < entries; ++e) {
+      const int64_t entry = first_entry + e;
+      if (entry > INT32_MAX || !analyser->BeginEntry(static_cast<int32_t>(entry), &images[e])) return;
+      SetUpEntry(path, input->settings, images[e], *analyser->MeasureParameters(), *analyser->ModelParameters());
+      analyser->SubmitEntry(&images[e]);
+    }
+    return;
+  }
+
   for (int e = 0; e < entries; ++e) {
     const int64_t entry = first_entry + e;
     if (entry >= path::PathCapacity(path)) return;
     MeasureParams measure;
     path::ModelParams model;
     SetUpEntry(path, input->settings, images[e], measure, model);
-    // The feature-tracking analyser takes level-9 entries here once it exists; block matching reads
-    // the luma into the plane pool.
-    if (model.analyserKind == 1) continue;
     PrepareBlockMatchingEntry(path, images[e], measure, static_cast<int32_t>(entry));
   }
 }

@@ -1,0 +1,103 @@
+#include "analysis/chain_scoring.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "analysis/point_store.h"
+
+namespace vendrix::analysis {
+namespace {
+
+// Decay per chain step of the penalty of an outlier member and of the weight of an inlier member.
+constexpr double kOutlierDecay = 0.6;
+constexpr double kInlierDecay = 0.5625;
+// Pass 1 keeps at least this many of the best-scored points when there are enough.
+constexpr int32_t kRankPoints = 60;
+
+struct ChainStats {
+  int32_t length = 1;  // the point itself plus the chain members visited
+  int32_t inliers = 0; // c
+  double outlier_penalty = 0.0;  // o
+  double inlier_weight = 0.0;    // w
+};
+
+inline bool Inlier(const TrackedPoint& p, int pass) { return (pass == 0 ? p.inlier0 : p.inlier1) != 0; }
+
+const PointStore* StoreAt(void* const* stores, int32_t capacity, int32_t e) {
+  return (e >= 0 && e < capacity) ? static_cast<const PointStore*>(stores[e]) : nullptr;
+}
+
+// Follows the chain from `first_index` in entry `e` one entry per step in direction `dir` (-1 back,
+// +1 forward) while the entries stay within [start, end].
+void Walk(void* const* stores, int32_t capacity, int32_t e, int32_t first_index, int dir, int32_t start,
+          int32_t end, int pass, ChainStats& st) {
+  int32_t index = first_index;
+  double outlier_weight = 1.0, inlier_weight = 1.0;  // 0.6^(j-1) and 0.5625^(j-1) at step j
+  for (; e >= start && e <= end && index >= 0; e += dir) {
+    const PointStore* s = StoreAt(stores, capacity, e);
+    if (!s || static_cast<uint32_t>(index) >= s->count) return;
+    const TrackedPoint& m = s->points[index];
+    ++st.length;
+    if (Inlier(m, pass)) {
+      ++st.inliers;
+      st.inlier_weight += inlier_weight;
+    } else {
+      st.outlier_penalty += outlier_weight;
+    }
+    outlier_weight *= kOutlierDecay;
+    inlier_weight *= kInlierDecay;
+    index = dir < 0 ? m.prev : m.next;
+  }
+}
+
+}  // namespace
+
+void ScoreChains(void* const* stores, int32_t capacity, int32_t entry, int32_t start, int32_t end, int pass,
+                 bool second_clip_flag) {
+  if (!stores) return;
+  auto* store = const_cast<PointStore*>(StoreAt(stores, capacity, entry));
+  if (!store || store->count == 0) return;
+  const uint32_t n = store->count;
+  std::vector<int32_t> support(n);
+  std::vector<double> score(n);
+  std::vector<int32_t> length(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    const TrackedPoint& p = store->points[i];
+    ChainStats st;
+    const bool self = Inlier(p, pass);
+    st.inliers = self ? 1 : 0;
+    st.inlier_weight = self ? 1.0 : 0.0;
+    Walk(stores, capacity, entry - 1, p.prev, -1, start, end, pass, st);
+    Walk(stores, capacity, entry + 1, p.next, +1, start, end, pass, st);
+    const int32_t s = std::max(st.inliers - static_cast<int32_t>(std::trunc(st.outlier_penalty + 0.5)), 0);
+    support[i] = s;
+    length[i] = st.length;
+    const double L = st.length;
+    score[i] = second_clip_flag ? L * L + s + 0.25 * st.inlier_weight : std::trunc(2.0 * s / (L + 1.0)) + 0.5;
+  }
+
+  if (pass == 0) {
+    // Keep points whose support reaches the median support (less one, at least 2) and whose chain is
+    // not much longer than its support.
+    std::vector<int32_t> sorted(support);
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    const int32_t m = sorted[n / 2];
+    const int32_t need = std::max(2, m - 1);
+    for (uint32_t i = 0; i < n; ++i) {
+      const int32_t s = support[i];
+      store->points[i].kept0 = (s >= need && (length[i] - 2) / s < 2) ? 1 : 0;
+    }
+  } else {
+    // Keep the best-scored points: at least the top half, and more of a small set, up to 60.
+    std::vector<double> sorted(score);
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    const int32_t h = static_cast<int32_t>(n / 2);
+    int32_t rank = h >= kRankPoints ? h : h + (kRankPoints - h) * h / kRankPoints;
+    rank = std::min(rank, static_cast<int32_t>(n) - 1);
+    const double bar = sorted[rank];
+    for (uint32_t i = 0; i < n; ++i) store->points[i].kept1 = (score[i] >= 1.0 && score[i] >= bar) ? 1 : 0;
+  }
+}
+
+}  // namespace vendrix::analysis
