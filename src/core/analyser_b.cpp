@@ -97,6 +97,8 @@ bool T_AnalyserB::SubmitEntry(const analysis::AnalysisImage* image) {
   auto* item = platform::HeapNew<AnalyserItem>();
   if (!item) return false;
   item->entry = currentEntry_;
+  item->runSecondPass = clipFlags_[0];
+  item->secondClip = clipFlags_[1];
   item->measure = measure_;
   item->model = model_;
   analysis::AnalysisImage working = *image;

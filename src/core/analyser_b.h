@@ -44,6 +44,8 @@ struct AnalyserItem {
   int32_t windowStart = 0;          // chain-scoring window decided by the look-ahead stage
   int32_t windowEnd = 0;
   bool empty = false;               // no image could be made: flows through and delivers no motion
+  uint8_t runSecondPass = 0;        // the clip flags as they stood when the entry was submitted, so
+  uint8_t secondClip = 0;           // every stage of an entry sees the same ones
   analysis::MeasureParams measure;  // parameters of this entry
   path::ModelParams model;
   cv::Mat image;                    // working luma (detect, prepare, track)

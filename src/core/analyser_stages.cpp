@@ -75,7 +75,7 @@ bool T_AnalyserB::Detect() {
     if (item->measure.contrastStretch) analysis::ContrastStretch(item->image.data, pitch, w, h);
     try {
       if (item->measure.refineFine) {
-        HarrisCorners(item->image, clipFlags_[1] ? kHarrisSecondClip : kHarrisNormal, kMaxCorners, item->corners);
+        HarrisCorners(item->image, item->secondClip ? kHarrisSecondClip : kHarrisNormal, kMaxCorners, item->corners);
       } else if (analysis::DetectorScratch* scratch = ClaimScratch()) {
         item->corners.resize(kMaxCorners);
         const int32_t n = analysis::DetectCorners(item->image.data, w, h, pitch, kMaxCorners, *scratch,
@@ -188,7 +188,7 @@ bool T_AnalyserB::Triangulate() {
 bool T_AnalyserB::Fit(int pass) {
   AnalyserItem* item = pass == 0 ? q5_.PopFront() : q8_.PopFront();
   if (!item) return false;
-  analysis::MarkInliers(analysis::PointStoreAt(path_, item->entry), pass, clipFlags_[1] != 0);
+  analysis::MarkInliers(analysis::PointStoreAt(path_, item->entry), pass, item->secondClip != 0);
   (pass == 0 ? q6_ : q9_).PushBack(item);
   return true;
 }
@@ -241,9 +241,9 @@ bool T_AnalyserB::Score(int pass) {
   {
     std::shared_lock<std::shared_mutex> lock(storeLock_);
     analysis::ScoreChains(path_->matchStore, path::PathCapacity(path_), item->entry, item->windowStart,
-                          item->windowEnd, pass, clipFlags_[1] != 0);
+                          item->windowEnd, pass, item->secondClip != 0);
   }
-  if (pass == 0 && clipFlags_[0]) {
+  if (pass == 0 && item->runSecondPass) {
     item->pass = 1;
     q8_.PushBack(item);
   } else {
@@ -265,7 +265,7 @@ bool T_AnalyserB::Deliver() {
     const analysis::MeasureParams& m = item->measure;
     if (m.fieldShiftOn && (m.maxDistance & 1) && std::fabs(m.fieldShift) > 0.001f)
       for (uint32_t i = 0; i < list->count; ++i) list->matches[i].dy += m.fieldShift;
-    const uint32_t hflags = (clipFlags_[1] && item->pass == 1) ? 2u : 0u;
+    const uint32_t hflags = (item->secondClip && item->pass == 1) ? 2u : 0u;
     analysis::WriteEntryRecord(path_, item->model, *list,
                                analysis::EntryFit{0, e, 1, false, hflags, m.keepMatches != 0});
     if (store)
