@@ -94,8 +94,8 @@ bool AdvancesInWords(uint32_t format) {
 }
 
 // Destination row y (0 <= y < rows) reads source row (y * vstep) >> 16.
-void ConvertRows(const uint8_t* src, int64_t src_pitch, uint8_t* dst, int64_t dst_advance, int32_t rows,
-                 uint32_t vstep, RowKernel kernel, int32_t count, uint32_t hstep) {
+void ConvertRows(const uint8_t* src, int64_t src_pitch, uint8_t* dst, int64_t dst_advance, int32_t rows, uint32_t vstep,
+                 RowKernel kernel, int32_t count, uint32_t hstep) {
   uint32_t position = 0;
   for (int32_t y = 0; y < rows; ++y, position += vstep)
     kernel(src + FxInt(position) * src_pitch, dst + y * dst_advance, count, hstep);
@@ -110,8 +110,7 @@ bool ConvertImage(const ConvRecord& record) {
   Image src, dst;
   if (!SelectField(record.source, &src) || !SelectField(record.destination, &dst)) return false;
 
-  const convert::Conversion conv =
-      convert::FindConversion(dst.format, src.format, record.mode == VENDRIX_CONV_TINTED);
+  const convert::Conversion conv = convert::FindConversion(dst.format, src.format, record.mode == VENDRIX_CONV_TINTED);
   if (!conv.kernel) return false;
   const bool equal_widths = conv.shape == Shape::kEqualWidths || conv.shape == Shape::kV210Copy;
   if (equal_widths && src.width != dst.width) return false;
