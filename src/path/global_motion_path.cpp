@@ -86,6 +86,7 @@ void PathShift(GlobalMotionPath* path, int32_t delta) {
   if (path->analyser) path->analyser->Shift(delta);
   RecordArrayShift(path->analysis, delta);
   ShiftOwnedBlocks(path->matchStore, PathCapacity(path), delta);
+  path->preparedCount = 0;  // same entry count, other records: the finisher must prepare again
 }
 
 }  // namespace vendrix::path

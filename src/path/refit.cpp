@@ -70,6 +70,7 @@ void RefitModels(GlobalMotionPath* path, const ModelParams& p) {
   RefitContext ctx{path, &p};
   auto body = [&ctx](int32_t i) { RefitEntry(ctx, i); };
   if (!core::ForEachFrame(n, kParallelFrom, body)) return;
+  path->preparedCount = 0;  // the records changed under the finisher's cached preparation
   path->refitSize = static_cast<uint32_t>(n);
   path->refitKind = p.refitVariant;
 }
