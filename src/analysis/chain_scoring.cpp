@@ -47,6 +47,9 @@ void Walk(void* const* stores, int32_t capacity, int32_t e, int32_t first_index,
     }
     outlier_weight *= kOutlierDecay;
     inlier_weight *= kInlierDecay;
+    // The link out of the window's last entry is not read: the entry after it may be linking to it
+    // right now.
+    if (e + dir < start || e + dir > end) return;
     index = dir < 0 ? m.prev : m.next;
   }
 }

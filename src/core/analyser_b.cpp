@@ -97,6 +97,9 @@ bool T_AnalyserB::SubmitEntry(const analysis::AnalysisImage* image) {
   auto* item = platform::HeapNew<AnalyserItem>();
   if (!item) return false;
   item->entry = currentEntry_;
+  item->width = path_->width;
+  item->height = path_->height;
+  item->aspect = path_->inputScale;
   item->runSecondPass = clipFlags_[0];
   item->secondClip = clipFlags_[1];
   item->measure = measure_;
@@ -258,6 +261,7 @@ void T_AnalyserB::Sync(int32_t mode) {
 
 void T_AnalyserB::DrainResults() {
   while (AnalyserItem* item = results_.PopFront()) {
+    path_->preparedCount = 0;  // the finisher's cache was built from the records before this one
     if (item->entry > path_->lastFrame) {
       platform::HeapRelease(path_->handover);
       path_->handover = item->matches;

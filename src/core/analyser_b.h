@@ -46,6 +46,8 @@ struct AnalyserItem {
   bool empty = false;               // no image could be made: flows through and delivers no motion
   uint8_t runSecondPass = 0;        // the clip flags as they stood when the entry was submitted, so
   uint8_t secondClip = 0;           // every stage of an entry sees the same ones
+  int32_t width = 0, height = 0;    // the path's analysed size and aspect when the entry was submitted:
+  float aspect = 1.0f;              // the scanning thread may change the path's copies meanwhile
   analysis::MeasureParams measure;  // parameters of this entry
   path::ModelParams model;
   cv::Mat image;                    // working luma (detect, prepare, track)

@@ -45,10 +45,11 @@ void HarrisCorners(const cv::Mat& image, const HarrisPlan& plan, int max_corners
 }
 
 // The entry's matches from its point store: one per point, weights 1 and valid when the pass kept it.
-analysis::MatchList* MatchesFromStore(const analysis::PointStore* store, const GlobalMotionPath* path, int pass) {
+analysis::MatchList* MatchesFromStore(const analysis::PointStore* store, const AnalyserItem& item) {
   const uint32_t n = store ? store->count : 0;
-  analysis::MatchList* list = analysis::MatchListCreate(n > 0 ? n : 1, 1, static_cast<uint32_t>(path->width),
-                                                        static_cast<uint32_t>(path->height), path->inputScale);
+  const int pass = item.pass;
+  analysis::MatchList* list = analysis::MatchListCreate(n > 0 ? n : 1, 1, static_cast<uint32_t>(item.width),
+                                                        static_cast<uint32_t>(item.height), item.aspect);
   if (!list) return nullptr;
   for (uint32_t i = 0; i < n; ++i) {
     const analysis::TrackedPoint& p = store->points[i];
@@ -259,9 +260,8 @@ bool T_AnalyserB::Deliver() {
   const auto* store = (path_->matchStore && e >= 0 && e < path::PathCapacity(path_))
                           ? static_cast<analysis::PointStore*>(path_->matchStore[e])
                           : nullptr;
-  analysis::MatchList* list = MatchesFromStore(store, path_, item->pass);
+  analysis::MatchList* list = MatchesFromStore(store, *item);
   if (list) {
-    path_->preparedCount = 0;  // the finisher's cache was built from the old record
     const analysis::MeasureParams& m = item->measure;
     if (m.fieldShiftOn && (m.maxDistance & 1) && std::fabs(m.fieldShift) > 0.001f)
       for (uint32_t i = 0; i < list->count; ++i) list->matches[i].dy += m.fieldShift;

@@ -108,7 +108,10 @@ TEST(Library, AttachFailsWholeWhenAnAllocationFails) {
 }
 
 TEST(Library, DetachWithAStuckWorkerGivesUpWithinASecond) {
-  std::atomic<bool> open{false}, entered{false};
+  // Static: the abandoned worker still reads the gate after this test has returned.
+  static std::atomic<bool> open{false}, entered{false};
+  open = false;
+  entered = false;
   ASSERT_TRUE(WorkerEnsureThread(5));
   GateArgs gate{&open, &entered};
   ASSERT_TRUE(WorkerSubmit(5, MakeJob(GateJob, &gate, sizeof(gate))));
