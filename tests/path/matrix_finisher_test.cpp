@@ -558,32 +558,5 @@ TEST_F(MatrixFinisher, AdaptivePassFollowsLargeMovesCloser) {
   EXPECT_LT(jitter_adaptive, 0.05);
 }
 
-// Timing on this machine: run with --gtest_also_run_disabled_tests.
-TEST_F(MatrixFinisher, DISABLED_Timing) {
-  for (int frames : {1000, 10000}) {
-    Clip clip(ShakyPan(frames, 6.0));
-    for (int profile = 0; profile < 2; ++profile) {
-      ModelParams p = Params(0.4f, 0.5f, 0.5f, 0.5f, 0.2f);
-      p.degreeScale = 0;  // ModelDegree 1
-      if (profile == 1) p.adaptive = 1, p.borderFraction = 0.3f;
-      std::vector<double> full, cached;
-      for (int run = 0; run < 7; ++run) {
-        clip.path->preparedCount = 0;
-        auto t0 = std::chrono::steady_clock::now();
-        Finish(clip.path, p, frames);
-        auto t1 = std::chrono::steady_clock::now();
-        Finish(clip.path, p, frames);
-        auto t2 = std::chrono::steady_clock::now();
-        full.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-        cached.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
-      }
-      std::sort(full.begin(), full.end());
-      std::sort(cached.begin(), cached.end());
-      std::printf("[ timing     ] %5d frames, %s: %.2f ms with preparation, %.2f ms re-finish (median of 7)\n",
-                  frames, profile ? "adaptive + border 0.3" : "default", full[3], cached[3]);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace vendrix::path
