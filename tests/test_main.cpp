@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/library.h"
+#include "texmap/render.h"
 
 namespace {
 class LibraryEnvironment : public ::testing::Environment {
@@ -12,6 +13,7 @@ class LibraryEnvironment : public ::testing::Environment {
     ASSERT_TRUE(vendrix::core::ProcessAttach(nullptr));
   }
   void TearDown() override {
+    vendrix::texmap::ReleaseRenderScratch();
     vendrix::core::ProcessDetach();
     vendrix::core::DeleteRTPathLock();
   }

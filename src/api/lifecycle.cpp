@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include "core/library.h"
+#include "texmap/render.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ __attribute__((constructor)) void VendrixLoad() {
 }
 
 __attribute__((destructor)) void VendrixUnload() {
+  vendrix::texmap::ReleaseRenderScratch();  // the renderer's temporaries, kept between frames
   vendrix::core::ProcessDetach();
   vendrix::core::DeleteRTPathLock();
 }

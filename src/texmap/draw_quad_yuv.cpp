@@ -1,0 +1,154 @@
+// The rasterisers of packed 4:2:2 images: luma at full horizontal resolution (2-byte units, the chroma
+// byte of every written unit set to 128) and chroma on pixel pairs (4-byte units, the two luma bytes
+// of every written pair kept).
+#include <cstring>
+
+#include "texmap/quad_raster.h"
+#include "texmap/quad_wide.h"
+
+namespace vendrix::texmap {
+namespace {
+
+constexpr uint32_t kNeutralChroma = 128;
+
+// kLumaByte: 0 for luma in the even bytes (code 10), 1 for the odd bytes (code 9).
+template <int kLumaByte>
+struct KernelLuma {
+  static constexpr int32_t kSrcUnit = 2;
+  static constexpr int32_t kDstUnit = 2;
+  static constexpr bool kWideCapable = VENDRIX_HAVE_WIDE != 0;
+  static constexpr int kChromaByte = 1 - kLumaByte;
+
+  static void Plain(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+    int32_t u = s.u, v = s.v;
+    for (int32_t j = 0; j < s.count; ++j, u = AddWrap(u, s.du), v = AddWrap(v, s.dv)) {
+      const SamplePos p = LocateSample(g, u, v);
+      const uint8_t* pa = g.row0 + int64_t{p.y} * g.pitch + int64_t{p.x} * kSrcUnit + kLumaByte;
+      const uint32_t y = Bilinear8(pa[0], pa[g.right], pa[g.down], pa[g.down + g.right], Weight8(p.fx), Weight8(p.fy));
+      uint8_t* o = out + int64_t{j} * kDstUnit;
+      o[kLumaByte] = static_cast<uint8_t>(y);
+      o[kChromaByte] = static_cast<uint8_t>(kNeutralChroma);
+    }
+  }
+
+#if VENDRIX_HAVE_WIDE
+  // One 32-bit gather per row fetches a unit and its right neighbour together, which is safe because
+  // the neighbourhood never starts on the last column (SampleGrid); a one-column source has no right
+  // neighbour and takes the plain kernel.
+  VENDRIX_WIDE static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+    if (g.right == 0) {
+      Plain(g, out, s);
+      return;
+    }
+    const WideGrid wg = MakeWideGrid(g);
+    WideWalk walk = StartWideWalk(s);
+    const int* top_row = reinterpret_cast<const int*>(g.row0);
+    const int* bottom_row = reinterpret_cast<const int*>(g.row0 + g.down);
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    const __m256i chroma = _mm256_set1_epi32(kLumaByte == 0 ? 0x8000 : 0x0080);
+    const __m256i w256 = _mm256_set1_epi32(256);
+    const int32_t whole = s.count & ~7;
+    for (int32_t j = 0; j < whole; j += 8) {
+      const WideSample ws = LocateWide(wg, walk);
+      __m256i ab, cd;
+      if (!FetchRowBlock2(g, ws, &ab, &cd)) {
+        ab = _mm256_i32gather_epi32(top_row, ws.index, 2);
+        cd = _mm256_i32gather_epi32(bottom_row, ws.index, 2);
+      }
+      constexpr int kShiftA = 8 * kLumaByte;
+      constexpr int kShiftB = 16 + 8 * kLumaByte;
+      const __m256i a = _mm256_and_si256(_mm256_srli_epi32(ab, kShiftA), byte);
+      const __m256i b = _mm256_and_si256(_mm256_srli_epi32(ab, kShiftB), byte);
+      const __m256i c = _mm256_and_si256(_mm256_srli_epi32(cd, kShiftA), byte);
+      const __m256i d = _mm256_and_si256(_mm256_srli_epi32(cd, kShiftB), byte);
+      // One channel in the low 16 bits of each lane; the high halves stay 0 through the blend.
+      const __m256i wx0 = _mm256_sub_epi32(w256, ws.fx);
+      const __m256i wy0 = _mm256_sub_epi32(w256, ws.fy);
+      const __m256i y = BlendPairs8(a, b, c, d, wx0, ws.fx, wy0, ws.fy);
+      const __m256i units = _mm256_or_si256(kLumaByte == 0 ? y : _mm256_slli_epi32(y, 8), chroma);
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(units, units), 0x08);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + int64_t{j} * kDstUnit), _mm256_castsi256_si128(packed));
+      StepWideWalk(&walk);
+    }
+    if (whole < s.count) Plain(g, out + int64_t{whole} * kDstUnit, SpanTail(s, whole));
+  }
+#endif
+};
+
+// kFirstByte: 0 for the chroma bytes 0 and 2 (code 9), 1 for the bytes 1 and 3 (code 10).
+template <int kFirstByte>
+struct KernelChroma {
+  static constexpr int32_t kSrcUnit = 4;
+  static constexpr int32_t kDstUnit = 4;
+  static constexpr bool kWideCapable = VENDRIX_HAVE_WIDE != 0;
+
+  static void Plain(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+    int32_t u = s.u, v = s.v;
+    for (int32_t j = 0; j < s.count; ++j, u = AddWrap(u, s.du), v = AddWrap(v, s.dv)) {
+      const SamplePos p = LocateSample(g, u, v);
+      const uint8_t* pa = g.row0 + int64_t{p.y} * g.pitch + int64_t{p.x} * kSrcUnit;
+      const int32_t fx = Weight8(p.fx), fy = Weight8(p.fy);
+      uint8_t* o = out + int64_t{j} * kDstUnit;
+      for (int k = kFirstByte; k < 4; k += 2)
+        o[k] = static_cast<uint8_t>(Bilinear8(pa[k], pa[g.right + k], pa[g.down + k], pa[g.down + g.right + k], fx, fy));
+    }
+  }
+
+#if VENDRIX_HAVE_WIDE
+  VENDRIX_WIDE static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+    const WideGrid wg = MakeWideGrid(g);
+    WideWalk walk = StartWideWalk(s);
+    const int* pa = reinterpret_cast<const int*>(g.row0);
+    const int* pb = reinterpret_cast<const int*>(g.row0 + g.right);
+    const int* pc = reinterpret_cast<const int*>(g.row0 + g.down);
+    const int* pd = reinterpret_cast<const int*>(g.row0 + g.down + g.right);
+    const __m256i low = _mm256_set1_epi32(0x00FF00FF);
+    const __m256i kept = _mm256_set1_epi32(kFirstByte == 0 ? static_cast<int>(0xFF00FF00u) : 0x00FF00FF);
+    constexpr int kShift = 8 * kFirstByte;
+    const int32_t whole = s.count & ~7;
+    for (int32_t j = 0; j < whole; j += 8) {
+      const WideSample ws = LocateWide(wg, walk);
+      __m256i a, b, c, d;
+      if (!FetchRowBlock4(g, ws, &a, &b, &c, &d)) {
+        a = _mm256_i32gather_epi32(pa, ws.index, 4);
+        b = _mm256_i32gather_epi32(pb, ws.index, 4);
+        c = _mm256_i32gather_epi32(pc, ws.index, 4);
+        d = _mm256_i32gather_epi32(pd, ws.index, 4);
+      }
+      a = _mm256_and_si256(_mm256_srli_epi32(a, kShift), low);
+      b = _mm256_and_si256(_mm256_srli_epi32(b, kShift), low);
+      c = _mm256_and_si256(_mm256_srli_epi32(c, kShift), low);
+      d = _mm256_and_si256(_mm256_srli_epi32(d, kShift), low);
+      __m256i wx0, wx1, wy0, wy1;
+      PairWeights(ws.fx, &wx0, &wx1);
+      PairWeights(ws.fy, &wy0, &wy1);
+      const __m256i r = BlendPairs8(a, b, c, d, wx0, wx1, wy0, wy1);
+      __m256i* o = reinterpret_cast<__m256i*>(out + int64_t{j} * kDstUnit);
+      const __m256i old = _mm256_and_si256(_mm256_loadu_si256(o), kept);
+      _mm256_storeu_si256(o, _mm256_or_si256(old, _mm256_slli_epi32(r, kShift)));
+      StepWideWalk(&walk);
+    }
+    if (whole < s.count) Plain(g, out + int64_t{whole} * kDstUnit, SpanTail(s, whole));
+  }
+#endif
+};
+
+}  // namespace
+
+void DrawQuadLumaOdd(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
+  DrawQuadWith<KernelLuma<1>>(src, quad, out, clip);
+}
+
+void DrawQuadLumaEven(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
+  DrawQuadWith<KernelLuma<0>>(src, quad, out, clip);
+}
+
+void DrawQuadChromaEven(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
+  DrawQuadWith<KernelChroma<0>>(src, quad, out, clip);
+}
+
+void DrawQuadChromaOdd(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
+  DrawQuadWith<KernelChroma<1>>(src, quad, out, clip);
+}
+
+}  // namespace vendrix::texmap
