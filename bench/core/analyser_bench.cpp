@@ -6,7 +6,6 @@
 
 #include "analysis/scan.h"
 #include "core/analyser_b.h"
-#include "core/library.h"
 #include "support/synthetic_frames.h"
 #include "util/profiles.h"
 
@@ -60,14 +59,3 @@ BENCHMARK(BM_AnalyseLevel9)->Args({1280, 720})->Args({1920, 1080})->Unit(benchma
 
 }  // namespace
 }  // namespace vendrix::core
-
-int main(int argc, char** argv) {
-  vendrix::core::CreateRTPathLock();
-  if (!vendrix::core::ProcessAttach(nullptr)) return 1;
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  vendrix::core::ProcessDetach();
-  vendrix::core::DeleteRTPathLock();
-  return 0;
-}

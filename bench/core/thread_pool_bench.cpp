@@ -4,7 +4,6 @@
 
 #include <atomic>
 
-#include "core/library.h"
 #include "core/parallel.h"
 #include "core/thread_pool.h"
 
@@ -42,14 +41,3 @@ BENCHMARK(BM_ParallelFor)->Arg(2)->Arg(8)->UseRealTime();
 
 }  // namespace
 }  // namespace vendrix::core
-
-int main(int argc, char** argv) {
-  vendrix::core::CreateRTPathLock();
-  if (!vendrix::core::ProcessAttach(nullptr)) return 1;
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  vendrix::core::ProcessDetach();
-  vendrix::core::DeleteRTPathLock();
-  return 0;
-}

@@ -8,7 +8,6 @@
 #include <random>
 #include <vector>
 
-#include "core/library.h"
 #include "core/thread_pool.h"
 #include "texmap/render.h"
 #include "texmap/render_internal.h"
@@ -94,22 +93,6 @@ BENCHMARK(BM_TexMap)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
-// The library is attached for the whole run (as loading the shared object does), so that the worker
-// pools exist before the first benchmark and are stopped after the last.
-struct AttachedLibrary {
-  AttachedLibrary() {
-    core::CreateRTPathLock();
-    attached = core::ProcessAttach(nullptr);
-  }
-  ~AttachedLibrary() {
-    if (attached) core::ProcessDetach();
-    core::DeleteRTPathLock();
-  }
-  bool attached = false;
-};
-const AttachedLibrary g_library;
-
 }  // namespace
 }  // namespace vendrix::texmap
 
-BENCHMARK_MAIN();

@@ -66,6 +66,18 @@ analysis::MatchList* MatchesFromStore(const analysis::PointStore* store, const A
   return list;
 }
 
+// The item of entry `want` from an in-order stage's queue. In the final rounds of a Sync (`force`),
+// when nothing upstream moves any more, the lowest entry that came is taken instead, so an entry that
+// never arrived cannot hold the stage forever.
+template <class Queue>
+AnalyserItem* PopInOrder(Queue& q, int32_t want, bool force) {
+  AnalyserItem* item = q.PopIf([want](AnalyserItem* i) { return i->entry == want; });
+  if (item || !force) return item;
+  int32_t lowest = INT32_MAX;
+  q.ForEach([&](AnalyserItem* i) { lowest = std::min(lowest, i->entry); });
+  return lowest == INT32_MAX ? nullptr : q.PopIf([lowest](AnalyserItem* i) { return i->entry == lowest; });
+}
+
 }  // namespace
 
 bool T_AnalyserB::Detect() {
@@ -94,14 +106,7 @@ bool T_AnalyserB::Detect() {
 
 bool T_AnalyserB::Prepare() {
   if (prepareBusy_.test_and_set(std::memory_order_acquire)) return false;
-  const int32_t want = prepareNext_.load();
-  AnalyserItem* item = q2_.PopIf([want](AnalyserItem* i) { return i->entry == want; });
-  if (!item && forceOrder_) {
-    // Final rounds of a Sync: nothing upstream moves any more, take the lowest entry that came.
-    int32_t lowest = INT32_MAX;
-    q2_.ForEach([&](AnalyserItem* i) { lowest = std::min(lowest, i->entry); });
-    if (lowest != INT32_MAX) item = q2_.PopIf([lowest](AnalyserItem* i) { return i->entry == lowest; });
-  }
+  AnalyserItem* item = PopInOrder(q2_, prepareNext_.load(), forceOrder_);
   if (!item) {
     prepareBusy_.clear(std::memory_order_release);
     return false;
@@ -168,13 +173,7 @@ bool T_AnalyserB::Track() {
 
 bool T_AnalyserB::Triangulate() {
   if (triangulateBusy_.test_and_set(std::memory_order_acquire)) return false;
-  const int32_t want = triangulateNext_.load();
-  AnalyserItem* item = q4_.PopIf([want](AnalyserItem* i) { return i->entry == want; });
-  if (!item && forceOrder_) {
-    int32_t lowest = INT32_MAX;
-    q4_.ForEach([&](AnalyserItem* i) { lowest = std::min(lowest, i->entry); });
-    if (lowest != INT32_MAX) item = q4_.PopIf([lowest](AnalyserItem* i) { return i->entry == lowest; });
-  }
+  AnalyserItem* item = PopInOrder(q4_, triangulateNext_.load(), forceOrder_);
   if (!item) {
     triangulateBusy_.clear(std::memory_order_release);
     return false;
