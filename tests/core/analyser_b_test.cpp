@@ -13,6 +13,7 @@
 #include "platform/debug.h"
 #include "platform/heap.h"
 #include "support/synthetic_frames.h"
+#include "support/warm_pools.h"
 #include "util/profiles.h"
 
 namespace vendrix::core {
@@ -65,19 +66,7 @@ GlobalMotionPath* ScanClip(const Clip& clip, const PathSettings& settings) {
   return path;
 }
 
-// Pool threads start on first use and live as long as the library: start them before counting blocks.
-void WarmPools() {
-  ThreadPoolService* svc = PoolService();
-  WorkerPool* pools[2] = {svc->AcquirePool(), svc->AcquirePool()};
-  for (WorkerPool* pool : pools) {
-    for (int32_t i = 0; pool && i < svc->ThreadCount(); ++i) {
-      PoolJob job;
-      job.fn.store([](PoolJob*) {});
-      svc->SubmitJob(pool, &job);
-    }
-    svc->ReleasePool(pool);
-  }
-}
+using vendrix::testing::WarmPools;
 
 class AnalyserB : public ::testing::Test {
  protected:

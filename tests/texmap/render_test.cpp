@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/warm_pools.h"
 #include "core/thread_pool.h"
 #include "platform/debug.h"
 #include "platform/heap.h"
@@ -135,16 +136,17 @@ const uint32_t kAllFormats[] = {1, 2, 8, 9, 10, 11, 12, 15, 16, 17, 18, 19, 20, 
 
 class RenderTest : public ::testing::Test {
  protected:
-  void SetUp() override { live_ = platform::HeapLiveBlocks(); }
+  void SetUp() override {
+    vendrix::testing::WarmPools();
+    live_ = platform::HeapLiveBlocks();
+  }
   void TearDown() override {
     core::PoolService()->SetMultithreaded(true);
     platform::SetProcessorCountOverride(0);
     ReleaseRenderScratch();
-    if (live_ >= 0) {
-      EXPECT_EQ(live_, platform::HeapLiveBlocks());
-    }
+    EXPECT_EQ(live_, platform::HeapLiveBlocks());
   }
-  int64_t live_ = 0;  // -1: a test that starts pool threads (they live until detach) skips the check
+  int64_t live_ = 0;
 };
 
 // ---- Pixel formats ------------------------------------------------------------------------------------
@@ -337,7 +339,6 @@ TEST_F(RenderTest, BandsAreCutFromTenThousandPixels) {
 }
 
 TEST_F(RenderTest, BandedAndSingleThreadedRendersAreIdentical) {
-  live_ = -1;  // bands on 8 threads start pool threads, as many as ever ran at once
   {
     std::mt19937 rng(11);
     for (uint32_t f : {1u, 10u, 24u, 20u}) {

@@ -1,0 +1,37 @@
+// Pool threads start on first use and live as long as the library, so a test that counts live heap
+// blocks around multithreaded work starts every slot's thread first. Every slot of both pools gets a
+// job that waits until all of them run, so each occupies its own slot and thread.
+#pragma once
+
+#include <atomic>
+
+#include "core/thread_pool.h"
+#include "platform/system.h"
+
+namespace vendrix::testing {
+
+inline void WarmPools() {
+  static bool warmed = false;
+  if (warmed) return;
+  warmed = true;
+  core::ThreadPoolService* svc = core::PoolService();
+  core::WorkerPool* pools[2] = {svc->AcquirePool(), svc->AcquirePool()};
+  for (core::WorkerPool* pool : pools) {
+    if (!pool) continue;
+    static std::atomic<int> started;
+    started = 0;
+    int submitted = 0;
+    for (int i = 0; i < core::kPoolSlots; ++i) {
+      core::PoolJob job;
+      job.fn.store([](core::PoolJob*) {
+        started.fetch_add(1);
+        while (started.load() < core::kPoolSlots) platform::SleepMs(1);
+      });
+      submitted += svc->SubmitJob(pool, &job);
+    }
+    if (submitted < core::kPoolSlots) started.fetch_add(core::kPoolSlots);  // release a partial set
+    svc->ReleasePool(pool);
+  }
+}
+
+}  // namespace vendrix::testing
