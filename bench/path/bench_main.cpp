@@ -1,3 +1,0 @@
-#include <benchmark/benchmark.h>
-
-BENCHMARK_MAIN();
