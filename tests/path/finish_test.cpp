@@ -5,7 +5,10 @@
 #include <cmath>
 #include <vector>
 
+#include "analysis/scan.h"
 #include "path/compensation.h"
+#include "support/synthetic_frames.h"
+#include "util/profiles.h"
 #include "path/kernel.h"
 #include "platform/heap.h"
 
@@ -144,6 +147,44 @@ TEST(FinishDriver, TinyClipsFinishWithoutReadingOutside) {
     PathDelete(p);
     EXPECT_EQ(platform::HeapLiveBlocks(), before);
   }
+}
+
+TEST(FinishDriver, KeepFlagsKeepTheAnalysisAndReleaseDropsIt) {
+  const cv::Mat texture = vendrix::testing::MakeTexture(400, 260, 9);
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 6; ++i) {
+    vendrix::testing::CameraPose pose;
+    pose.tx = 1.5 * i;
+    frames.push_back(vendrix::testing::RenderFrame(texture, 320, 180, pose));
+  }
+  GlobalMotionPath* p = PathCreate(6, 0);
+  auto scan = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      ScanInput in{};
+      in.tag = VENDRIX_SCAN_INPUT_TAG;
+      in.format = VENDRIX_PIXFMT_NV12;
+      in.width = 320;
+      in.height = 180;
+      in.pitch = static_cast<int32_t>(frames[i].step[0]);
+      in.buffer = frames[i].data;
+      in.aspectFactor = 1.0f;
+      in.settings = util::kDefaultPathSettings;
+      analysis::ScanFrame(p, static_cast<uint32_t>(i), &in);
+    }
+  };
+  scan(0, 3);
+  FinishPathB(p, kFinishKeepAnalysis, &util::kDefaultPathSettings);
+  EXPECT_NE(p->analyser, nullptr);  // kept: scanning goes on with the same analyser
+  EXPECT_NE(p->matchStore, nullptr);
+  EXPECT_EQ(p->lastFrame, 2);
+  scan(3, 6);
+  FinishPathB(p, 0, &util::kDefaultPathSettings);
+  EXPECT_EQ(p->analyser, nullptr);  // released, with everything the analysis held
+  EXPECT_EQ(p->matchStore, nullptr);
+  EXPECT_EQ(p->handover, nullptr);
+  EXPECT_EQ(p->lastFrame, 5);
+  EXPECT_NEAR(p->analysis->records[4].f(kSlotTx), 1.5f, 0.1f);
+  PathDelete(p);
 }
 
 }  // namespace
