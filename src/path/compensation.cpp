@@ -29,16 +29,29 @@ void WriteHeader(const GlobalMotionPath* path, uint8_t* block) {
   Put32(block, 40, (path->flags & kPathInterlaced) ? 1u : 0u);
 }
 
-bool TagAndSizeOk(const GlobalMotionPath* path, const uint32_t* block, int32_t size, uint32_t tag, int64_t* exact,
-                  uint32_t* result) {
-  *result = 0;
-  if (!path || !block || block[0] != tag) return false;
-  if (size == 0) {
-    *result = 1;  // a probe for the supported format
-    return false;
+// The copy both arrays share: tag check, size probe, exact size, header, then per entry the corner
+// displacements (16.16) and whatever the format adds behind them (`tail(record, k)`).
+template <class Tail>
+uint32_t CopyArray(const GlobalMotionPath* path, uint32_t* block, int32_t size, uint32_t tag, Tail tail) {
+  if (!path || !block || block[0] != tag) return 0;
+  if (size == 0) return 1;  // a probe for the supported format
+  const bool b = tag == VENDRIX_COMP_B_TAG;
+  const int32_t n = PathCapacity(path);
+  if (int64_t{size} != (b ? VENDRIX_COMP_B_SIZE(n) : VENDRIX_COMP_D_SIZE(n))) return 0;
+  auto* bytes = reinterpret_cast<uint8_t*>(block);
+  WriteHeader(path, bytes);
+  const int64_t first = b ? VENDRIX_COMP_B_OFFSET_RECORDS : VENDRIX_COMP_D_OFFSET_RECORDS;
+  const int64_t stride = b ? VENDRIX_COMP_B_RECORD_SIZE : VENDRIX_COMP_D_RECORD_SIZE;
+  for (int32_t i = 0; i < n; ++i) {
+    FrameRecord k;
+    FrameCompensation(path, i, k);
+    float d[kCornerSlots];
+    CornerDisplacements(k, d);
+    uint8_t* rec = bytes + first + int64_t{i} * stride;
+    for (int s = 0; s < kCornerSlots; ++s) PutI32(rec, 4 * s, ToFixed16(d[s]));
+    tail(rec, k);
   }
-  *exact = tag == VENDRIX_COMP_B_TAG ? VENDRIX_COMP_B_SIZE(PathCapacity(path)) : VENDRIX_COMP_D_SIZE(PathCapacity(path));
-  return int64_t{size} == *exact;
+  return 1;
 }
 
 }  // namespace
@@ -78,48 +91,24 @@ void CornerDisplacements(const FrameRecord& k, float d[8]) {
 }
 
 uint32_t CopyCompArrayB(const GlobalMotionPath* path, uint32_t* block, int32_t size) {
-  int64_t exact = 0;
-  uint32_t result;
-  if (!TagAndSizeOk(path, block, size, VENDRIX_COMP_B_TAG, &exact, &result)) return result;
-  auto* bytes = reinterpret_cast<uint8_t*>(block);
-  WriteHeader(path, bytes);
-  const bool bordered = path->modelParams.borderFraction > 0.0f;
-  for (int32_t i = 0; i < PathCapacity(path); ++i) {
-    FrameRecord k;
-    FrameCompensation(path, i, k);
-    float d[kCornerSlots];
-    CornerDisplacements(k, d);
-    uint8_t* rec = bytes + VENDRIX_COMP_B_OFFSET_RECORDS + int64_t{i} * VENDRIX_COMP_B_RECORD_SIZE;
-    for (int s = 0; s < kCornerSlots; ++s) PutI32(rec, 4 * s, ToFixed16(d[s]));
+  const bool bordered = path && path->modelParams.borderFraction > 0.0f;
+  return CopyArray(path, block, size, VENDRIX_COMP_B_TAG, [&](uint8_t* rec, const FrameRecord& k) {
     // Flagged when the correction reaches the border limits (always, before the matrix finisher has
     // computed them).
     const bool border = bordered && (std::fabs(k.f(kSlotTx)) > path->limitX - 1.0f ||
                                      std::fabs(k.f(kSlotTy)) > path->limitY - 1.0f ||
                                      std::fabs(k.f(kSlotRotSin)) >= path->limitAngle);
     Put32(rec, VENDRIX_COMP_B_RECORD_OFFSET_BORDER, border ? 1u : 0u);
-  }
-  return 1;
+  });
 }
 
 uint32_t CopyCompArrayD(const GlobalMotionPath* path, uint32_t* block, int32_t size) {
-  int64_t exact = 0;
-  uint32_t result;
-  if (!TagAndSizeOk(path, block, size, VENDRIX_COMP_D_TAG, &exact, &result)) return result;
-  auto* bytes = reinterpret_cast<uint8_t*>(block);
-  WriteHeader(path, bytes);
-  for (int32_t i = 0; i < PathCapacity(path); ++i) {
-    FrameRecord k;
-    FrameCompensation(path, i, k);
-    float d[kCornerSlots];
-    CornerDisplacements(k, d);
-    uint8_t* rec = bytes + VENDRIX_COMP_D_OFFSET_RECORDS + int64_t{i} * VENDRIX_COMP_D_RECORD_SIZE;
-    for (int s = 0; s < kCornerSlots; ++s) PutI32(rec, 4 * s, ToFixed16(d[s]));
+  return CopyArray(path, block, size, VENDRIX_COMP_D_TAG, [](uint8_t* rec, const FrameRecord& k) {
     for (int j = 0; j < 2 * kBandCount; ++j) {
-      const int16_t v = ToFixed8(-k.f(kSlotBands + j));
+      const int16_t v = ToFixed8(-k.f(kSlotBands + j));  // band pairs negated, 8.8
       std::memcpy(rec + VENDRIX_COMP_D_RECORD_OFFSET_BANDS + 2 * j, &v, 2);
     }
-  }
-  return 1;
+  });
 }
 
 }  // namespace vendrix::path
