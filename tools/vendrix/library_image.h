@@ -1,0 +1,70 @@
+// Frames as the library reads and renders them, and the conversions between them and FFmpeg frames.
+//
+// Each decoded pixel format is rendered in a layout the library draws natively, chosen so that no
+// precision is lost and 8-bit 4:2:0 video (almost all video) takes no colour conversion at all:
+//   8-bit 4:2:0 planar -> code 24 (planes copied into one block)   NV12 -> code 12
+//   other YUV / grey   -> code 20 (AYUV, 16 bits per channel)      RGB  -> code 1, or 16 above 8 bits
+// The analysis only needs 8-bit luma: the Y plane itself where the frame has one, else a grey copy.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "ffmpeg_util.h"
+#include "vendrix/vendrix.h"
+
+namespace vendrix::cli {
+
+struct RenderLayout {
+  uint32_t code;            // VENDRIX_PIXFMT_* the library works in
+  AVPixelFormat planar;     // the FFmpeg format whose planes the block holds as they are (24 / 12)
+  AVPixelFormat packed;     // otherwise the packed FFmpeg format swscale converts to and from
+};
+
+RenderLayout ChooseRenderLayout(AVPixelFormat decoded);
+
+// One image in a library layout: a single block, rows `pitch` bytes apart; for codes 24 and 12 the
+// chroma planes follow the luma rows inside the same block.
+class LibraryImage {
+ public:
+  LibraryImage(const RenderLayout& layout, int width, int height);
+  LibraryImage(const LibraryImage&) = delete;
+  LibraryImage& operator=(const LibraryImage&) = delete;
+
+  uint8_t* data() { return block_.get(); }
+  const uint8_t* data() const { return block_.get(); }
+  int pitch() const { return pitch_; }
+  int width() const { return width_; }
+  int height() const { return height_; }
+  uint32_t code() const { return layout_.code; }
+
+  // Plane pointers and strides as FFmpeg describes this block.
+  void Planes(uint8_t* planes[4], int strides[4]) const;
+  AVPixelFormat av_format() const { return layout_.planar != AV_PIX_FMT_NONE ? layout_.planar : layout_.packed; }
+
+ private:
+  RenderLayout layout_;
+  int width_, height_, pitch_;
+  std::unique_ptr<uint8_t[]> block_;
+};
+
+// Converts decoded frames into a LibraryImage and rendered LibraryImages into encoder frames, reusing
+// one swscale context per direction.
+class FrameConverter {
+ public:
+  // Decoded frame -> library image of the same size.
+  void ToLibrary(const AVFrame& frame, LibraryImage& image);
+  // Library image -> `frame`, whose format, width and height are already set and whose buffers exist.
+  void FromLibrary(const LibraryImage& image, AVFrame& frame);
+  // The 8-bit luma the analyser reads: the frame's own Y plane where it has one, else a grey copy kept
+  // in this converter. Returns the first row and sets `pitch`.
+  const uint8_t* Luma(const AVFrame& frame, int& pitch);
+
+ private:
+  SwsContext* Context(SwsPtr& slot, int w, int h, AVPixelFormat from, AVPixelFormat to, int flags);
+  SwsPtr to_library_, from_library_, to_grey_;
+  std::unique_ptr<uint8_t[]> grey_;
+  int grey_pitch_ = 0, grey_rows_ = 0;
+};
+
+}  // namespace vendrix::cli

@@ -1,0 +1,215 @@
+// vendrix: stabilises video files with libvendrix.
+//
+//   vendrix stabilize IN OUT          analyse, smooth and render in one go
+//   vendrix analyze IN MOTIONFILE     analyse and smooth, keep the result
+//   vendrix render IN MOTIONFILE OUT  render a kept result, with any framing
+//   vendrix profiles                  the stabilisation profiles
+//   vendrix shake IMAGE OUT           make a shaky test clip from a still image
+//
+// Errors are one line on standard error and a non-zero status (1: the run failed, 2: bad usage); no
+// output file is left half written.
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "cli_error.h"
+#include "ffmpeg_util.h"
+#include "motion_file.h"
+#include "passes.h"
+#include "path_plot.h"
+#include "profiles_table.h"
+#include "settings_options.h"
+#include "shake.h"
+#include "video_input.h"
+
+namespace vendrix::cli {
+namespace {
+
+struct CommonOptions {
+  bool quiet = false, verbose = false;
+  std::string stats;
+};
+
+void AddAnalysisOptions(CLI::App* cmd, AnalysisOptions& a) {
+  cmd->add_option("--profile", a.profile, "stabilisation profile 0..41 (see `vendrix profiles`); default 41")
+      ->check(CLI::Range(0, VENDRIX_PROFILE_COUNT - 1));
+  cmd->add_option("--smoothing", a.smoothing, "path smoothing strength 0..1 (0.4 by default; 1 holds the camera still)")
+      ->check(CLI::Range(0.0, 1.0));
+  cmd->add_option("--analysis-level", a.analysis_level, "motion analysis preset 0..9 (9: feature tracking)")
+      ->check(CLI::Range(0, 9));
+}
+
+void AddRenderOptions(CLI::App* cmd, RenderOptions& r, EncoderOptions& e) {
+  cmd->add_option("--framing", r.framing,
+                  "what fills the margins a correction opens: cover (zoom up to --max-zoom, then extend edges; "
+                  "default), fit (zoom without limit), fill (black), extend (stretched edges), crop (fixed black "
+                  "frame), profile (the profile's own framing)")
+      ->check(CLI::IsMember({"cover", "fit", "fill", "extend", "crop", "profile"}));
+  cmd->add_option("--max-zoom", r.max_zoom, "zoom limit of --framing cover, 1.1..4.0 (default 1.2)")
+      ->check(CLI::Range(1.1, 4.0));
+  cmd->add_option("--compare", r.compare, "split view: the unwarped input in the left or top half")
+      ->check(CLI::IsMember({"left", "top"}));
+  cmd->add_flag("--grid", r.grid, "draw a 6 x 6 guide grid");
+  cmd->add_option("--codec", e.codec, "video encoder (default libx264, or the container's own)");
+  cmd->add_option("--crf", e.crf, "encoder quality, lower is better (default 18)")->check(CLI::Range(0, 63));
+  cmd->add_option("--preset", e.preset, "encoder speed preset (default medium)");
+}
+
+void AddCommonOptions(CLI::App* cmd, CommonOptions& c, bool stats) {
+  cmd->add_flag("-q,--quiet", c.quiet, "no progress or summary");
+  cmd->add_flag("--verbose", c.verbose, "also show FFmpeg's own messages");
+  if (stats) cmd->add_option("--stats", c.stats, "write the time each stage took to this JSON file");
+}
+
+void WriteStats(const std::string& path, const Timings& t) {
+  if (path.empty()) return;
+  const nlohmann::json j = {{"frames", t.frames},         {"decode_s", t.decode}, {"analysis_s", t.analysis},
+                            {"finishing_s", t.finishing}, {"render_s", t.render}, {"encode_s", t.encode}};
+  std::ofstream f(path, std::ios::trunc);
+  f << j.dump(1) << "\n";
+  if (!f) throw CliError(fmt::format("cannot write {}", path));
+}
+
+void Summary(Progress& progress, const std::string& what, const Timings& t) {
+  progress.Note(fmt::format("vendrix: {} ({} frames; decode {:.2f} s, analysis {:.2f} s, finishing {:.2f} s, render "
+                            "{:.2f} s, encode {:.2f} s)",
+                            what, t.frames, t.decode, t.analysis, t.finishing, t.render, t.encode));
+}
+
+void CheckMotionMatches(const Motion& m, const std::string& motion_path, const std::string& in) {
+  VideoInput input(in);
+  const AVCodecParameters* par = input.stream()->codecpar;
+  if (par->width != m.video_width || par->height != m.video_height)
+    throw CliError(fmt::format("{} was made for a {}x{} video; {} is {}x{}", motion_path, m.video_width, m.video_height,
+                               in, par->width, par->height));
+  const int64_t frames = input.CountPackets();
+  if (frames != m.frames)
+    throw CliError(fmt::format("{} was made for a clip of {} frames; {} has {}", motion_path, m.frames, in, frames));
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app{"vendrix: video stabilisation with libvendrix"};
+  app.require_subcommand(1);
+  app.set_version_flag("--version", fmt::format("vendrix {}.{}.{}.{}", VENDRIX_VERSION_MAJOR(VendrixVersion()),
+                                                VENDRIX_VERSION_MINOR(VendrixVersion()),
+                                                VENDRIX_VERSION_BUILD(VendrixVersion()),
+                                                VENDRIX_VERSION_REVISION(VendrixVersion())));
+
+  std::string in, out, motion_path, image, plot, save_motion, size = "640x360";
+  AnalysisOptions analysis;
+  RenderOptions render;
+  EncoderOptions encoder;
+  CommonOptions common;
+  ShakeOptions shake;
+
+  CLI::App* stabilize = app.add_subcommand("stabilize", "analyse, smooth and render a video file");
+  stabilize->add_option("IN", in, "input video")->required();
+  stabilize->add_option("OUT", out, "stabilised video to write")->required();
+  AddAnalysisOptions(stabilize, analysis);
+  AddRenderOptions(stabilize, render, encoder);
+  stabilize->add_option("--plot", plot, "write the camera path before and after smoothing as SVG");
+  stabilize->add_option("--save-motion", save_motion, "also keep the motion file for `vendrix render`");
+  AddCommonOptions(stabilize, common, true);
+
+  CLI::App* analyze = app.add_subcommand("analyze", "analyse and smooth a video file, save the motion");
+  analyze->add_option("IN", in, "input video")->required();
+  analyze->add_option("MOTIONFILE", motion_path, "motion file to write")->required();
+  AddAnalysisOptions(analyze, analysis);
+  analyze->add_option("--plot", plot, "write the camera path before and after smoothing as SVG");
+  AddCommonOptions(analyze, common, true);
+
+  CLI::App* render_cmd = app.add_subcommand("render", "render a video file through a saved motion file");
+  render_cmd->add_option("IN", in, "input video (the one that was analysed)")->required();
+  render_cmd->add_option("MOTIONFILE", motion_path, "motion file from `vendrix analyze`")->required();
+  render_cmd->add_option("OUT", out, "stabilised video to write")->required();
+  AddRenderOptions(render_cmd, render, encoder);
+  AddCommonOptions(render_cmd, common, true);
+
+  CLI::App* profiles = app.add_subcommand("profiles", "list the stabilisation profiles");
+
+  CLI::App* shake_cmd = app.add_subcommand("shake", "make a shaky test clip (and its true motion) from a still image");
+  shake_cmd->add_option("IMAGE", image, "still image (PNG, JPEG, ...)")->required();
+  shake_cmd->add_option("OUT", out, "clip to write; the true motion goes beside it as .json")->required();
+  shake_cmd->add_option("--preset", shake.preset, "kind of shake (default handheld)")
+      ->check(CLI::IsMember({"walk", "handheld", "vehicle", "gentle"}));
+  shake_cmd->add_option("--frames", shake.frames, "number of frames (default 150)")->check(CLI::Range(2, 100000));
+  shake_cmd->add_option("--size", size, "frame size WxH (default 640x360)");
+  shake_cmd->add_option("--fps", shake.fps, "frame rate (default 30)")->check(CLI::Range(1.0, 240.0));
+  shake_cmd->add_option("--seed", shake.seed, "random seed (default 1)");
+  shake_cmd->add_option("--crf", encoder.crf, "encoder quality (default 18)")->check(CLI::Range(0, 63));
+  AddCommonOptions(shake_cmd, common, false);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    fmt::print(stderr, "vendrix: error: {} (see vendrix --help)\n", e.what());
+    return 2;
+  }
+
+  SetFfmpegLogging(common.verbose);
+  InstallInterruptHandler();
+  Progress progress(common.quiet);
+  auto warn = [&](const std::string& m) { progress.Warn(m); };
+  Timings timings;
+
+  if (profiles->parsed()) {
+    PrintProfiles(stdout);
+  } else if (stabilize->parsed()) {
+    const PathSettings settings = AnalysisSettings(analysis, warn);
+    const PathSettings look = RenderSettings(settings, render);
+    const Motion motion = AnalyseClip(in, settings, progress, timings);
+    if (!save_motion.empty()) SaveMotion(save_motion, motion);
+    if (!plot.empty()) WritePathPlot(plot, motion, fmt::format("{}: camera path", in));
+    RenderClip(in, motion, look, out, encoder, progress, timings);
+    WriteStats(common.stats, timings);
+    Summary(progress, fmt::format("wrote {}", out), timings);
+  } else if (analyze->parsed()) {
+    const PathSettings settings = AnalysisSettings(analysis, warn);
+    const Motion motion = AnalyseClip(in, settings, progress, timings);
+    SaveMotion(motion_path, motion);
+    if (!plot.empty()) WritePathPlot(plot, motion, fmt::format("{}: camera path", in));
+    WriteStats(common.stats, timings);
+    Summary(progress, fmt::format("wrote {}", motion_path), timings);
+  } else if (render_cmd->parsed()) {
+    const Motion motion = LoadMotion(motion_path);
+    CheckMotionMatches(motion, motion_path, in);
+    const PathSettings look = RenderSettings(motion.settings, render);
+    RenderClip(in, motion, look, out, encoder, progress, timings);
+    WriteStats(common.stats, timings);
+    Summary(progress, fmt::format("wrote {}", out), timings);
+  } else if (shake_cmd->parsed()) {
+    int w = 0, h = 0;
+    char tail = 0;
+    if (std::sscanf(size.c_str(), "%dx%d%c", &w, &h, &tail) != 2)
+      throw CliError(fmt::format("--size must look like 1280x720, not '{}'", size));
+    shake.width = w;
+    shake.height = h;
+    MakeShakyClip(image, out, shake, encoder, progress);
+    progress.Note(fmt::format("vendrix: wrote {} and {}", out, TruthPathFor(out)));
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace vendrix::cli
+
+int main(int argc, char** argv) {
+  try {
+    return vendrix::cli::Run(argc, argv);
+  } catch (const vendrix::cli::CliError& e) {
+    std::fprintf(stderr, "vendrix: error: %s\n", e.what());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vendrix: error: %s\n", e.what());
+  }
+  return 1;
+}

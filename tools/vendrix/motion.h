@@ -1,0 +1,37 @@
+// A clip's finished motion: what the analysis pass produces, what a motion file stores and what the
+// render pass and the plot read.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "vendrix/vendrix.h"
+
+namespace vendrix::cli {
+
+// One point of a camera path: position in video pixels, roll in radians, scale (1 = unchanged).
+struct PathSample {
+  double x = 0, y = 0, rotation = 0, zoom = 1;
+};
+
+struct Motion {
+  int32_t video_width = 0, video_height = 0;
+  int64_t frames = 0;                // records of the compensation array
+  PathSettings settings{};           // the settings the clip was analysed and smoothed with
+  std::vector<uint32_t> comp;        // compensation array B (settings copy at byte 300 not placed)
+  std::vector<PathSample> camera;    // measured camera path
+  std::vector<PathSample> smoothed;  // camera path after the correction
+};
+
+// Wall seconds of each stage of a run, for the summary line and --stats.
+struct Timings {
+  double decode = 0, analysis = 0, finishing = 0, render = 0, encode = 0;
+  int64_t frames = 0;
+};
+
+// Camera paths from a finished path and its compensation array: the measured path integrates the
+// entry-to-entry motion (camera position, so the content's motion negated); the smoothed path is the
+// measured one moved by each entry's correction.
+void ComputeCameraPaths(GlobalMotionPath* path, Motion& motion);
+
+}  // namespace vendrix::cli

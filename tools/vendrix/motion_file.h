@@ -1,0 +1,25 @@
+// The motion file: a finished clip's compensation array, the settings it was made with and its camera
+// paths, so a clip can be rendered again (other framing, split view) without analysing it again.
+//
+// Little-endian binary, version 1:
+//   "VXMOTION"  magic, 8 bytes            u32 format version
+//   i32 video width, i32 video height     i64 frames
+//   PathSettings (60 bytes)               u64 array bytes, then compensation array B
+//   u64 path samples, then per sample 8 f64: camera x, y, rotation, zoom; smoothed x, y, rotation, zoom
+//   u32 CRC-32 (IEEE) of everything before it
+#pragma once
+
+#include <string>
+
+#include "motion.h"
+
+namespace vendrix::cli {
+
+inline constexpr uint32_t kMotionFileVersion = 1;
+
+// Writes atomically (temporary name, then rename). Throws CliError.
+void SaveMotion(const std::string& path, const Motion& motion);
+// Reads and checks a motion file. Throws CliError naming what is wrong with it.
+Motion LoadMotion(const std::string& path);
+
+}  // namespace vendrix::cli

@@ -1,0 +1,89 @@
+#include "settings_options.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "cli_error.h"
+
+namespace vendrix::cli {
+
+namespace {
+
+int32_t ToFixed(double v) { return static_cast<int32_t>(std::lround(v * VENDRIX_FX_ONE)); }
+
+// The analysis level this build measures motion with: feature tracking.
+constexpr int kTrackingLevel = 9;
+
+}  // namespace
+
+PathSettings AnalysisSettings(const AnalysisOptions& options, const std::function<void(const std::string&)>& warn) {
+  PathSettings s{};
+  if (options.profile < 0 || options.profile >= VENDRIX_PROFILE_COUNT || ApplyProfile(uint32_t(options.profile), &s) != 1)
+    throw CliError(fmt::format("--profile must be 0..{}, not {}", VENDRIX_PROFILE_COUNT - 1, options.profile));
+  if (options.analysis_level) {
+    const int level = *options.analysis_level;
+    if (level < 0 || level > 9) throw CliError(fmt::format("--analysis-level must be 0..9, not {}", level));
+    if (level != kTrackingLevel)
+      throw CliError(fmt::format("--analysis-level {} selects block matching, which this build does not have; use 9", level));
+    s.AnalysisLevel = level;
+  } else if (s.AnalysisLevel != kTrackingLevel) {
+    // The profile's smoothing and framing still apply; only the motion measurement changes.
+    warn(fmt::format("profile {} asks for block-matching analysis (level {}), which this build does not have; "
+                     "using feature tracking (level 9)",
+                     options.profile, s.AnalysisLevel));
+    s.AnalysisLevel = kTrackingLevel;
+  }
+  if (options.smoothing) {
+    const double v = *options.smoothing;
+    if (!(v >= 0.0 && v <= 1.0)) throw CliError(fmt::format("--smoothing must be between 0 and 1, not {}", v));
+    // The secondary (rotation / zoom) strength keeps its ratio to the translation strength, so one
+    // number makes the whole path steadier or looser.
+    const double ratio = s.Smoothing > 0 ? double(s.SecondarySmoothing) / s.Smoothing : 0.75;
+    s.Smoothing = ToFixed(v);
+    s.SecondarySmoothing = ToFixed(std::min(1.0, v * ratio));
+  }
+  return s;
+}
+
+PathSettings RenderSettings(PathSettings s, const RenderOptions& options) {
+  const std::string& f = options.framing;
+  const uint32_t view_bits = VENDRIX_OUTPUT_SPLIT_LEFT | VENDRIX_OUTPUT_SPLIT_TOP | VENDRIX_OUTPUT_GRID;
+  s.OutputFlags &= ~view_bits;
+  if (f != "profile") {
+    s.OutputFlags &= ~uint32_t{VENDRIX_OUTPUT_EDGE_EXTEND};
+    s.FramingAmount = 0;
+  }
+  if (f == "cover") {
+    if (!(options.max_zoom >= 1.1 && options.max_zoom <= 4.0))
+      throw CliError(fmt::format("--max-zoom must be between 1.1 and 4.0, not {}", options.max_zoom));
+    // Zoom just enough to cover the output, up to the limit; whatever the limit leaves uncovered is
+    // filled by extending the edge pixels, so no black border ever shows.
+    s.FramingMode = VENDRIX_FRAMING_ZOOM_COVER;
+    s.FramingAmount = std::clamp(int32_t(std::lround((options.max_zoom - 1.1) / 4.4251166e-5)), 0, 65533);
+    s.OutputFlags |= VENDRIX_OUTPUT_EDGE_EXTEND;
+  } else if (f == "fit") {
+    s.FramingMode = VENDRIX_FRAMING_FIT;  // zoom as far as the clip's movement needs, without a limit
+  } else if (f == "fill") {
+    s.FramingMode = VENDRIX_FRAMING_FOLLOW;  // no zoom: the margins the correction opens are black
+  } else if (f == "extend") {
+    s.FramingMode = VENDRIX_FRAMING_FOLLOW;  // no zoom: the margins are filled with stretched edge pixels
+    s.OutputFlags |= VENDRIX_OUTPUT_EDGE_EXTEND;
+  } else if (f == "crop") {
+    s.FramingMode = VENDRIX_FRAMING_CROP_BOUNDS;  // no zoom: a fixed black frame the size of the movement
+  } else if (f != "profile") {
+    throw CliError(fmt::format("--framing must be cover, fit, fill, extend, crop or profile, not '{}'", f));
+  }
+  if (options.compare == "left") {
+    s.OutputFlags |= VENDRIX_OUTPUT_SPLIT_LEFT;
+  } else if (options.compare == "top") {
+    s.OutputFlags |= VENDRIX_OUTPUT_SPLIT_TOP;
+  } else if (!options.compare.empty()) {
+    throw CliError(fmt::format("--compare must be left or top, not '{}'", options.compare));
+  }
+  if (options.grid) s.OutputFlags |= VENDRIX_OUTPUT_GRID;
+  return s;
+}
+
+}  // namespace vendrix::cli

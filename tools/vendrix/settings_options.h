@@ -1,0 +1,37 @@
+// What the command-line options mean for the library's settings record. Analysis and smoothing are
+// fixed when a clip is analysed; framing, split view and grid are chosen when it is rendered and can
+// differ between renders of one saved motion file.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "vendrix/vendrix.h"
+
+namespace vendrix::cli {
+
+struct AnalysisOptions {
+  int profile = VENDRIX_PROFILE_DEFAULT;  // 0..41
+  std::optional<double> smoothing;        // 0..1: how strongly the camera path is smoothed
+  std::optional<int> analysis_level;      // 0..9
+};
+
+// Framing names the user picks from, and what each does to the margins a correction opens.
+inline constexpr const char* kFramingNames[] = {"cover", "fit", "fill", "extend", "crop", "profile"};
+
+struct RenderOptions {
+  std::string framing = "cover";  // one of kFramingNames
+  double max_zoom = 1.2;          // cover: zoom limit, 1.1 .. 4.0
+  std::string compare;            // "", "left" or "top": split view with the unwarped source
+  bool grid = false;              // 6 x 6 guide grid
+};
+
+// The settings the clip is analysed and smoothed with. Levels the library does not analyse (block
+// matching, 0..8) fall back to feature tracking; `warn` hears about it.
+PathSettings AnalysisSettings(const AnalysisOptions& options, const std::function<void(const std::string&)>& warn);
+
+// `settings` with the framing, split-view and grid fields the render options ask for.
+PathSettings RenderSettings(PathSettings settings, const RenderOptions& options);
+
+}  // namespace vendrix::cli

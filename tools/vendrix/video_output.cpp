@@ -1,0 +1,281 @@
+#include "video_output.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "cli_error.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace vendrix::cli {
+
+namespace fs = std::filesystem;
+
+std::string TemporaryNameFor(const std::string& path) {
+  const fs::path p(path);
+  return (p.parent_path() / fmt::format(".{}.vendrix-{}.tmp", p.filename().string(), getpid())).string();
+}
+
+namespace {
+
+const AVCodec* ChooseEncoder(const AVOutputFormat* container, const std::string& name, const std::string& out) {
+  if (!name.empty()) {
+    const AVCodec* c = avcodec_find_encoder_by_name(name.c_str());
+    if (!c || c->type != AVMEDIA_TYPE_VIDEO) throw CliError(fmt::format("unknown video encoder '{}'", name));
+    if (avformat_query_codec(container, c->id, FF_COMPLIANCE_NORMAL) == 0)
+      throw CliError(fmt::format("{}: the {} container cannot hold {} video", out, container->name, c->name));
+    return c;
+  }
+  // H.264 through x264 is what people expect of a stabiliser; other containers get their own default.
+  if (avformat_query_codec(container, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL) == 1) {
+    if (const AVCodec* c = avcodec_find_encoder_by_name("libx264")) return c;
+  }
+  const AVCodec* c = avcodec_find_encoder(container->video_codec);
+  if (!c) throw CliError(fmt::format("{}: no video encoder for the {} container", out, container->name));
+  return c;
+}
+
+// The input's own format when the encoder takes it; otherwise the closest one it does take.
+AVPixelFormat ChoosePixelFormat(const AVCodec* codec, AVPixelFormat wanted) {
+  if (!codec->pix_fmts) return wanted;
+  for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+    if (*f == wanted) return wanted;
+  return avcodec_find_best_pix_fmt_of_list(codec->pix_fmts, wanted, 0, nullptr);
+}
+
+bool Carryable(const AVOutputFormat* container, const AVCodecParameters* par) {
+  if (par->codec_type == AVMEDIA_TYPE_UNKNOWN) return false;
+  // 1: known to fit; negative: the muxer cannot tell, so it is tried (the header check will say).
+  return avformat_query_codec(container, par->codec_id, FF_COMPLIANCE_NORMAL) != 0;
+}
+
+}  // namespace
+
+VideoSpec SpecOf(const VideoInput& input) {
+  const AVStream* st = input.stream();
+  const AVCodecParameters* par = st->codecpar;
+  const AVCodecContext* dec = input.decoder();
+  VideoSpec spec;
+  spec.width = par->width;
+  spec.height = par->height;
+  spec.pixel_format = dec->pix_fmt != AV_PIX_FMT_NONE ? dec->pix_fmt : AVPixelFormat(par->format);
+  // The input stream's time base carries every timestamp over unchanged, variable frame rate included.
+  spec.time_base = st->time_base;
+  spec.frame_rate = av_guess_frame_rate(input.format(), const_cast<AVStream*>(st), nullptr);
+  spec.sample_aspect = par->sample_aspect_ratio;
+  spec.range = par->color_range;
+  spec.primaries = par->color_primaries;
+  spec.transfer = par->color_trc;
+  spec.space = par->color_space;
+  spec.chroma_location = par->chroma_location;
+  spec.field_order = par->field_order;
+  return spec;
+}
+
+VideoOutput::VideoOutput(const std::string& path, const VideoSpec& spec, const EncoderOptions& options,
+                         const VideoInput* input)
+    : path_(path), temp_path_(TemporaryNameFor(path)) {
+  const AVOutputFormat* container = av_guess_format(nullptr, path.c_str(), nullptr);
+  if (!container)
+    throw CliError(fmt::format("{}: cannot tell the container from the file name (use .mp4, .mkv, .mov, ...)", path));
+  if (avformat_alloc_output_context2(&format_, container, nullptr, temp_path_.c_str()) < 0 || !format_)
+    throw CliError("out of memory");
+
+  const AVCodec* codec = ChooseEncoder(container, options.codec, path);
+  AVPixelFormat format = ChoosePixelFormat(codec, spec.pixel_format);
+  int status = OpenEncoder(codec, spec, format, container, options);
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+  if (status < 0 && d && (spec.width & 1 || spec.height & 1) && (d->log2_chroma_w || d->log2_chroma_h)) {
+    // Most encoders cannot subsample an odd size; the 4:4:4 form of the same depth keeps every pixel.
+    format = ChoosePixelFormat(codec, d->comp[0].depth > 8 ? AV_PIX_FMT_YUV444P10LE : AV_PIX_FMT_YUV444P);
+    status = OpenEncoder(codec, spec, format, container, options);
+  }
+  if (status < 0)
+    throw CliError(fmt::format("{}: cannot start the {} encoder: {}", path, codec->name, AvErrorText(status)));
+
+  if (!input) {
+    video_out_ = avformat_new_stream(format_, nullptr);
+    if (!video_out_ || avcodec_parameters_from_context(video_out_->codecpar, encoder_.get()) < 0)
+      throw CliError("out of memory");
+    video_out_->time_base = encoder_->time_base;
+    video_out_->avg_frame_rate = encoder_->framerate;
+  } else {
+    CopyStreams(*input, container);
+  }
+  Open(container);
+}
+
+int VideoOutput::OpenEncoder(const AVCodec* codec, const VideoSpec& spec, AVPixelFormat format,
+                             const AVOutputFormat* container, const EncoderOptions& options) {
+  encoder_.reset(avcodec_alloc_context3(codec));
+  if (!encoder_) throw CliError("out of memory");
+  AVCodecContext* e = encoder_.get();
+  e->width = spec.width;
+  e->height = spec.height;
+  e->pix_fmt = format;
+  e->time_base = spec.time_base;
+  if (spec.frame_rate.num > 0 && spec.frame_rate.den > 0) e->framerate = spec.frame_rate;
+  e->sample_aspect_ratio = spec.sample_aspect;
+  e->color_range = spec.range;
+  e->color_primaries = spec.primaries;
+  e->color_trc = spec.transfer;
+  e->colorspace = spec.space;
+  e->chroma_sample_location = spec.chroma_location;
+  e->field_order = spec.field_order;
+  e->thread_count = 0;
+  if (container->flags & AVFMT_GLOBALHEADER) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  AVDictionary* opts = nullptr;
+  if (av_opt_find(e->priv_data, "crf", nullptr, 0, 0)) av_dict_set_int(&opts, "crf", options.crf, 0);
+  if (av_opt_find(e->priv_data, "preset", nullptr, 0, 0)) av_dict_set(&opts, "preset", options.preset.c_str(), 0);
+  const int status = avcodec_open2(e, codec, &opts);
+  av_dict_free(&opts);
+  return status;
+}
+
+void VideoOutput::CopyStreams(const VideoInput& input, const AVOutputFormat* container) {
+  // Streams in input order: the video re-encoded, everything the container can hold copied.
+  AVFormatContext* in = input.format();
+  map_.assign(in->nb_streams, -1);
+  input_tb_.resize(in->nb_streams);
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    const AVStream* is = in->streams[i];
+    input_tb_[i] = is->time_base;
+    const bool is_video = int(i) == input.video_index();
+    if (!is_video && !Carryable(container, is->codecpar)) {
+      dropped_.push_back(fmt::format("stream #{} ({} {})", i, av_get_media_type_string(is->codecpar->codec_type),
+                                     avcodec_get_name(is->codecpar->codec_id)));
+      continue;
+    }
+    AVStream* os = avformat_new_stream(format_, nullptr);
+    if (!os) throw CliError("out of memory");
+    map_[i] = os->index;
+    if (is_video) {
+      video_out_ = os;
+      if (avcodec_parameters_from_context(os->codecpar, encoder_.get()) < 0) throw CliError("out of memory");
+      os->time_base = encoder_->time_base;
+      os->avg_frame_rate = is->avg_frame_rate;
+      os->r_frame_rate = is->r_frame_rate;
+      os->sample_aspect_ratio = is->sample_aspect_ratio;
+    } else {
+      if (avcodec_parameters_copy(os->codecpar, is->codecpar) < 0) throw CliError("out of memory");
+      os->codecpar->codec_tag = 0;  // let the muxer pick the tag its container uses
+      os->time_base = is->time_base;
+    }
+    os->disposition = is->disposition;
+    av_dict_copy(&os->metadata, is->metadata, 0);
+    // Side data carries the display matrix (rotation), stereo and mastering metadata.
+    for (int k = 0; k < is->nb_side_data; ++k) {
+      const AVPacketSideData& sd = is->side_data[k];
+      uint8_t* copy = av_stream_new_side_data(os, sd.type, sd.size);
+      if (!copy) throw CliError("out of memory");
+      std::memcpy(copy, sd.data, sd.size);
+    }
+  }
+  av_dict_copy(&format_->metadata, in->metadata, 0);
+  av_dict_set(&format_->metadata, "encoder", nullptr, 0);
+}
+
+void VideoOutput::Open(const AVOutputFormat* container) {
+  if (!(container->flags & AVFMT_NOFILE)) {
+    const int s = avio_open(&format_->pb, temp_path_.c_str(), AVIO_FLAG_WRITE);
+    if (s < 0) throw CliError(fmt::format("cannot create {}: {}", path_, AvErrorText(s)));
+  }
+  opened_ = true;
+  const int s = avformat_write_header(format_, nullptr);
+  if (s < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(s)));
+
+  frame_ = NewFrame();
+  frame_->format = encoder_->pix_fmt;
+  frame_->width = encoder_->width;
+  frame_->height = encoder_->height;
+  if (av_frame_get_buffer(frame_.get(), 0) < 0) throw CliError("out of memory");
+  packet_ = NewPacket();
+}
+
+VideoOutput::~VideoOutput() {
+  if (format_) {
+    if (opened_ && format_->pb && !(format_->oformat->flags & AVFMT_NOFILE)) avio_closep(&format_->pb);
+    avformat_free_context(format_);
+  }
+  if (!finished_) {
+    std::error_code ignored;
+    fs::remove(temp_path_, ignored);
+  }
+}
+
+AVFrame* VideoOutput::WritableFrame() {
+  if (av_frame_make_writable(frame_.get()) < 0) throw CliError("out of memory");
+  return frame_.get();
+}
+
+void VideoOutput::Write(AVPacket* packet) {
+  const int status = av_interleaved_write_frame(format_, packet);
+  if (status < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(status)));
+  if (format_->pb && format_->pb->error < 0)
+    throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(format_->pb->error)));
+}
+
+void VideoOutput::Drain(bool flush) {
+  for (;;) {
+    const int status = avcodec_receive_packet(encoder_.get(), packet_.get());
+    if (status == AVERROR(EAGAIN) || (flush && status == AVERROR_EOF)) return;
+    if (status < 0) throw CliError(fmt::format("{}: encoding failed: {}", path_, AvErrorText(status)));
+    packet_->stream_index = video_out_->index;
+    av_packet_rescale_ts(packet_.get(), encoder_->time_base, video_out_->time_base);
+    Write(packet_.get());
+  }
+}
+
+void VideoOutput::WriteFrame(AVFrame* frame) {
+  ThrowIfInterrupted();
+  const auto start = std::chrono::steady_clock::now();
+  // Decoders may repeat or omit timestamps; encoders need them strictly increasing.
+  if (frame->pts == AV_NOPTS_VALUE || (last_pts_ != AV_NOPTS_VALUE && frame->pts <= last_pts_))
+    frame->pts = last_pts_ == AV_NOPTS_VALUE ? 0 : last_pts_ + 1;
+  last_pts_ = frame->pts;
+  frame->pict_type = AV_PICTURE_TYPE_NONE;
+  const int status = avcodec_send_frame(encoder_.get(), frame);
+  if (status < 0) throw CliError(fmt::format("{}: encoding failed: {}", path_, AvErrorText(status)));
+  Drain(false);
+  encode_seconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void VideoOutput::CopyPacket(AVPacket* packet) {
+  const int in = packet->stream_index;
+  if (in < 0 || in >= int(map_.size()) || map_[in] < 0) return;
+  AVStream* os = format_->streams[map_[in]];
+  av_packet_rescale_ts(packet, input_tb_[in], os->time_base);
+  packet->stream_index = os->index;
+  packet->pos = -1;
+  Write(packet);
+}
+
+void VideoOutput::Finish() {
+  const auto start = std::chrono::steady_clock::now();
+  avcodec_send_frame(encoder_.get(), nullptr);
+  Drain(true);
+  int status = av_write_trailer(format_);
+  if (status < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(status)));
+  if (format_->pb && !(format_->oformat->flags & AVFMT_NOFILE)) {
+    avio_flush(format_->pb);
+    const int err = format_->pb->error;
+    status = avio_closep(&format_->pb);
+    if (err < 0 || status < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(err < 0 ? err : status)));
+  }
+  std::error_code ec;
+  fs::rename(temp_path_, path_, ec);
+  if (ec) throw CliError(fmt::format("cannot move the finished file to {}: {}", path_, ec.message()));
+  finished_ = true;
+  encode_seconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace vendrix::cli
