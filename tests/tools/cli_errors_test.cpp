@@ -1,0 +1,115 @@
+// What bad input gets from the vendrix command: one line naming the problem, a non-zero status and no
+// output file (nor any temporary left beside it). Damage inside a clip is skipped, not fatal.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "cli_support.h"
+
+namespace vendrix::testing {
+namespace {
+
+class CliErrors : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new ScratchDir;
+    const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + Clip() + " --size 320x180 --frames 30");
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static std::string Clip() { return *dir_ / "clip.mp4"; }
+
+  // Runs the command, which must fail with `status` and a message containing `message`, leaving the
+  // folder as it was.
+  void ExpectRefused(const std::string& args, int status, const std::string& message, const std::string& prefix = "") {
+    const std::vector<std::string> before = dir_->Entries();
+    const RunResult r = RunVendrix(args, prefix);
+    EXPECT_EQ(r.status, status) << args << "\n" << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << args << "\n" << r.err;
+    EXPECT_EQ(r.err.rfind("vendrix: error: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    std::vector<std::string> after = dir_->Entries();
+    std::sort(after.begin(), after.end());
+    std::vector<std::string> expected = before;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(after, expected) << args;
+  }
+
+  static ScratchDir* dir_;
+};
+ScratchDir* CliErrors::dir_ = nullptr;
+
+TEST_F(CliErrors, UnusableInputs) {
+  const std::string out = *dir_ / "out.mp4";
+  ExpectRefused("stabilize -q " + (*dir_ / "missing.mp4") + " " + out, 1, "No such file or directory");
+  {
+    std::ofstream(*dir_ / "notes.txt") << "not a video\n";
+  }
+  ExpectRefused("stabilize -q " + (*dir_ / "notes.txt") + " " + out, 1, "notes.txt");
+  ASSERT_EQ(RunShell("ffmpeg -v error -f lavfi -i sine=duration=1 -y " + (*dir_ / "sound.wav")), 0);
+  ExpectRefused("stabilize -q " + (*dir_ / "sound.wav") + " " + out, 1, "has no video stream");
+  // A Matroska video track whose codec id nothing decodes.
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -c copy -y " + (*dir_ / "h264.mkv") + " && sed 's#V_MPEG4/ISO/AVC#V_MPEG4/ISO/ZZZ#' " +
+                     (*dir_ / "h264.mkv") + " > " + (*dir_ / "unknown.mkv") + " && rm " + (*dir_ / "h264.mkv")),
+            0);
+  ExpectRefused("stabilize -q " + (*dir_ / "unknown.mkv") + " " + out, 1, "unsupported video codec");
+}
+
+TEST_F(CliErrors, BadOptionsAndNames) {
+  const std::string out = *dir_ / "out.mp4";
+  ExpectRefused("stabilize -q " + Clip() + " " + out + " --wobble", 2, "--wobble");
+  ExpectRefused("stabilize -q " + Clip() + " " + out + " --smoothing 1.5", 2, "--smoothing");
+  ExpectRefused("stabilize -q " + Clip() + " " + out + " --profile 42", 2, "--profile");
+  ExpectRefused("stabilize -q " + Clip() + " " + out + " --framing sideways", 2, "--framing");
+  ExpectRefused("stabilize -q " + Clip() + " " + out + " --analysis-level 3", 1, "block matching");
+  ExpectRefused("stabilize -q " + Clip() + " " + (*dir_ / "out.unknownext"), 1, "cannot tell the container");
+  ExpectRefused("stabilize -q " + Clip() + " " + Clip(), 1, "would overwrite the input");
+  ExpectRefused("shake -q " + SampleImage() + " " + out + " --size 12by7", 1, "--size");
+  ExpectRefused("render -q " + Clip() + " " + (*dir_ / "clip.mp4") + " " + out, 1, "not a vendrix motion file");
+}
+
+TEST_F(CliErrors, DamagedMotionFileIsRefused) {
+  const std::string motion = *dir_ / "clip.vxm";
+  ASSERT_EQ(RunVendrix("analyze -q " + Clip() + " " + motion).status, 0);
+  // Flip one byte in the middle of the compensation array.
+  ASSERT_EQ(RunShell("printf '\\377' | dd of=" + motion + " bs=1 seek=700 conv=notrunc status=none"), 0);
+  ExpectRefused("render -q " + Clip() + " " + motion + " " + (*dir_ / "out.mp4"), 1, "damaged");
+  std::filesystem::remove(motion);
+}
+
+TEST_F(CliErrors, FullDiskLeavesNothingBehind) {
+  // A file-size limit makes writes fail as a full disk does (the signal it raises is ignored).
+  ExpectRefused("stabilize -q " + Clip() + " " + (*dir_ / "big.mp4") + " --crf 0", 1, "cannot write", "trap '' XFSZ; ulimit -f 40; ");
+}
+
+TEST(CliDamage, CorruptPacketsAreSkippedWithAWarning) {
+  ScratchDir dir;
+  // PNG frames: damage inside one breaks its compressed data, which the decoder refuses outright.
+  ASSERT_EQ(RunVendrix("shake -q " + SampleImage() + " " + (dir / "clip.mp4") + " --size 320x180 --frames 30").status, 0);
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + (dir / "clip.mp4") + " -c:v png -y " + (dir / "png.mkv")), 0);
+  const auto size = std::filesystem::file_size(dir / "png.mkv");
+  ASSERT_EQ(RunShell("yes damaged | head -c 64 | dd of=" + (dir / "png.mkv") + " bs=1 seek=" + std::to_string(size / 2) +
+                     " conv=notrunc status=none"),
+            0);
+  const RunResult r = RunVendrix("stabilize -q " + (dir / "png.mkv") + " " + (dir / "out.mkv") + " --codec ffv1");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("damaged"), std::string::npos) << r.err;
+  const VideoInfo info = Probe(dir / "out.mkv");
+  EXPECT_GE(info.pts.size(), 26u);
+  EXPECT_LT(info.pts.size(), 30u);
+}
+
+TEST(CliProfiles, ListsEveryProfile) {
+  const RunResult r = RunVendrix("profiles");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 43);
+  EXPECT_NE(r.out.find("(default)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vendrix::testing

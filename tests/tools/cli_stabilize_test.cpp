@@ -1,0 +1,159 @@
+// The vendrix command end to end on small generated clips: steadiness measured on the decoded output,
+// streams, timestamps, bit depth, sizes and metadata carried through, saved motion rendered again.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "cli_support.h"
+
+namespace vendrix::testing {
+namespace {
+
+class CliStabilize : public ::testing::Test {
+ protected:
+  // One shaky clip for the whole suite: 480 x 270, 60 frames of handheld shake with a pan.
+  static void SetUpTestSuite() {
+    dir_ = new ScratchDir;
+    const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + Shaky() + " --size 480x270 --frames 60 --seed 3");
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static std::string Shaky() { return *dir_ / "shaky.mp4"; }
+  static std::string In(const std::string& name) { return *dir_ / name; }
+
+  static ScratchDir* dir_;
+};
+ScratchDir* CliStabilize::dir_ = nullptr;
+
+TEST_F(CliStabilize, ShakeWritesTheMotionItRendered) {
+  std::ifstream f(*dir_ / "shaky.json");
+  const nlohmann::json truth = nlohmann::json::parse(f);
+  ASSERT_EQ(truth["frames"].size(), 60u);
+  const std::vector<cv::Point2d> measured = CentreMotion(DecodeGrey(Shaky()));
+  ASSERT_EQ(measured.size(), 59u);
+  // Content moves against the camera: measured centre motion = -(camera step), within tracking error.
+  double sq = 0;
+  for (size_t i = 1; i < 60; ++i) {
+    const auto& a = truth["frames"][i - 1];
+    const auto& b = truth["frames"][i];
+    const double dx = (b["intended"]["x"].get<double>() + b["shake"]["x"].get<double>()) -
+                      (a["intended"]["x"].get<double>() + a["shake"]["x"].get<double>());
+    const double dy = b["shake"]["y"].get<double>() - a["shake"]["y"].get<double>();
+    sq += std::pow(measured[i - 1].x + dx, 2) + std::pow(measured[i - 1].y + dy, 2);
+  }
+  EXPECT_LT(std::sqrt(sq / 59), 0.5);
+}
+
+TEST_F(CliStabilize, OutputIsSteadierAndKeepsEveryFrameAndTimestamp) {
+  const std::string out = In("steady.mp4"), plot = In("plot.svg");
+  const RunResult r = RunVendrix("stabilize " + Shaky() + " " + out + " --plot " + plot);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const double before = Jitter(CentreMotion(DecodeGrey(Shaky())));
+  const double after = Jitter(CentreMotion(DecodeGrey(out)));
+  std::printf("[ cli ] measured jitter %.3f px in, %.3f px out (%.1f %%)\n", before, after, 100 * after / before);
+  EXPECT_GT(before, 2.0);
+  EXPECT_LT(after, 0.25 * before);
+
+  const VideoInfo in_info = Probe(Shaky()), out_info = Probe(out);
+  EXPECT_EQ(out_info.pts, in_info.pts);
+  EXPECT_EQ(out_info.width, 480);
+  EXPECT_EQ(out_info.pixel_format, "yuv420p");
+  EXPECT_EQ(out_info.colour_range, in_info.colour_range);
+  EXPECT_EQ(out_info.colour_space, in_info.colour_space);
+  std::ifstream svg(plot);
+  std::string text((std::istreambuf_iterator<char>(svg)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("<polyline"), std::string::npos);
+  EXPECT_NE(text.find("</svg>"), std::string::npos);
+}
+
+TEST_F(CliStabilize, AudioRotationAndVariableFrameRateSurvive) {
+  // Every third frame dropped (irregular timestamps), a sine track, a 90 degree display rotation.
+  const std::string vfr = In("vfr_audio.mp4"), in = In("vfr_audio_rotated.mp4"), out = In("vfr_audio_out.mp4");
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() +
+                     " -f lavfi -i sine=frequency=440:duration=2 -vf \"select='not(eq(mod(n\\,3)\\,1))'\" -fps_mode vfr"
+                     " -c:v libx264 -c:a aac -shortest -y " + vfr),
+            0);
+  RemuxWithRotation(vfr, in, 90);
+  const RunResult r = RunVendrix("stabilize -q " + in + " " + out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const VideoInfo a = Probe(in), b = Probe(out);
+  ASSERT_EQ(b.pts.size(), a.pts.size());
+  for (size_t i = 0; i < a.pts.size(); ++i) EXPECT_NEAR(b.pts[i], a.pts[i], 1e-3) << "frame " << i;
+  ASSERT_EQ(b.streams.size(), 2u);
+  EXPECT_EQ(b.streams[1].codec, "aac");
+  EXPECT_EQ(b.streams[1].packets, a.streams[1].packets);
+  EXPECT_EQ(b.streams[1].payload_hash, a.streams[1].payload_hash);
+  EXPECT_NEAR(std::abs(b.rotation), 90.0, 1e-6);
+  EXPECT_EQ(b.rotation, a.rotation);
+}
+
+TEST_F(CliStabilize, TenBitInputIsWrittenAtTenBits) {
+  const std::string in = In("ten.mkv"), out = In("ten_out.mkv");
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -frames:v 30 -pix_fmt yuv420p10le -c:v libx264 -y " + in), 0);
+  const RunResult r = RunVendrix("stabilize -q " + in + " " + out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const VideoInfo info = Probe(out);
+  EXPECT_EQ(info.pixel_format, "yuv420p10le");
+  EXPECT_EQ(info.pts.size(), 30u);
+  // The picture is steadier too: the 16-bit render path warps as the 8-bit one does.
+  EXPECT_LT(Jitter(CentreMotion(DecodeGrey(out))), 0.35 * Jitter(CentreMotion(DecodeGrey(in))));
+}
+
+TEST_F(CliStabilize, OddSizesKeepEveryPixel) {
+  // 4:2:0 at an odd size: x264 cannot subsample it, so the output moves to 4:4:4; a lossless codec
+  // in Matroska keeps the layout.
+  const std::string in = In("odd.mkv");
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -frames:v 24 -vf scale=321:181 -pix_fmt yuv420p -c:v ffv1 -y " + in), 0);
+  RunResult r = RunVendrix("stabilize -q " + in + " " + In("odd.mp4"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  VideoInfo info = Probe(In("odd.mp4"));
+  EXPECT_EQ(info.width, 321);
+  EXPECT_EQ(info.height, 181);
+  EXPECT_EQ(info.pixel_format, "yuv444p");
+  EXPECT_EQ(info.pts.size(), 24u);
+  r = RunVendrix("stabilize -q " + in + " " + In("odd_out.mkv") + " --codec ffv1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  info = Probe(In("odd_out.mkv"));
+  EXPECT_EQ(info.width, 321);
+  EXPECT_EQ(info.pixel_format, "yuv420p");
+}
+
+TEST_F(CliStabilize, AnalyseOnceRenderWithOtherFraming) {
+  const std::string motion = In("clip.vxm");
+  RunResult r = RunVendrix("analyze -q " + Shaky() + " " + motion);
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Black margins (fill) against zoom-to-cover: the fill render shows black along some edge, cover
+  // never does; split view keeps the shaky input in its left half.
+  ASSERT_EQ(RunVendrix("render -q " + Shaky() + " " + motion + " " + In("fill.mp4") + " --framing fill").status, 0);
+  ASSERT_EQ(RunVendrix("render -q " + Shaky() + " " + motion + " " + In("cover.mp4")).status, 0);
+  ASSERT_EQ(RunVendrix("render -q " + Shaky() + " " + motion + " " + In("split.mp4") + " --compare left").status, 0);
+  auto darkest_edge = [](const std::vector<cv::Mat>& frames) {
+    double worst = 255;
+    for (const cv::Mat& f : frames) {
+      for (const cv::Mat& edge : {f.col(1), f.col(f.cols - 2), f.row(1), f.row(f.rows - 2)})
+        worst = std::min(worst, cv::mean(edge)[0]);
+    }
+    return worst;
+  };
+  EXPECT_LT(darkest_edge(DecodeGrey(In("fill.mp4"))), 20.0);
+  EXPECT_GT(darkest_edge(DecodeGrey(In("cover.mp4"))), 40.0);
+  const std::vector<cv::Mat> shaky = DecodeGrey(Shaky()), split = DecodeGrey(In("split.mp4"));
+  ASSERT_EQ(split.size(), shaky.size());
+  const cv::Rect left(0, 0, 200, 270);
+  EXPECT_LT(cv::norm(split[30](left), shaky[30](left), cv::NORM_L1) / left.area(), 3.0);
+  // The motion file belongs to its clip: a clip with another frame count is refused.
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -frames:v 30 -c:v libx264 -y " + In("short.mp4")), 0);
+  r = RunVendrix("render -q " + In("short.mp4") + " " + motion + " " + In("wrong.mp4"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("was made for a clip of 60 frames"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace vendrix::testing

@@ -1,0 +1,192 @@
+#include "cli_support.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include "ffmpeg_util.h"
+#include "video_input.h"
+
+extern "C" {
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace vendrix::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream f(p);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+int RunShell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+RunResult RunVendrix(const std::string& args, const std::string& prefix) {
+  const fs::path dir = fs::temp_directory_path() / ("vendrix-run-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  RunResult r;
+  r.status = RunShell(prefix + VENDRIX_CLI_PATH + " " + args + " >" + (dir / "out").string() + " 2>" +
+                      (dir / "err").string());
+  r.out = Slurp(dir / "out");
+  r.err = Slurp(dir / "err");
+  fs::remove_all(dir);
+  return r;
+}
+
+ScratchDir::ScratchDir() {
+  static int counter = 0;
+  path_ = fs::temp_directory_path() / ("vendrix-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+  fs::remove_all(path_);
+  fs::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::vector<std::string> ScratchDir::Entries() const {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+  return names;
+}
+
+std::string SampleImage() { return std::string(VENDRIX_SOURCE_DIR) + "/data/coffee.jpg"; }
+
+VideoInfo Probe(const std::string& path) {
+  VideoInfo info;
+  cli::VideoInput input(path);
+  const AVStream* vs = input.stream();
+  info.width = vs->codecpar->width;
+  info.height = vs->codecpar->height;
+  info.colour_range = vs->codecpar->color_range;
+  info.colour_space = vs->codecpar->color_space;
+  if (const uint8_t* m = av_stream_get_side_data(vs, AV_PKT_DATA_DISPLAYMATRIX, nullptr))
+    info.rotation = av_display_rotation_get(reinterpret_cast<const int32_t*>(m));
+  AVFormatContext* fc = input.format();
+  info.streams.resize(fc->nb_streams);
+  for (unsigned i = 0; i < fc->nb_streams; ++i) {
+    info.streams[i].type = av_get_media_type_string(fc->streams[i]->codecpar->codec_type) ?: "?";
+    info.streams[i].codec = avcodec_get_name(fc->streams[i]->codecpar->codec_id);
+  }
+  cli::FramePtr frame = cli::NewFrame();
+  auto other = [&](AVPacket* p) {
+    StreamInfo& s = info.streams[size_t(p->stream_index)];
+    ++s.packets;
+    for (int k = 0; k < p->size; ++k) s.payload_hash = s.payload_hash * 1099511628211ull + p->data[k];
+  };
+  while (input.NextFrame(frame.get(), other)) {
+    if (info.pixel_format.empty()) info.pixel_format = av_get_pix_fmt_name(AVPixelFormat(frame->format));
+    info.pts.push_back(double(frame->best_effort_timestamp) * av_q2d(vs->time_base));
+  }
+  return info;
+}
+
+void RemuxWithRotation(const std::string& in, const std::string& out, double degrees) {
+  AVFormatContext* src = nullptr;
+  AVFormatContext* dst = nullptr;
+  if (avformat_open_input(&src, in.c_str(), nullptr, nullptr) < 0 || avformat_find_stream_info(src, nullptr) < 0)
+    throw std::runtime_error("cannot open " + in);
+  avformat_alloc_output_context2(&dst, nullptr, nullptr, out.c_str());
+  for (unsigned i = 0; i < src->nb_streams; ++i) {
+    AVStream* os = avformat_new_stream(dst, nullptr);
+    avcodec_parameters_copy(os->codecpar, src->streams[i]->codecpar);
+    os->codecpar->codec_tag = 0;
+    os->time_base = src->streams[i]->time_base;
+    if (src->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+      auto* m = reinterpret_cast<int32_t*>(av_stream_new_side_data(os, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t)));
+      av_display_rotation_set(m, degrees);
+    }
+  }
+  avio_open(&dst->pb, out.c_str(), AVIO_FLAG_WRITE);
+  if (avformat_write_header(dst, nullptr) < 0) throw std::runtime_error("cannot write " + out);
+  AVPacket* p = av_packet_alloc();
+  while (av_read_frame(src, p) >= 0) {
+    av_packet_rescale_ts(p, src->streams[p->stream_index]->time_base, dst->streams[p->stream_index]->time_base);
+    p->pos = -1;
+    av_interleaved_write_frame(dst, p);
+  }
+  av_packet_free(&p);
+  av_write_trailer(dst);
+  avio_closep(&dst->pb);
+  avformat_free_context(dst);
+  avformat_close_input(&src);
+}
+
+std::vector<cv::Mat> DecodeGrey(const std::string& path, int limit) {
+  std::vector<cv::Mat> frames;
+  cli::VideoInput input(path);
+  cli::FramePtr frame = cli::NewFrame();
+  cli::SwsPtr sws;
+  while (int(frames.size()) < limit && input.NextFrame(frame.get())) {
+    cv::Mat grey(frame->height, frame->width, CV_8UC1);
+    sws.reset(sws_getCachedContext(sws.release(), frame->width, frame->height, AVPixelFormat(frame->format),
+                                   frame->width, frame->height, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr, nullptr));
+    uint8_t* planes[4] = {grey.data, nullptr, nullptr, nullptr};
+    int strides[4] = {int(grey.step[0]), 0, 0, 0};
+    sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
+    frames.push_back(grey);
+  }
+  return frames;
+}
+
+std::vector<cv::Point2d> CentreMotion(const std::vector<cv::Mat>& frames) {
+  std::vector<cv::Point2d> motion;
+  for (size_t i = 1; i < frames.size(); ++i) {
+    const cv::Mat& a = frames[i - 1];
+    const cv::Mat& b = frames[i];
+    // Corners of the middle 70 %, where every frame of a stabilised clip shows picture.
+    cv::Mat mask = cv::Mat::zeros(a.size(), CV_8UC1);
+    mask(cv::Rect(a.cols * 15 / 100, a.rows * 15 / 100, a.cols * 70 / 100, a.rows * 70 / 100)).setTo(255);
+    std::vector<cv::Point2f> p0, p1;
+    cv::goodFeaturesToTrack(a, p0, 400, 0.01, 6, mask);
+    std::vector<uchar> ok;
+    std::vector<float> err;
+    cv::calcOpticalFlowPyrLK(a, b, p0, p1, ok, err, cv::Size(21, 21), 3);
+    std::vector<cv::Point2f> s, d;
+    for (size_t k = 0; k < p0.size(); ++k)
+      if (ok[k]) s.push_back(p0[k]), d.push_back(p1[k]);
+    cv::Mat m = s.size() >= 6 ? cv::estimateAffinePartial2D(s, d, cv::noArray(), cv::RANSAC, 1.0) : cv::Mat();
+    if (m.empty()) {
+      motion.emplace_back(0, 0);
+      continue;
+    }
+    const double cx = a.cols / 2.0, cy = a.rows / 2.0;
+    motion.emplace_back(m.at<double>(0, 0) * cx + m.at<double>(0, 1) * cy + m.at<double>(0, 2) - cx,
+                        m.at<double>(1, 0) * cx + m.at<double>(1, 1) * cy + m.at<double>(1, 2) - cy);
+  }
+  return motion;
+}
+
+double Jitter(const std::vector<cv::Point2d>& motion) {
+  // The second difference of the accumulated path is the first difference of the motion.
+  double sum = 0;
+  size_t n = 0;
+  for (size_t i = 1; i < motion.size(); ++i, ++n) {
+    const cv::Point2d d = motion[i] - motion[i - 1];
+    sum += d.dot(d);
+  }
+  return n ? std::sqrt(sum / double(n)) : 0.0;
+}
+
+}  // namespace vendrix::testing

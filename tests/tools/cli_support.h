@@ -1,0 +1,68 @@
+// Helpers of the vendrix command's tests: running the command and ffmpeg in a scratch folder, reading
+// what they wrote back with FFmpeg, and measuring camera shake on decoded frames with OpenCV's own
+// tracker (independent of the library under test).
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace vendrix::testing {
+
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs `vendrix ARGS` through the shell, after the shell commands in `prefix` (limits, traps).
+RunResult RunVendrix(const std::string& args, const std::string& prefix = "");
+// Runs a shell command; returns its exit status.
+int RunShell(const std::string& command);
+
+// A fresh folder per test, removed afterwards.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // Names in the folder, hidden ones included (temporary files must not survive).
+  std::vector<std::string> Entries() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string SampleImage();  // the still image the project ships
+
+struct StreamInfo {
+  std::string type, codec;
+  int64_t packets = 0;
+  uint64_t payload_hash = 0;  // over every packet's bytes, in order
+};
+
+struct VideoInfo {
+  int width = 0, height = 0;
+  std::string pixel_format;
+  std::vector<double> pts;  // decoded frames' timestamps, seconds
+  double rotation = 0;      // degrees from the display matrix, 0 without one
+  int colour_range = 0, colour_space = 0;
+  std::vector<StreamInfo> streams;
+};
+
+VideoInfo Probe(const std::string& path);
+
+// Copies every stream of `in` to `out` unchanged, with a display matrix turning the video by `degrees`
+// (what phones write; the ffmpeg program of this Debian release cannot add one).
+void RemuxWithRotation(const std::string& in, const std::string& out, double degrees);
+
+// Grey frames of the video (at most `limit`).
+std::vector<cv::Mat> DecodeGrey(const std::string& path, int limit = 100000);
+
+// Frame-to-frame motion of the picture centre, measured by tracking corners: (dx, dy) per frame pair.
+std::vector<cv::Point2d> CentreMotion(const std::vector<cv::Mat>& frames);
+// Jitter: RMS second difference of the accumulated centre motion, pixels.
+double Jitter(const std::vector<cv::Point2d>& motion);
+
+}  // namespace vendrix::testing
