@@ -28,29 +28,43 @@ const PointStore* StoreAt(void* const* stores, int32_t capacity, int32_t e) {
   return (e >= 0 && e < capacity) ? static_cast<const PointStore*>(stores[e]) : nullptr;
 }
 
-// Follows the chain from `first_index` in entry `e` one entry per step in direction `dir` (-1 back,
-// +1 forward) while the entries stay within [start, end].
-void Walk(void* const* stores, int32_t capacity, int32_t e, int32_t first_index, int dir, int32_t start,
-          int32_t end, int pass, ChainStats& st) {
-  int32_t index = first_index;
+// Follows the chain of every point of `origin` (entry `entry`) one entry per round in direction `dir`
+// (-1 back, +1 forward) while the entries stay within [start, end], adding to each point's stats.
+// All walkers of a round read the same store and none waits for another, so their cache misses
+// overlap; following one chain to its end before the next waits on every miss in turn. Each chain
+// still sees its members in order, so the sums are the same as walking chains one by one.
+void WalkAll(void* const* stores, int32_t capacity, const PointStore& origin, int32_t entry, int dir, int32_t start,
+             int32_t end, int pass, std::vector<ChainStats>& stats, std::vector<std::pair<uint32_t, int32_t>>& active) {
+  active.clear();
+  for (uint32_t i = 0; i < origin.count; ++i) {
+    const int32_t index = dir < 0 ? origin.points[i].prev : origin.points[i].next;
+    if (index >= 0) active.emplace_back(i, index);
+  }
   double outlier_weight = 1.0, inlier_weight = 1.0;  // 0.6^(j-1) and 0.5625^(j-1) at step j
-  for (; e >= start && e <= end && index >= 0; e += dir) {
+  for (int32_t e = entry + dir; !active.empty() && e >= start && e <= end; e += dir) {
     const PointStore* s = StoreAt(stores, capacity, e);
-    if (!s || static_cast<uint32_t>(index) >= s->count) return;
-    const TrackedPoint& m = s->points[index];
-    ++st.length;
-    if (Inlier(m, pass)) {
-      ++st.inliers;
-      st.inlier_weight += inlier_weight;
-    } else {
-      st.outlier_penalty += outlier_weight;
-    }
-    outlier_weight *= kOutlierDecay;
-    inlier_weight *= kInlierDecay;
+    if (!s) return;
     // The link out of the window's last entry is not read: the entry after it may be linking to it
     // right now.
-    if (e + dir < start || e + dir > end) return;
-    index = dir < 0 ? m.prev : m.next;
+    const bool last = e + dir < start || e + dir > end;
+    size_t alive = 0;
+    for (const auto& [point, index] : active) {
+      if (static_cast<uint32_t>(index) >= s->count) continue;
+      const TrackedPoint& m = s->points[index];
+      ChainStats& st = stats[point];
+      ++st.length;
+      if (Inlier(m, pass)) {
+        ++st.inliers;
+        st.inlier_weight += inlier_weight;
+      } else {
+        st.outlier_penalty += outlier_weight;
+      }
+      const int32_t link = dir < 0 ? m.prev : m.next;
+      if (!last && link >= 0) active[alive++] = {point, link};
+    }
+    active.resize(alive);
+    outlier_weight *= kOutlierDecay;
+    inlier_weight *= kInlierDecay;
   }
 }
 
@@ -65,14 +79,18 @@ void ScoreChains(void* const* stores, int32_t capacity, int32_t entry, int32_t s
   std::vector<int32_t> support(n);
   std::vector<double> score(n);
   std::vector<int32_t> length(n);
+  std::vector<ChainStats> stats(n);
   for (uint32_t i = 0; i < n; ++i) {
-    const TrackedPoint& p = store->points[i];
-    ChainStats st;
-    const bool self = Inlier(p, pass);
-    st.inliers = self ? 1 : 0;
-    st.inlier_weight = self ? 1.0 : 0.0;
-    Walk(stores, capacity, entry - 1, p.prev, -1, start, end, pass, st);
-    Walk(stores, capacity, entry + 1, p.next, +1, start, end, pass, st);
+    const bool self = Inlier(store->points[i], pass);
+    stats[i].inliers = self ? 1 : 0;
+    stats[i].inlier_weight = self ? 1.0 : 0.0;
+  }
+  std::vector<std::pair<uint32_t, int32_t>> active;
+  active.reserve(n);
+  WalkAll(stores, capacity, *store, entry, -1, start, end, pass, stats, active);
+  WalkAll(stores, capacity, *store, entry, +1, start, end, pass, stats, active);
+  for (uint32_t i = 0; i < n; ++i) {
+    const ChainStats& st = stats[i];
     const int32_t s = std::max(st.inliers - static_cast<int32_t>(std::trunc(st.outlier_penalty + 0.5)), 0);
     support[i] = s;
     length[i] = st.length;
