@@ -57,6 +57,9 @@ void AddRenderOptions(CLI::App* cmd, RenderOptions& r, EncoderOptions& e) {
   cmd->add_option("--codec", e.codec, "video encoder (default libx264, or the container's own)");
   cmd->add_option("--crf", e.crf, "encoder quality, lower is better (default 18)")->check(CLI::Range(0, 63));
   cmd->add_option("--preset", e.preset, "encoder speed preset (default medium)");
+  cmd->add_option("--format", e.format,
+                  "container format, when OUT's name does not say (e.g. matroska); `--format null` writes nothing "
+                  "and times the rest");
 }
 
 void AddCommonOptions(CLI::App* cmd, CommonOptions& c, bool stats) {

@@ -84,9 +84,18 @@ VideoSpec SpecOf(const VideoInput& input) {
 VideoOutput::VideoOutput(const std::string& path, const VideoSpec& spec, const EncoderOptions& options,
                          const VideoInput* input)
     : path_(path), temp_path_(TemporaryNameFor(path)) {
-  const AVOutputFormat* container = av_guess_format(nullptr, path.c_str(), nullptr);
-  if (!container)
-    throw CliError(fmt::format("{}: cannot tell the container from the file name (use .mp4, .mkv, .mov, ...)", path));
+  const AVOutputFormat* container = nullptr;
+  if (!options.format.empty()) {
+    container = av_guess_format(options.format.c_str(), nullptr, nullptr);
+    if (!container) throw CliError(fmt::format("unknown container format '{}'", options.format));
+  } else {
+    container = av_guess_format(nullptr, path.c_str(), nullptr);
+    if (!container)
+      throw CliError(fmt::format("{}: cannot tell the container from the file name (use .mp4, .mkv, .mov, ...)", path));
+  }
+  // The null container writes nothing; it measures everything up to the muxer.
+  file_ = !(container->flags & AVFMT_NOFILE);
+  if (!file_) temp_path_ = path;
   if (avformat_alloc_output_context2(&format_, container, nullptr, temp_path_.c_str()) < 0 || !format_)
     throw CliError("out of memory");
 
@@ -206,7 +215,7 @@ VideoOutput::~VideoOutput() {
     if (opened_ && format_->pb && !(format_->oformat->flags & AVFMT_NOFILE)) avio_closep(&format_->pb);
     avformat_free_context(format_);
   }
-  if (!finished_) {
+  if (!finished_ && file_) {
     std::error_code ignored;
     fs::remove(temp_path_, ignored);
   }
@@ -272,7 +281,7 @@ void VideoOutput::Finish() {
     if (err < 0 || status < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(err < 0 ? err : status)));
   }
   std::error_code ec;
-  fs::rename(temp_path_, path_, ec);
+  if (file_) fs::rename(temp_path_, path_, ec);
   if (ec) throw CliError(fmt::format("cannot move the finished file to {}: {}", path_, ec.message()));
   finished_ = true;
   encode_seconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

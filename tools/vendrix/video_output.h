@@ -16,6 +16,7 @@ struct EncoderOptions {
   std::string codec;            // encoder name; empty: libx264 where the container takes H.264
   int crf = 18;                 // constant quality for encoders that have it (x264 / x265 / VP9 scale)
   std::string preset = "medium";  // speed preset for encoders that have one
+  std::string format;             // container name; empty: guessed from the output's file name
 };
 
 // The video stream to encode: picture size and format, clock, colour description.
@@ -79,6 +80,7 @@ class VideoOutput {
   FramePtr frame_;
   PacketPtr packet_;
   bool opened_ = false, finished_ = false;
+  bool file_ = true;  // false for containers that write no file (null): nothing to rename or remove
   int64_t last_pts_ = AV_NOPTS_VALUE;
   double encode_seconds_ = 0;
   std::vector<std::string> dropped_;
