@@ -10,18 +10,9 @@
 namespace vendrix::testing {
 namespace {
 
-class CliErrors : public ::testing::Test {
+class CliErrors : public SharedClipSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new ScratchDir;
-    const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + Clip() + " --size 320x180 --frames 30");
-    ASSERT_EQ(r.status, 0) << r.err;
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static std::string Clip() { return *dir_ / "clip.mp4"; }
+  static void SetUpTestSuite() { MakeSharedClip("--size 320x180 --frames 30"); }
 
   // Runs the command, which must fail with `status` and a message containing `message`, leaving the
   // folder as it was.
@@ -39,9 +30,7 @@ class CliErrors : public ::testing::Test {
     EXPECT_EQ(after, expected) << args;
   }
 
-  static ScratchDir* dir_;
 };
-ScratchDir* CliErrors::dir_ = nullptr;
 
 TEST_F(CliErrors, UnusableInputs) {
   const std::string out = *dir_ / "out.mp4";

@@ -13,27 +13,15 @@
 namespace vendrix::testing {
 namespace {
 
-class CliStabilize : public ::testing::Test {
+// One shaky clip for the whole suite: 480 x 270, 60 frames of handheld shake with a pan.
+class CliStabilize : public SharedClipSuite {
  protected:
-  // One shaky clip for the whole suite: 480 x 270, 60 frames of handheld shake with a pan.
-  static void SetUpTestSuite() {
-    dir_ = new ScratchDir;
-    const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + Shaky() + " --size 480x270 --frames 60 --seed 3");
-    ASSERT_EQ(r.status, 0) << r.err;
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static std::string Shaky() { return *dir_ / "shaky.mp4"; }
-  static std::string In(const std::string& name) { return *dir_ / name; }
-
-  static ScratchDir* dir_;
+  static void SetUpTestSuite() { MakeSharedClip("--size 480x270 --frames 60 --seed 3"); }
+  static std::string Shaky() { return Clip(); }
 };
-ScratchDir* CliStabilize::dir_ = nullptr;
 
 TEST_F(CliStabilize, ShakeWritesTheMotionItRendered) {
-  std::ifstream f(*dir_ / "shaky.json");
+  std::ifstream f(*dir_ / "clip.json");
   const nlohmann::json truth = nlohmann::json::parse(f);
   ASSERT_EQ(truth["frames"].size(), 60u);
   const std::vector<cv::Point2d> measured = CentreMotion(DecodeGrey(Shaky()));

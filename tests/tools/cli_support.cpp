@@ -71,6 +71,19 @@ std::vector<std::string> ScratchDir::Entries() const {
   return names;
 }
 
+ScratchDir* SharedClipSuite::dir_ = nullptr;
+
+void SharedClipSuite::MakeSharedClip(const std::string& shake_args) {
+  dir_ = new ScratchDir;
+  const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + Clip() + " " + shake_args);
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+void SharedClipSuite::TearDownTestSuite() {
+  delete dir_;
+  dir_ = nullptr;
+}
+
 std::string SampleImage() { return std::string(VENDRIX_SOURCE_DIR) + "/data/coffee.jpg"; }
 
 VideoInfo Probe(const std::string& path) {

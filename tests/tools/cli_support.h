@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
 namespace vendrix::testing {
@@ -35,6 +36,17 @@ class ScratchDir {
 };
 
 std::string SampleImage();  // the still image the project ships
+
+// A suite whose tests share one folder and one shaky clip, made once by `vendrix shake ... ARGS`.
+class SharedClipSuite : public ::testing::Test {
+ protected:
+  static void MakeSharedClip(const std::string& shake_args);
+  static void TearDownTestSuite();
+  static std::string Clip() { return *dir_ / "clip.mp4"; }
+  static std::string In(const std::string& name) { return *dir_ / name; }
+
+  static ScratchDir* dir_;
+};
 
 struct StreamInfo {
   std::string type, codec;

@@ -2,14 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include <fmt/format.h>
 
+#include "atomic_file.h"
 #include "cli_error.h"
-#include "video_output.h"
 
 extern "C" {
 #include <libavutil/crc.h>
@@ -75,25 +74,7 @@ void SaveMotion(const std::string& path, const Motion& m) {
   }
   Put(out, Crc(out));
 
-  const std::string temp = TemporaryNameFor(path);
-  {
-    std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-    if (f) f.write(out.data(), std::streamsize(out.size()));
-    if (f) f.close();
-    if (!f) {
-      const int err = errno;
-      std::error_code ignored;
-      std::filesystem::remove(temp, ignored);
-      throw CliError(fmt::format("cannot write {}: {}", path, std::strerror(err ? err : EIO)));
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
-    throw CliError(fmt::format("cannot write {}: {}", path, ec.message()));
-  }
+  WriteFileAtomically(path, out);
 }
 
 Motion LoadMotion(const std::string& path) {

@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 
 #include <fmt/format.h>
 
+#include "atomic_file.h"
 #include "cli_error.h"
-#include "video_output.h"
 
 namespace vendrix::cli {
 
@@ -108,15 +105,7 @@ void WritePathPlot(const std::string& path, const Motion& motion, const std::str
   }
   svg += "</svg>\n";
 
-  const std::string temp = TemporaryNameFor(path);
-  std::ofstream f(temp, std::ios::trunc);
-  f << svg;
-  f.close();
-  std::error_code ec;
-  if (!f || (std::filesystem::rename(temp, path, ec), ec)) {
-    std::filesystem::remove(temp, ec);
-    throw CliError(fmt::format("cannot write {}", path));
-  }
+  WriteFileAtomically(path, svg);
 }
 
 }  // namespace vendrix::cli

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "atomic_file.h"
 #include "cli_error.h"
 #include "video_input.h"
 
@@ -160,16 +160,7 @@ void MakeShakyClip(const std::string& image_path, const std::string& out, const 
                       {"shake", {{"x", s.x}, {"y", s.y}, {"roll", s.roll}}}});
   }
   truth["frames"] = std::move(frames);
-  const std::string truth_path = TruthPathFor(out);
-  const std::string temp = TemporaryNameFor(truth_path);
-  std::ofstream f(temp, std::ios::trunc);
-  f << truth.dump(1) << "\n";
-  f.close();
-  std::error_code ec;
-  if (!f || (std::filesystem::rename(temp, truth_path, ec), ec)) {
-    std::filesystem::remove(temp, ec);
-    throw CliError(fmt::format("cannot write {}", truth_path));
-  }
+  WriteFileAtomically(TruthPathFor(out), truth.dump(1) + "\n");
 }
 
 }  // namespace vendrix::cli

@@ -1,7 +1,5 @@
 #include "video_output.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "atomic_file.h"
 #include "cli_error.h"
 
 extern "C" {
@@ -19,11 +18,6 @@ extern "C" {
 namespace vendrix::cli {
 
 namespace fs = std::filesystem;
-
-std::string TemporaryNameFor(const std::string& path) {
-  const fs::path p(path);
-  return (p.parent_path() / fmt::format(".{}.vendrix-{}.tmp", p.filename().string(), getpid())).string();
-}
 
 namespace {
 

@@ -86,7 +86,4 @@ class VideoOutput {
   std::vector<std::string> dropped_;
 };
 
-// The name written to while `path` is being produced: hidden, beside it, unique to this process.
-std::string TemporaryNameFor(const std::string& path);
-
 }  // namespace vendrix::cli
