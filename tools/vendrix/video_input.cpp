@@ -21,23 +21,23 @@ struct Stopwatch {
 
 VideoInput::VideoInput(const std::string& path) : path_(path) { Reopen(); }
 
-VideoInput::~VideoInput() { avformat_close_input(&format_); }
-
 void VideoInput::Reopen() {
-  avformat_close_input(&format_);
+  format_.reset();
   decoder_.reset();
   draining_ = done_ = false;
-  int status = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr);
+  AVFormatContext* opened = nullptr;
+  int status = avformat_open_input(&opened, path_.c_str(), nullptr, nullptr);
   if (status < 0) throw CliError(fmt::format("cannot open {}: {}", path_, AvErrorText(status)));
-  status = avformat_find_stream_info(format_, nullptr);
+  format_.reset(opened);
+  status = avformat_find_stream_info(format_.get(), nullptr);
   if (status < 0) throw CliError(fmt::format("cannot read {}: {}", path_, AvErrorText(status)));
 
   const AVCodec* codec = nullptr;
-  video_index_ = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  video_index_ = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
   if (video_index_ == AVERROR_STREAM_NOT_FOUND) throw CliError(fmt::format("{} has no video stream", path_));
   if (video_index_ < 0 || codec == nullptr) {
     // A video stream exists, but nothing here decodes it.
-    int index = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    int index = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     const AVCodecParameters* par = index >= 0 ? format_->streams[index]->codecpar : nullptr;
     throw CliError(fmt::format("{}: unsupported video codec '{}'", path_,
                                par ? avcodec_get_name(par->codec_id) : "unknown"));
@@ -61,7 +61,7 @@ void VideoInput::Reopen() {
 int64_t VideoInput::CountPackets() {
   int64_t count = 0;
   for (;;) {
-    const int status = av_read_frame(format_, packet_.get());
+    const int status = av_read_frame(format_.get(), packet_.get());
     if (status < 0) break;
     if (packet_->stream_index == video_index_) ++count;
     av_packet_unref(packet_.get());
@@ -117,7 +117,7 @@ bool VideoInput::NextFrame(AVFrame* frame, const std::function<void(AVPacket*)>&
     int status;
     {
       Stopwatch clock(decode_seconds_);
-      status = av_read_frame(format_, packet_.get());
+      status = av_read_frame(format_.get(), packet_.get());
     }
     if (status == AVERROR_EOF || status == AVERROR(EIO) || (status < 0 && avio_feof(format_->pb))) {
       draining_ = true;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "ffmpeg_util.h"
@@ -16,12 +17,11 @@ class VideoInput {
   // Opens `path` and its best video stream. Throws CliError for a missing or unreadable file, a file
   // without video, or a video codec this FFmpeg build cannot decode.
   explicit VideoInput(const std::string& path);
-  ~VideoInput();
   VideoInput(const VideoInput&) = delete;
   VideoInput& operator=(const VideoInput&) = delete;
 
   const std::string& path() const { return path_; }
-  AVFormatContext* format() const { return format_; }
+  AVFormatContext* format() const { return format_.get(); }
   AVStream* stream() const { return format_->streams[video_index_]; }
   int video_index() const { return video_index_; }
   const AVCodecContext* decoder() const { return decoder_.get(); }
@@ -47,7 +47,10 @@ class VideoInput {
   static constexpr int kMaxDamagedInARow = 100;
 
   std::string path_;
-  AVFormatContext* format_ = nullptr;
+  struct InputClose {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+  };
+  std::unique_ptr<AVFormatContext, InputClose> format_;
   int video_index_ = -1;
   CodecContextPtr decoder_;
   PacketPtr packet_;

@@ -78,6 +78,17 @@ VideoSpec SpecOf(const VideoInput& input) {
 VideoOutput::VideoOutput(const std::string& path, const VideoSpec& spec, const EncoderOptions& options,
                          const VideoInput* input)
     : path_(path), temp_path_(TemporaryNameFor(path)) {
+  // A constructor that throws gets no destructor: release what was made and remove the temporary.
+  try {
+    Setup(spec, options, input);
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+void VideoOutput::Setup(const VideoSpec& spec, const EncoderOptions& options, const VideoInput* input) {
+  const std::string& path = path_;
   const AVOutputFormat* container = nullptr;
   if (!options.format.empty()) {
     container = av_guess_format(options.format.c_str(), nullptr, nullptr);
@@ -204,10 +215,13 @@ void VideoOutput::Open(const AVOutputFormat* container) {
   packet_ = NewPacket();
 }
 
-VideoOutput::~VideoOutput() {
+VideoOutput::~VideoOutput() { Release(); }
+
+void VideoOutput::Release() {
   if (format_) {
     if (opened_ && format_->pb && !(format_->oformat->flags & AVFMT_NOFILE)) avio_closep(&format_->pb);
     avformat_free_context(format_);
+    format_ = nullptr;
   }
   if (!finished_ && file_) {
     std::error_code ignored;

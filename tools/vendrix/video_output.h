@@ -64,6 +64,8 @@ class VideoOutput {
   const std::vector<std::string>& dropped() const { return dropped_; }
 
  private:
+  void Setup(const VideoSpec& spec, const EncoderOptions& options, const VideoInput* input);
+  void Release();
   int OpenEncoder(const AVCodec* codec, const VideoSpec& spec, AVPixelFormat format, const AVOutputFormat* container,
                   const EncoderOptions& options);
   void CopyStreams(const VideoInput& input, const AVOutputFormat* container);
