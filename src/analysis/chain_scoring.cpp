@@ -59,8 +59,9 @@ void WalkAll(void* const* stores, int32_t capacity, const PointStore& origin, in
       } else {
         st.outlier_penalty += outlier_weight;
       }
+      if (last) continue;
       const int32_t link = dir < 0 ? m.prev : m.next;
-      if (!last && link >= 0) active[alive++] = {point, link};
+      if (link >= 0) active[alive++] = {point, link};
     }
     active.resize(alive);
     outlier_weight *= kOutlierDecay;
