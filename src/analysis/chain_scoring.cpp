@@ -36,6 +36,8 @@ const PointStore* StoreAt(void* const* stores, int32_t capacity, int32_t e) {
 void WalkAll(void* const* stores, int32_t capacity, const PointStore& origin, int32_t entry, int dir, int32_t start,
              int32_t end, int pass, std::vector<ChainStats>& stats, std::vector<std::pair<uint32_t, int32_t>>& active) {
   active.clear();
+  // Outside the window the origin's own link is not read either: it may be being written.
+  if (entry + dir < start || entry + dir > end) return;
   for (uint32_t i = 0; i < origin.count; ++i) {
     const int32_t index = dir < 0 ? origin.points[i].prev : origin.points[i].next;
     if (index >= 0) active.emplace_back(i, index);
