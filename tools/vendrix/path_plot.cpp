@@ -96,8 +96,9 @@ void WritePathPlot(const std::string& path, const Motion& motion, const std::str
                          kLeft - 6, y + 4, v, kLeft, kWidth - kRight, y, y);
     }
     if (n > 0) {
-      svg += Polyline(motion.camera, p, lo, hi, y0, "#c0392b", 1.2);
-      svg += Polyline(motion.smoothed, p, lo, hi, y0, "#1f6fb2", 1.8);
+      // The thin measured line goes on top, so it stays visible where the correction leaves it alone.
+      svg += Polyline(motion.smoothed, p, lo, hi, y0, "#1f6fb2", 2.2);
+      svg += Polyline(motion.camera, p, lo, hi, y0, "#c0392b", 1.0);
     }
     svg += fmt::format(R"(<text x="{}" y="{}">0</text><text x="{}" y="{}" text-anchor="end">frame {}</text>)"
                        "\n",
