@@ -82,6 +82,23 @@ TEST_F(CliStabilize, AudioRotationAndVariableFrameRateSurvive) {
   EXPECT_EQ(b.rotation, a.rotation);
 }
 
+TEST_F(CliStabilize, TitleAndChaptersSurvive) {
+  {
+    std::ofstream meta(In("meta.txt"));
+    meta << ";FFMETADATA1\ntitle=Coffee\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=Cup\n"
+            "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=1900\ntitle=Spoon\n";
+  }
+  const std::string in = In("chapters.mkv"), out = In("chapters_out.mp4");
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -i " + In("meta.txt") +
+                     " -map 0 -map_metadata 1 -map_chapters 1 -c copy -y " + in),
+            0);
+  const RunResult r = RunVendrix("stabilize -q " + in + " " + out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const VideoInfo info = Probe(out);
+  EXPECT_EQ(info.title, "Coffee");
+  EXPECT_EQ(info.chapters, (std::vector<std::string>{"Cup", "Spoon"}));
+}
+
 TEST_F(CliStabilize, TenBitInputIsWrittenAtTenBits) {
   const std::string in = In("ten.mkv"), out = In("ten_out.mkv");
   ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -frames:v 30 -pix_fmt yuv420p10le -c:v libx264 -y " + in), 0);

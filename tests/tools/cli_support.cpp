@@ -97,6 +97,12 @@ VideoInfo Probe(const std::string& path) {
   if (const uint8_t* m = av_stream_get_side_data(vs, AV_PKT_DATA_DISPLAYMATRIX, nullptr))
     info.rotation = av_display_rotation_get(reinterpret_cast<const int32_t*>(m));
   AVFormatContext* fc = input.format();
+  auto tag = [](AVDictionary* d, const char* key) {
+    const AVDictionaryEntry* e = av_dict_get(d, key, nullptr, 0);
+    return std::string(e ? e->value : "");
+  };
+  info.title = tag(fc->metadata, "title");
+  for (unsigned i = 0; i < fc->nb_chapters; ++i) info.chapters.push_back(tag(fc->chapters[i]->metadata, "title"));
   info.streams.resize(fc->nb_streams);
   for (unsigned i = 0; i < fc->nb_streams; ++i) {
     info.streams[i].type = av_get_media_type_string(fc->streams[i]->codecpar->codec_type) ?: "?";

@@ -61,6 +61,8 @@ struct VideoInfo {
   double rotation = 0;      // degrees from the display matrix, 0 without one
   int colour_range = 0, colour_space = 0;
   std::vector<StreamInfo> streams;
+  std::string title;                    // the container's title tag
+  std::vector<std::string> chapters;    // chapter titles in order
 };
 
 VideoInfo Probe(const std::string& path);

@@ -196,6 +196,25 @@ void VideoOutput::CopyStreams(const VideoInput& input, const AVOutputFormat* con
   }
   av_dict_copy(&format_->metadata, in->metadata, 0);
   av_dict_set(&format_->metadata, "encoder", nullptr, 0);
+  CopyChapters(*in);
+}
+
+void VideoOutput::CopyChapters(const AVFormatContext& in) {
+  if (in.nb_chapters == 0) return;
+  auto** chapters = static_cast<AVChapter**>(av_calloc(in.nb_chapters, sizeof(AVChapter*)));
+  if (!chapters) throw CliError("out of memory");
+  format_->chapters = chapters;
+  for (unsigned i = 0; i < in.nb_chapters; ++i) {
+    const AVChapter* from = in.chapters[i];
+    auto* to = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+    if (!to) throw CliError("out of memory");
+    format_->chapters[format_->nb_chapters++] = to;  // owned (and freed) by the output context from here
+    to->id = from->id;
+    to->time_base = from->time_base;
+    to->start = from->start;
+    to->end = from->end;
+    av_dict_copy(&to->metadata, from->metadata, 0);
+  }
 }
 
 void VideoOutput::Open(const AVOutputFormat* container) {

@@ -1,7 +1,7 @@
 // Writing the stabilised file: one re-encoded video stream, every other stream of the input copied
-// packet by packet, the container's and streams' metadata (rotation included) carried over. Everything
-// goes to a temporary file beside the output, renamed over it only when the trailer is written; an
-// error or an interrupted run leaves nothing behind.
+// packet by packet, the container's and streams' metadata (rotation included) and the chapters
+// carried over. Everything goes to a temporary file beside the output, renamed over it only when the
+// trailer is written; an error or an interrupted run leaves nothing behind.
 #pragma once
 
 #include <string>
@@ -69,6 +69,7 @@ class VideoOutput {
   int OpenEncoder(const AVCodec* codec, const VideoSpec& spec, AVPixelFormat format, const AVOutputFormat* container,
                   const EncoderOptions& options);
   void CopyStreams(const VideoInput& input, const AVOutputFormat* container);
+  void CopyChapters(const AVFormatContext& in);
   void Open(const AVOutputFormat* container);
   void Drain(bool flush);
   void Write(AVPacket* packet);
