@@ -10,6 +10,7 @@
 // output file is left half written.
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -48,7 +49,7 @@ void AddRenderOptions(CLI::App* cmd, RenderOptions& r, EncoderOptions& e) {
                   "what fills the margins a correction opens: cover (zoom up to --max-zoom, then extend edges; "
                   "default), fit (zoom without limit), fill (black), extend (stretched edges), crop (fixed black "
                   "frame), profile (the profile's own framing)")
-      ->check(CLI::IsMember({"cover", "fit", "fill", "extend", "crop", "profile"}));
+      ->check(CLI::IsMember(std::vector<std::string>(std::begin(kFramingNames), std::end(kFramingNames))));
   cmd->add_option("--max-zoom", r.max_zoom, "zoom limit of --framing cover, 1.1..4.0 (default 1.2)")
       ->check(CLI::Range(1.1, 4.0));
   cmd->add_option("--compare", r.compare, "split view: the unwarped input in the left or top half")

@@ -76,7 +76,6 @@ void VideoInput::SkipOrThrow(const AVPacket* packet, int status) {
   if (status == AVERROR(ENOMEM) || ++damaged_in_a_row_ > kMaxDamagedInARow) {
     throw CliError(fmt::format("{}: decoding failed: {}", path_, AvErrorText(status)));
   }
-  ++skipped_;
   if (!warn_) return;
   const AVStream* st = stream();
   std::string where;

@@ -1,5 +1,5 @@
 // Reading one video file: the container, its video stream and a decoder for it. Damaged packets are
-// skipped (the decoder's own concealment decides what the next frames look like) and counted; the first
+// skipped with a warning (the decoder's own concealment decides what the next frames look like); the first
 // decodable frame fixes the size and pixel format the rest of the run relies on.
 #pragma once
 
@@ -34,8 +34,6 @@ class VideoInput {
   // to `other` when it is set. Returns false at the end of the stream.
   bool NextFrame(AVFrame* frame, const std::function<void(AVPacket*)>& other = {});
 
-  // Damaged packets or frames skipped so far.
-  int skipped() const { return skipped_; }
   // Wall seconds spent reading and decoding.
   double decode_seconds() const { return decode_seconds_; }
   // Called with a one-line warning for every damaged packet; unset means silent.
@@ -56,7 +54,6 @@ class VideoInput {
   PacketPtr packet_;
   bool draining_ = false;
   bool done_ = false;
-  int skipped_ = 0;
   int damaged_in_a_row_ = 0;
   double decode_seconds_ = 0;
   std::function<void(const std::string&)> warn_;
