@@ -17,14 +17,13 @@ namespace {
 class CliStabilize : public SharedClipSuite {
  protected:
   static void SetUpTestSuite() { MakeSharedClip("--size 480x270 --frames 60 --seed 3"); }
-  static std::string Shaky() { return Clip(); }
 };
 
 TEST_F(CliStabilize, ShakeWritesTheMotionItRendered) {
   std::ifstream f(*dir_ / "clip.json");
   const nlohmann::json truth = nlohmann::json::parse(f);
   ASSERT_EQ(truth["frames"].size(), 60u);
-  const std::vector<cv::Point2d> measured = CentreMotion(DecodeGrey(Shaky()));
+  const std::vector<cv::Point2d> measured = CentreMotion(DecodeGrey(Clip()));
   ASSERT_EQ(measured.size(), 59u);
   // Content moves against the camera: measured centre motion = -(camera step), within tracking error.
   double sq = 0;
@@ -41,15 +40,15 @@ TEST_F(CliStabilize, ShakeWritesTheMotionItRendered) {
 
 TEST_F(CliStabilize, OutputIsSteadierAndKeepsEveryFrameAndTimestamp) {
   const std::string out = In("steady.mp4"), plot = In("plot.svg");
-  const RunResult r = RunVendrix("stabilize " + Shaky() + " " + out + " --plot " + plot);
+  const RunResult r = RunVendrix("stabilize " + Clip() + " " + out + " --plot " + plot);
   ASSERT_EQ(r.status, 0) << r.err;
-  const double before = Jitter(CentreMotion(DecodeGrey(Shaky())));
+  const double before = Jitter(CentreMotion(DecodeGrey(Clip())));
   const double after = Jitter(CentreMotion(DecodeGrey(out)));
   std::printf("[ cli ] measured jitter %.3f px in, %.3f px out (%.1f %%)\n", before, after, 100 * after / before);
   EXPECT_GT(before, 2.0);
   EXPECT_LT(after, 0.25 * before);
 
-  const VideoInfo in_info = Probe(Shaky()), out_info = Probe(out);
+  const VideoInfo in_info = Probe(Clip()), out_info = Probe(out);
   EXPECT_EQ(out_info.pts, in_info.pts);
   EXPECT_EQ(out_info.width, 480);
   EXPECT_EQ(out_info.pixel_format, "yuv420p");
@@ -64,7 +63,7 @@ TEST_F(CliStabilize, OutputIsSteadierAndKeepsEveryFrameAndTimestamp) {
 TEST_F(CliStabilize, AudioRotationAndVariableFrameRateSurvive) {
   // Every third frame dropped (irregular timestamps), a sine track, a 90 degree display rotation.
   const std::string vfr = In("vfr_audio.mp4"), in = In("vfr_audio_rotated.mp4"), out = In("vfr_audio_out.mp4");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() +
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() +
                      " -f lavfi -i sine=frequency=440:duration=2 -vf \"select='not(eq(mod(n\\,3)\\,1))'\" -fps_mode vfr"
                      " -c:v libx264 -c:a aac -shortest -y " + vfr),
             0);
@@ -89,7 +88,7 @@ TEST_F(CliStabilize, TitleAndChaptersSurvive) {
             "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=1900\ntitle=Spoon\n";
   }
   const std::string in = In("chapters.mkv"), out = In("chapters_out.mp4");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -i " + In("meta.txt") +
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -i " + In("meta.txt") +
                      " -map 0 -map_metadata 1 -map_chapters 1 -c copy -y " + in),
             0);
   const RunResult r = RunVendrix("stabilize -q " + in + " " + out);
@@ -101,7 +100,7 @@ TEST_F(CliStabilize, TitleAndChaptersSurvive) {
 
 TEST_F(CliStabilize, TenBitInputIsWrittenAtTenBits) {
   const std::string in = In("ten.mkv"), out = In("ten_out.mkv");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -frames:v 30 -pix_fmt yuv420p10le -c:v libx264 -y " + in), 0);
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -frames:v 30 -pix_fmt yuv420p10le -c:v libx264 -y " + in), 0);
   const RunResult r = RunVendrix("stabilize -q " + in + " " + out);
   ASSERT_EQ(r.status, 0) << r.err;
   const VideoInfo info = Probe(out);
@@ -115,7 +114,7 @@ TEST_F(CliStabilize, OddSizesKeepEveryPixel) {
   // 4:2:0 at an odd size: x264 cannot subsample it, so the output moves to 4:4:4; a lossless codec
   // in Matroska keeps the layout.
   const std::string in = In("odd.mkv");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -frames:v 24 -vf scale=321:181 -pix_fmt yuv420p -c:v ffv1 -y " + in), 0);
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -frames:v 24 -vf scale=321:181 -pix_fmt yuv420p -c:v ffv1 -y " + in), 0);
   RunResult r = RunVendrix("stabilize -q " + in + " " + In("odd.mp4"));
   ASSERT_EQ(r.status, 0) << r.err;
   VideoInfo info = Probe(In("odd.mp4"));
@@ -132,13 +131,20 @@ TEST_F(CliStabilize, OddSizesKeepEveryPixel) {
 
 TEST_F(CliStabilize, AnalyseOnceRenderWithOtherFraming) {
   const std::string motion = In("clip.vxm");
-  RunResult r = RunVendrix("analyze -q " + Shaky() + " " + motion);
+  RunResult r = RunVendrix("analyze -q " + Clip() + " " + motion);
   ASSERT_EQ(r.status, 0) << r.err;
   // Black margins (fill) against zoom-to-cover: the fill render shows black along some edge, cover
   // never does; split view keeps the shaky input in its left half.
-  ASSERT_EQ(RunVendrix("render -q " + Shaky() + " " + motion + " " + In("fill.mp4") + " --framing fill").status, 0);
-  ASSERT_EQ(RunVendrix("render -q " + Shaky() + " " + motion + " " + In("cover.mp4")).status, 0);
-  ASSERT_EQ(RunVendrix("render -q " + Shaky() + " " + motion + " " + In("split.mp4") + " --compare left").status, 0);
+  ASSERT_EQ(RunVendrix("render -q " + Clip() + " " + motion + " " + In("fill.mp4") + " --framing fill").status, 0);
+  ASSERT_EQ(RunVendrix("render -q " + Clip() + " " + motion + " " + In("cover.mp4") + " --plot " + In("saved.svg")).status, 0);
+  // The camera paths travel in the motion file: the plot drawn from it is the one analysis drew.
+  ASSERT_EQ(RunVendrix("analyze -q " + Clip() + " " + In("again.vxm") + " --plot " + In("fresh.svg")).status, 0);
+  auto slurp = [](const std::string& p) {
+    std::ifstream f(p);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(slurp(In("saved.svg")), slurp(In("fresh.svg")));
+  ASSERT_EQ(RunVendrix("render -q " + Clip() + " " + motion + " " + In("split.mp4") + " --compare left").status, 0);
   auto darkest_edge = [](const std::vector<cv::Mat>& frames) {
     double worst = 255;
     for (const cv::Mat& f : frames) {
@@ -149,12 +155,12 @@ TEST_F(CliStabilize, AnalyseOnceRenderWithOtherFraming) {
   };
   EXPECT_LT(darkest_edge(DecodeGrey(In("fill.mp4"))), 20.0);
   EXPECT_GT(darkest_edge(DecodeGrey(In("cover.mp4"))), 40.0);
-  const std::vector<cv::Mat> shaky = DecodeGrey(Shaky()), split = DecodeGrey(In("split.mp4"));
+  const std::vector<cv::Mat> shaky = DecodeGrey(Clip()), split = DecodeGrey(In("split.mp4"));
   ASSERT_EQ(split.size(), shaky.size());
   const cv::Rect left(0, 0, 200, 270);
   EXPECT_LT(cv::norm(split[30](left), shaky[30](left), cv::NORM_L1) / left.area(), 3.0);
   // The motion file belongs to its clip: a clip with another frame count is refused.
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Shaky() + " -frames:v 30 -c:v libx264 -y " + In("short.mp4")), 0);
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -frames:v 30 -c:v libx264 -y " + In("short.mp4")), 0);
   r = RunVendrix("render -q " + In("short.mp4") + " " + motion + " " + In("wrong.mp4"));
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("was made for a clip of 60 frames"), std::string::npos) << r.err;

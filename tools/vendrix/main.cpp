@@ -131,6 +131,7 @@ int Run(int argc, char** argv) {
   render_cmd->add_option("MOTIONFILE", motion_path, "motion file from `vendrix analyze`")->required();
   render_cmd->add_option("OUT", out, "stabilised video to write")->required();
   AddRenderOptions(render_cmd, render, encoder);
+  render_cmd->add_option("--plot", plot, "write the saved camera path before and after smoothing as SVG");
   AddCommonOptions(render_cmd, common, true);
 
   CLI::App* profiles = app.add_subcommand("profiles", "list the stabilisation profiles");
@@ -165,6 +166,9 @@ int Run(int argc, char** argv) {
   Progress progress(common.quiet);
   auto warn = [&](const std::string& m) { progress.Warn(m); };
   Timings timings;
+  auto plot_if_asked = [&](const Motion& motion) {
+    if (!plot.empty()) WritePathPlot(plot, motion, fmt::format("{}: camera path", in));
+  };
 
   if (profiles->parsed()) {
     PrintProfiles(stdout);
@@ -173,7 +177,7 @@ int Run(int argc, char** argv) {
     const PathSettings look = RenderSettings(settings, render);
     const Motion motion = AnalyseClip(in, settings, progress, timings);
     if (!save_motion.empty()) SaveMotion(save_motion, motion);
-    if (!plot.empty()) WritePathPlot(plot, motion, fmt::format("{}: camera path", in));
+    plot_if_asked(motion);
     RenderClip(in, motion, look, out, encoder, progress, timings);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);
@@ -181,13 +185,14 @@ int Run(int argc, char** argv) {
     const PathSettings settings = AnalysisSettings(analysis, warn);
     const Motion motion = AnalyseClip(in, settings, progress, timings);
     SaveMotion(motion_path, motion);
-    if (!plot.empty()) WritePathPlot(plot, motion, fmt::format("{}: camera path", in));
+    plot_if_asked(motion);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", motion_path), timings);
   } else if (render_cmd->parsed()) {
     const Motion motion = LoadMotion(motion_path);
     CheckMotionMatches(motion, motion_path, in);
     const PathSettings look = RenderSettings(motion.settings, render);
+    plot_if_asked(motion);
     RenderClip(in, motion, look, out, encoder, progress, timings);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);
