@@ -2,20 +2,20 @@
 // shared object would, and detach at the end.
 #include <gtest/gtest.h>
 
-#include "core/library.h"
+#include "concurrency/library.h"
 #include "texmap/render.h"
 
 namespace {
 class LibraryEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    vendrix::core::CreateRTPathLock();
-    ASSERT_TRUE(vendrix::core::ProcessAttach(nullptr));
+    vendrix::concurrency::CreateRTPathLock();
+    ASSERT_TRUE(vendrix::concurrency::ProcessAttach(nullptr));
   }
   void TearDown() override {
     vendrix::texmap::ReleaseRenderScratch();
-    vendrix::core::ProcessDetach();
-    vendrix::core::DeleteRTPathLock();
+    vendrix::concurrency::ProcessDetach();
+    vendrix::concurrency::DeleteRTPathLock();
   }
 };
 }  // namespace

@@ -14,7 +14,7 @@ constexpr int32_t kW = 1920, kH = 1080;
 
 struct Frame {
   std::vector<uint8_t> pixels;
-  AnalysisImage image{};
+  model::AnalysisImage image{};
   Frame(uint32_t format, uint32_t halve) {
     const int32_t bpp = LumaBytesPerPixel(format);
     pixels.resize(size_t(kW) * kH * bpp);
@@ -44,8 +44,8 @@ BENCHMARK(BM_ReadLuma)->Args({1, 0})->Args({1, 1})->Args({10, 0})->Args({10, 1})
 
 void BM_ScaleStack(benchmark::State& state) {
   Frame f(1, 1);
-  FramePlanePool* pool = FramePlanePoolCreate(f.image.width, f.image.height);
-  MeasureParams m;
+  model::FramePlanePool* pool = model::FramePlanePoolCreate(f.image.width, f.image.height);
+  model::MeasureParams m;
   LoadMeasureDefaults(m);
   m.contrastStretch = 1;
   m.coarsestLevel = 3;
@@ -57,7 +57,7 @@ void BM_ScaleStack(benchmark::State& state) {
     PrepareScaleStack(*pool, w, f.image, m);
     ReleaseWindow(w);
   }
-  FramePlanePoolRelease(pool);
+  model::FramePlanePoolRelease(pool);
 }
 // Arg: smoothing prefilter (with its median) on or off.
 BENCHMARK(BM_ScaleStack)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);

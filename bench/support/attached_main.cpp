@@ -2,17 +2,17 @@
 // object would, run the benchmarks, then release what the library keeps and detach.
 #include <benchmark/benchmark.h>
 
-#include "core/library.h"
+#include "concurrency/library.h"
 #include "texmap/render.h"
 
 int main(int argc, char** argv) {
-  vendrix::core::CreateRTPathLock();
-  if (!vendrix::core::ProcessAttach(nullptr)) return 1;
+  vendrix::concurrency::CreateRTPathLock();
+  if (!vendrix::concurrency::ProcessAttach(nullptr)) return 1;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   vendrix::texmap::ReleaseRenderScratch();
-  vendrix::core::ProcessDetach();
-  vendrix::core::DeleteRTPathLock();
+  vendrix::concurrency::ProcessDetach();
+  vendrix::concurrency::DeleteRTPathLock();
   return 0;
 }

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "core/thread_pool.h"
+#include "concurrency/thread_pool.h"
 #include "texmap/render.h"
 #include "texmap/render_internal.h"
 #include "vendrix/vendrix.h"
@@ -71,16 +71,16 @@ void BM_TexMap(benchmark::State& state) {
   def.visibleRect = {0, 0, kWidth * kOne, kHeight * kOne};
   SetWarp(&def);
 
-  core::PoolService()->SetMultithreaded(all_threads);
+  concurrency::PoolService()->SetMultithreaded(all_threads);
   TexMap(&def);  // warm up: pool threads, temporaries
   for (auto _ : state) {
     TexMap(&def);
     benchmark::ClobberMemory();
   }
-  core::PoolService()->SetMultithreaded(true);
+  concurrency::PoolService()->SetMultithreaded(true);
   ReleaseRenderScratch();
   state.SetBytesProcessed(state.iterations() * FrameBytes(format));
-  state.counters["threads"] = all_threads ? core::PoolService()->ThreadCount() : 1;
+  state.counters["threads"] = all_threads ? concurrency::PoolService()->ThreadCount() : 1;
 }
 
 BENCHMARK(BM_TexMap)

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "path/global_motion_path.h"
+#include "model/global_motion_path.h"
 
 namespace vendrix::analysis {
 namespace {

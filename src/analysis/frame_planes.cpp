@@ -10,17 +10,17 @@ namespace {
 
 constexpr int32_t kMaxRow = 32767 + 2;
 
-FramePlane* Find(FramePlanePool& pool, int32_t entry, int32_t level) {
-  for (FramePlane& p : pool.planes)
+model::FramePlane* Find(model::FramePlanePool& pool, int32_t entry, int32_t level) {
+  for (model::FramePlane& p : pool.planes)
     if (p.entry == entry && p.level == level) return &p;
   return nullptr;
 }
 
 // A plane no window uses: never-used planes first, then the one holding the oldest entry, so that the
 // planes of recent entries stay cached for the next windows.
-FramePlane* TakeFree(FramePlanePool& pool) {
-  FramePlane* best = nullptr;
-  for (FramePlane& p : pool.planes) {
+model::FramePlane* TakeFree(model::FramePlanePool& pool) {
+  model::FramePlane* best = nullptr;
+  for (model::FramePlane& p : pool.planes) {
     if (p.useCount != 0) continue;
     if (p.entry < 0) return &p;
     if (!best || p.entry < best->entry) best = &p;
@@ -57,7 +57,7 @@ inline uint8_t Median9(int p[9]) {
 // (copies kept in three row buffers that include one border pixel on each side).
 template <class Op>
 void Filter3x3InPlace(uint8_t* plane, int32_t pitch, int32_t width, int32_t height, Op op) {
-  static_assert(kPlaneBorder >= 1);
+  static_assert(model::kPlaneBorder >= 1);
   const size_t n = static_cast<size_t>(width) + 2;
   uint8_t buf[3][kMaxRow];
   uint8_t* up = buf[0];
@@ -78,12 +78,12 @@ void Filter3x3InPlace(uint8_t* plane, int32_t pitch, int32_t width, int32_t heig
 
 }  // namespace
 
-bool AcquireWindow(FramePlanePool& pool, int32_t entry, FrameWindow& window) {
+bool AcquireWindow(model::FramePlanePool& pool, int32_t entry, FrameWindow& window) {
   std::memset(&window, 0, sizeof(window));
   window.entries = 0;
   for (int32_t k = 0; k < kWindowEntries && entry - k >= 0; ++k) {
     for (int32_t level = 0; level < kLevels; ++level) {
-      FramePlane* p = Find(pool, entry - k, level);
+      model::FramePlane* p = Find(pool, entry - k, level);
       if (!p) {
         p = TakeFree(pool);
         if (!p) {
@@ -103,7 +103,7 @@ bool AcquireWindow(FramePlanePool& pool, int32_t entry, FrameWindow& window) {
 
 void ReleaseWindow(FrameWindow& window) {
   for (auto& entry : window.planes)
-    for (FramePlane*& p : entry) {
+    for (model::FramePlane*& p : entry) {
       if (p && p->useCount > 0) --p->useCount;
       p = nullptr;
     }
@@ -173,7 +173,7 @@ void ContrastStretch(uint8_t* plane, int32_t pitch, int32_t width, int32_t heigh
 }
 
 void BinomialLevel(const uint8_t* src, uint8_t* dst, int32_t pitch, int32_t width, int32_t height, int32_t tap) {
-  if (width <= 0 || height <= 0 || tap <= 0 || tap > kPlaneBorder) return;
+  if (width <= 0 || height <= 0 || tap <= 0 || tap > model::kPlaneBorder) return;
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* m = src + int64_t{y} * pitch;
     const uint8_t* u = m - int64_t{tap} * pitch;
@@ -188,9 +188,9 @@ void BinomialLevel(const uint8_t* src, uint8_t* dst, int32_t pitch, int32_t widt
   }
 }
 
-void PrepareScaleStack(const FramePlanePool& pool, const FrameWindow& window, const AnalysisImage& image,
-                       const MeasureParams& params) {
-  FramePlane* const* levels = window.planes[0];
+void PrepareScaleStack(const model::FramePlanePool& pool, const FrameWindow& window, const model::AnalysisImage& image,
+                       const model::MeasureParams& params) {
+  model::FramePlane* const* levels = window.planes[0];
   if (!levels[0] || !image.readRow || image.width != pool.width || image.height != pool.height) return;
   const int32_t pitch = PlanePitch(pool), w = pool.width, h = pool.height;
   uint8_t* l0 = PlaneOrigin(pool, *levels[0]);

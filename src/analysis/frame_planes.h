@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-#include "analysis/analysis_image.h"
-#include "analysis/frame_plane_pool.h"
-#include "analysis/measure_params.h"
+#include "model/analysis_image.h"
+#include "model/frame_plane_pool.h"
+#include "model/measure_params.h"
 
 namespace vendrix::analysis {
 
@@ -18,26 +18,26 @@ constexpr int32_t kWindowEntries = 5;
 constexpr int32_t kLevels = 4;
 
 struct FrameWindow {
-  FramePlane* planes[kWindowEntries][kLevels];  // [0] = current entry, [k] = k entries before; null = none
+  model::FramePlane* planes[kWindowEntries][kLevels];  // [0] = current entry, [k] = k entries before; null = none
   int32_t entries;                              // entries referenced (1..5)
 };
 
 // First byte of the working area of a plane (inside its border).
-inline uint8_t* PlaneOrigin(const FramePlanePool& pool, const FramePlane& plane) {
-  return plane.pixels + (int64_t{pool.width} + 2 * kPlaneBorder) * kPlaneBorder + kPlaneBorder;
+inline uint8_t* PlaneOrigin(const model::FramePlanePool& pool, const model::FramePlane& plane) {
+  return plane.pixels + (int64_t{pool.width} + 2 * model::kPlaneBorder) * model::kPlaneBorder + model::kPlaneBorder;
 }
-inline int32_t PlanePitch(const FramePlanePool& pool) { return pool.width + 2 * kPlaneBorder; }
+inline int32_t PlanePitch(const model::FramePlanePool& pool) { return pool.width + 2 * model::kPlaneBorder; }
 
 // References the planes of `entry` and the four entries before it (those >= 0). A plane already keyed
 // (entry, level) is shared; otherwise a plane no window uses is taken and re-keyed. False, with every
 // reference of this window dropped again, when the pool has no plane left.
-bool AcquireWindow(FramePlanePool& pool, int32_t entry, FrameWindow& window);
+bool AcquireWindow(model::FramePlanePool& pool, int32_t entry, FrameWindow& window);
 void ReleaseWindow(FrameWindow& window);
 
 // Reads the entry's luma into level 0, applies the filters the parameters ask for and builds the
 // smoothed levels up to the coarsest level (level 3 only when coarsestLevel >= 3).
-void PrepareScaleStack(const FramePlanePool& pool, const FrameWindow& window, const AnalysisImage& image,
-                       const MeasureParams& params);
+void PrepareScaleStack(const model::FramePlanePool& pool, const FrameWindow& window, const model::AnalysisImage& image,
+                       const model::MeasureParams& params);
 
 // Level-0 filters, on a plane of width x height with at least one pixel of border around it.
 void SmoothPrefilter(uint8_t* plane, int32_t pitch, int32_t width, int32_t height);

@@ -5,13 +5,13 @@
 namespace vendrix::analysis {
 namespace {
 
-using path::FrameRecord;
-using path::kSlotRotCos;
-using path::kSlotRotSin;
-using path::kSlotTilt1Cos;
-using path::kSlotTilt1Sin;
-using path::kSlotTilt2Cos;
-using path::kSlotTilt2Sin;
+using model::FrameRecord;
+using model::kSlotRotCos;
+using model::kSlotRotSin;
+using model::kSlotTilt1Cos;
+using model::kSlotTilt1Sin;
+using model::kSlotTilt2Cos;
+using model::kSlotTilt2Sin;
 
 const FrameRecord* EntryRecord(const GlobalMotionPath* path, int32_t level, int32_t entry, const float* out) {
   if (!path || !path->analysis || level != 0 || !out || entry < 0 || entry >= path->analysis->count) return nullptr;
@@ -28,9 +28,9 @@ int32_t CurrentAnalysisFrameCount(const GlobalMotionPath* path) {
 bool AnalysisFrameTranslation(const GlobalMotionPath* path, int32_t level, int32_t entry, float out[3]) {
   const FrameRecord* r = EntryRecord(path, level, entry, out);
   if (!r) return false;
-  out[0] = r->f(path::kSlotTx);
-  out[1] = r->f(path::kSlotTy);
-  out[2] = r->f(path::kSlotZoom);
+  out[0] = r->f(model::kSlotTx);
+  out[1] = r->f(model::kSlotTy);
+  out[2] = r->f(model::kSlotZoom);
   return true;
 }
 
@@ -57,7 +57,7 @@ void FrameMotionVector(const GlobalMotionPath* path, FrameMvRecord* record) {
   const FrameRecord* b = &path->analysis->records[entry];
   int32_t s = 256;
   uint32_t radius = static_cast<uint32_t>(path->searchRadius);
-  const path::FrameRecordArray* second = path->measured[1];
+  const model::FrameRecordArray* second = path->measured[1];
   if (interlaced && second && entry < second->count && second->records[entry].span() > 1) {
     const uint32_t d = second->records[entry].span();
     a = b = &second->records[entry];
@@ -69,8 +69,8 @@ void FrameMotionVector(const GlobalMotionPath* path, FrameMvRecord* record) {
   record->sourceWidth = path->inputWidth;
   record->sourceHeight = path->inputHeight;
   record->searchRadius = radius;
-  record->pathX = path->integrated->records[entry].f(path::kSlotTx);
-  record->pathY = path->integrated->records[entry].f(path::kSlotTy);
+  record->pathX = path->integrated->records[entry].f(model::kSlotTx);
+  record->pathY = path->integrated->records[entry].f(model::kSlotTy);
   for (int k = 0; k < VENDRIX_FRAME_MV_VALUES; ++k)
     record->motion[k] = (a->f(k) + b->f(k)) * static_cast<float>(s) / 512.0f;
 }

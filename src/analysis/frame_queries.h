@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "path/global_motion_path.h"
+#include "model/global_motion_path.h"
 
 namespace vendrix::analysis {
 

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "analysis/match_list.h"
-#include "path/global_motion_path.h"
-#include "path/model_params.h"
+#include "model/match_list.h"
+#include "model/global_motion_path.h"
+#include "model/model_params.h"
 
 namespace vendrix::analysis {
 
@@ -21,7 +21,7 @@ struct EntryFit {
 // Fits `list` into the entry's record of the chosen array and, when asked, keeps a copy of the list
 // (after the fit, so the copy carries the fit's valid marks). False for an entry or array out of range.
 // A copy that cannot be allocated only loses the copy, never the record.
-bool WriteEntryRecord(GlobalMotionPath* path, const path::ModelParams& params, MatchList& list, const EntryFit& fit);
+bool WriteEntryRecord(GlobalMotionPath* path, const model::ModelParams& params, model::MatchList& list, const EntryFit& fit);
 
 // Before an entry is measured again: clears its match count in all four arrays and drops the
 // finisher's cached preparation, which was built from the old records.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "imaging/image_convert.h"
 #include "platform/heap.h"
 #include "vendrix/vendrix.h"
 
@@ -39,7 +40,7 @@ struct TempPlane {
 
 // Formats converted first (v210) are read through a code-12 copy of the source; the copy keeps the
 // working image's relation to its source (row offset and row step).
-bool ConvertToGrey(const AnalysisImage& in, AnalysisImage& out, TempPlane& temp) {
+bool ConvertToGrey(const model::AnalysisImage& in, model::AnalysisImage& out, TempPlane& temp) {
   const int32_t w = in.sourceWidth, h = in.sourceHeight;
   if (w <= 0 || h <= 0 || in.sourcePitch == 0) return false;
   const int32_t pitch = (w + 3) & ~3;
@@ -58,7 +59,7 @@ bool ConvertToGrey(const AnalysisImage& in, AnalysisImage& out, TempPlane& temp)
   rec.destination.height = h;
   rec.destination.pitch = pitch;
   rec.destination.buffer = temp.block;
-  ConvImage(&rec);
+  imaging::ConvertImage(rec);
   const int64_t row_offset = (in.buffer - in.sourceBuffer) / in.sourcePitch;
   const int32_t row_step = in.pitch / in.sourcePitch;
   out = in;
@@ -72,10 +73,10 @@ bool ConvertToGrey(const AnalysisImage& in, AnalysisImage& out, TempPlane& temp)
 
 // Runs `body(image)` on the image itself or, for v210, on its grey copy.
 template <class Body>
-void WithReadableImage(const AnalysisImage& image, Body body) {
+void WithReadableImage(const model::AnalysisImage& image, Body body) {
   if (image.format == VENDRIX_PIXFMT_V210) {
     TempPlane temp;
-    AnalysisImage grey;
+    model::AnalysisImage grey;
     if (ConvertToGrey(image, grey, temp)) body(grey);
     return;
   }
@@ -83,7 +84,7 @@ void WithReadableImage(const AnalysisImage& image, Body body) {
   body(image);
 }
 
-bool Usable(const AnalysisImage& im, const uint8_t* plane) {
+bool Usable(const model::AnalysisImage& im, const uint8_t* plane) {
   return plane && im.buffer && im.width > 0 && im.height > 0 && im.width <= kMaxImageSide &&
          im.height <= kMaxImageSide && im.sourceWidth > 0 && im.sourceWidth <= kMaxImageSide;
 }
@@ -133,17 +134,17 @@ bool LumaOfRow(uint32_t format, const uint8_t* s, uint8_t* d, int32_t n) {
   }
 }
 
-void ReadLumaFull(const AnalysisImage& image, uint8_t* plane, int32_t plane_pitch) {
+void ReadLumaFull(const model::AnalysisImage& image, uint8_t* plane, int32_t plane_pitch) {
   if (!Usable(image, plane)) return;
-  WithReadableImage(image, [&](const AnalysisImage& im) {
+  WithReadableImage(image, [&](const model::AnalysisImage& im) {
     for (int32_t y = 0; y < im.height; ++y)
       LumaOfRow(im.format, im.buffer + int64_t{y} * im.pitch, plane + int64_t{y} * plane_pitch, im.width);
   });
 }
 
-void ReadLumaHalf(const AnalysisImage& image, uint8_t* plane, int32_t plane_pitch) {
+void ReadLumaHalf(const model::AnalysisImage& image, uint8_t* plane, int32_t plane_pitch) {
   if (!Usable(image, plane) || image.width < 3 || image.height < 3) return;
-  WithReadableImage(image, [&](const AnalysisImage& im) {
+  WithReadableImage(image, [&](const model::AnalysisImage& im) {
     // Luma of the three source rows 2y - 2, 2y, 2y + 2 (working rows y - 1, y, y + 1); each row is
     // converted once and reused by the next two output rows.
     const int32_t n = im.width * 2;  // source columns 0 .. 2W - 1 cover every tap
@@ -172,9 +173,9 @@ void ReadLumaHalf(const AnalysisImage& image, uint8_t* plane, int32_t plane_pitc
   });
 }
 
-void ReadLumaField(const AnalysisImage& image, uint8_t* plane, int32_t plane_pitch) {
+void ReadLumaField(const model::AnalysisImage& image, uint8_t* plane, int32_t plane_pitch) {
   if (!Usable(image, plane) || image.width < 3) return;
-  WithReadableImage(image, [&](const AnalysisImage& im) {
+  WithReadableImage(image, [&](const model::AnalysisImage& im) {
     uint8_t row[kMaxImageSide + 1];
     const int32_t n = im.width * 2 - 1;  // source columns up to 2(W - 2) + 1
     for (int32_t y = 0; y < im.height; ++y) {

@@ -4,19 +4,19 @@
 
 #include <cstdint>
 
-#include "analysis/analysis_image.h"
+#include "model/analysis_image.h"
 
 namespace vendrix::analysis {
 
 constexpr int32_t kMaxImageSide = 32767;
 
 // One luma value per source pixel.
-void ReadLumaFull(const AnalysisImage& image, uint8_t* plane, int32_t plane_pitch);
+void ReadLumaFull(const model::AnalysisImage& image, uint8_t* plane, int32_t plane_pitch);
 // 2:1 in both directions with a 1-2-1 by 1-2-1 kernel; the outermost rows and columns are not written.
-void ReadLumaHalf(const AnalysisImage& image, uint8_t* plane, int32_t plane_pitch);
+void ReadLumaHalf(const model::AnalysisImage& image, uint8_t* plane, int32_t plane_pitch);
 // One field: each working row from the working image's row, 2:1 horizontally with 1-2-1; the first and
 // last columns are not written.
-void ReadLumaField(const AnalysisImage& image, uint8_t* plane, int32_t plane_pitch);
+void ReadLumaField(const model::AnalysisImage& image, uint8_t* plane, int32_t plane_pitch);
 
 // Luma of `count` pixels of one source row in `format` (bytes per pixel by the format table).
 // False for formats without luma.

@@ -5,7 +5,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
-#include "path/global_motion_path.h"
+#include "model/global_motion_path.h"
 #include "platform/heap.h"
 
 namespace vendrix::analysis {
@@ -79,12 +79,12 @@ PointStore* PointStoreCreate(int32_t count) {
 void PointStoreRelease(PointStore* store) { platform::HeapRelease(store); }
 
 PointStore* PointStoreAt(const GlobalMotionPath* path, int32_t entry) {
-  if (!path || !path->matchStore || entry < 0 || entry >= path::PathCapacity(path)) return nullptr;
+  if (!path || !path->matchStore || entry < 0 || entry >= model::PathCapacity(path)) return nullptr;
   return static_cast<PointStore*>(path->matchStore[entry]);
 }
 
 bool BuildPointStore(GlobalMotionPath* path, int32_t entry, const float* from_xy, const float* to_xy, int32_t count) {
-  if (!path || !path->matchStore || entry < 0 || entry >= path::PathCapacity(path)) return false;
+  if (!path || !path->matchStore || entry < 0 || entry >= model::PathCapacity(path)) return false;
   if (count < 0 || (count > 0 && (!from_xy || !to_xy))) return false;
 
   ReplaceSlot(path, entry, nullptr);

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "analysis/frame_planes.h"
-#include "analysis/match_list.h"
+#include "model/match_list.h"
 #include "analysis/scan_params.h"
-#include "core/analyser_b.h"
+#include "analysis/feature_tracker.h"
 
 namespace vendrix::analysis {
 namespace {
@@ -13,11 +13,11 @@ namespace {
 // Prepares the scale stack of a block-matching entry in the path's plane pool. The measurement that
 // reads the window joins here; until then the window is released once the planes are ready, and the
 // planes stay keyed by entry so the next entries' windows find them.
-void PrepareBlockMatchingEntry(GlobalMotionPath* path, const AnalysisImage& image, const MeasureParams& measure,
+void PrepareBlockMatchingEntry(GlobalMotionPath* path, const model::AnalysisImage& image, const model::MeasureParams& measure,
                                int32_t entry) {
-  if (entry < 0 || entry >= path::PathCapacity(path)) return;
+  if (entry < 0 || entry >= model::PathCapacity(path)) return;
   if (!path->planePool) {
-    path->planePool = FramePlanePoolCreate(image.width, image.height);
+    path->planePool = model::FramePlanePoolCreate(image.width, image.height);
     if (!path->planePool) return;
   }
   FrameWindow window;
@@ -28,7 +28,7 @@ void PrepareBlockMatchingEntry(GlobalMotionPath* path, const AnalysisImage& imag
 
 }  // namespace
 
-void BuildEntryImages(const ScanInput& in, AnalysisImage& first, AnalysisImage& second) {
+void BuildEntryImages(const ScanInput& in, model::AnalysisImage& first, model::AnalysisImage& second) {
   std::memset(&first, 0, sizeof(first));
   first.format = in.format;
   first.fieldMode = in.fieldMode;
@@ -45,8 +45,8 @@ void BuildEntryImages(const ScanInput& in, AnalysisImage& first, AnalysisImage& 
   if (second.fieldMode) second.fieldMode ^= VENDRIX_FIELD_FIRST | VENDRIX_FIELD_SECOND;
 }
 
-void SetUpEntry(GlobalMotionPath* path, const PathSettings& settings, AnalysisImage& image, MeasureParams& measure,
-                path::ModelParams& model) {
+void SetUpEntry(GlobalMotionPath* path, const PathSettings& settings, model::AnalysisImage& image, model::MeasureParams& measure,
+                model::ModelParams& model) {
   DeriveScanParams(settings, image.sourceWidth, image.sourceHeight, measure, model, &image);
   // The feature tracker reads its own luma and always works on a halved large frame.
   if (model.analyserKind == 1) image.halveAllowed = 1;
@@ -76,22 +76,22 @@ void ScanFrame(GlobalMotionPath* path, uint32_t frame, const ScanInput* input) {
   if (input->width <= 0 || input->height <= 0 || input->width > 32767 || input->height > 32767 || !input->buffer)
     return;  // nothing to measure in a frame without pixels
 
-  AnalysisImage images[2];
+  model::AnalysisImage images[2];
   BuildEntryImages(*input, images[0], images[1]);
   const int entries = interlaced ? 2 : 1;
 
   // The analyser is chosen once per path, by the settings of the first scan that finds none.
   if (!path->analyser && !path->jobPool && !path->planePool) {
-    MeasureParams measure;
-    path::ModelParams model;
+    model::MeasureParams measure;
+    model::ModelParams model;
     DeriveScanParams(input->settings, input->width, input->height, measure, model, nullptr);
     if (model.analyserKind == 1) {
-      path->analyser = core::T_AnalyserB::Create(path);
+      path->analyser = T_AnalyserB::Create(path);
       if (!path->analyser) return;
     }
   }
 
-  if (core::T_Analyser* analyser = path->analyser) {
+  if (model::T_Analyser* analyser = path->analyser) {
     for (int e = 0; e < entries; ++e) {
       const int64_t entry = first_entry + e;
       if (entry > INT32_MAX || !analyser->BeginEntry(static_cast<int32_t>(entry), &images[e])) return;
@@ -103,9 +103,9 @@ void ScanFrame(GlobalMotionPath* path, uint32_t frame, const ScanInput* input) {
 
   for (int e = 0; e < entries; ++e) {
     const int64_t entry = first_entry + e;
-    if (entry >= path::PathCapacity(path)) return;
-    MeasureParams measure;
-    path::ModelParams model;
+    if (entry >= model::PathCapacity(path)) return;
+    model::MeasureParams measure;
+    model::ModelParams model;
     SetUpEntry(path, input->settings, images[e], measure, model);
     PrepareBlockMatchingEntry(path, images[e], measure, static_cast<int32_t>(entry));
   }

@@ -41,7 +41,7 @@ constexpr uint32_t kOutputAdaptive = 0x1000;
 
 }  // namespace
 
-void LoadMeasureDefaults(MeasureParams& m) {
+void LoadMeasureDefaults(model::MeasureParams& m) {
   std::memset(&m, 0, sizeof(m));
   m.maxError = 5000;
   m.gridStep = 16;
@@ -53,15 +53,15 @@ void LoadMeasureDefaults(MeasureParams& m) {
   m.coarsestLevel = 2;
 }
 
-void LoadModelDefaults(path::ModelParams& p) {
+void LoadModelDefaults(model::ModelParams& p) {
   std::memset(&p, 0, sizeof(p));
-  p.modelKind = path::kModelCornersTwoPass;
+  p.modelKind = model::kModelCornersTwoPass;
   p.rollingShutter = 1;
   p.strengthA = p.strengthB = p.strengthC = p.strengthD = p.strengthE = 0.2f;
 }
 
-void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, MeasureParams& m, path::ModelParams& p,
-                      AnalysisImage* image) {
+void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, model::MeasureParams& m, model::ModelParams& p,
+                      model::AnalysisImage* image) {
   LoadMeasureDefaults(m);
   LoadModelDefaults(p);
   const uint32_t level = (s.AnalysisLevel >= 0 && s.AnalysisLevel <= 9) ? static_cast<uint32_t>(s.AnalysisLevel) : 2u;
@@ -74,7 +74,7 @@ void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, Meas
   m.marginLeft = 10, m.marginTop = 10, m.marginRight = 5, m.marginBottom = 5;
   m.fieldShiftOn = 1;
   m.contrastStretch = 1;
-  p.modelKind = path::kModelCornersTwoPass;
+  p.modelKind = model::kModelCornersTwoPass;
   p.fitEnabled = 1;
   p.analyserKind = 0;
   p.refitVariant = 0;
@@ -152,7 +152,7 @@ void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, Meas
   m.searchRadius = static_cast<uint16_t>(radius > 0xFFFF ? 0xFFFF : radius);
 }
 
-void ChooseWorkingImage(AnalysisImage& img) {
+void ChooseWorkingImage(model::AnalysisImage& img) {
   img.width = img.sourceWidth;
   img.height = img.sourceHeight;
   img.pitch = img.sourcePitch;

@@ -2,24 +2,24 @@
 // reverse. Only the shared library carries these; tests that link the internals call them directly.
 #include <dlfcn.h>
 
-#include "core/library.h"
+#include "concurrency/library.h"
 #include "texmap/render.h"
 
 namespace {
 
 __attribute__((constructor)) void VendrixLoad() {
-  vendrix::core::CreateRTPathLock();
+  vendrix::concurrency::CreateRTPathLock();
   Dl_info info{};
   void* module = dladdr(reinterpret_cast<void*>(&VendrixLoad), &info) ? info.dli_fbase : nullptr;
   // The loader cannot be told that a constructor failed. Without the worker registry and pools every
   // parallel step runs on the calling thread instead, which is slower but still correct.
-  vendrix::core::ProcessAttach(module);
+  vendrix::concurrency::ProcessAttach(module);
 }
 
 __attribute__((destructor)) void VendrixUnload() {
   vendrix::texmap::ReleaseRenderScratch();  // the renderer's temporaries, kept between frames
-  vendrix::core::ProcessDetach();
-  vendrix::core::DeleteRTPathLock();
+  vendrix::concurrency::ProcessDetach();
+  vendrix::concurrency::DeleteRTPathLock();
 }
 
 }  // namespace

@@ -1,18 +1,18 @@
 // Exports of the global motion path: creation, deletion and the analysis queries.
 #include "analysis/frame_queries.h"
 #include "api/guard.h"
-#include "path/global_motion_path.h"
+#include "model/global_motion_path.h"
 #include "vendrix/vendrix.h"
 
 using vendrix::api::Guarded;
 using vendrix::api::GuardedVoid;
 
 extern "C" GlobalMotionPath* NewGlobalMotionPath(uint64_t, uint32_t frameCount, int32_t flags) noexcept {
-  return Guarded<GlobalMotionPath*>(nullptr, [&] { return vendrix::path::PathCreate(frameCount, flags); });
+  return Guarded<GlobalMotionPath*>(nullptr, [&] { return vendrix::model::PathCreate(frameCount, flags); });
 }
 
 extern "C" void DeleteGlobalMotionPath(GlobalMotionPath* path) noexcept {
-  GuardedVoid([&] { vendrix::path::PathDelete(path); });
+  GuardedVoid([&] { vendrix::model::PathDelete(path); });
 }
 
 extern "C" int32_t GetCurrentAnalysisFrameCount(GlobalMotionPath* path) noexcept {
@@ -34,9 +34,9 @@ extern "C" void GetFrameMV(GlobalMotionPath* path, uint64_t, FrameMvRecord* reco
 }
 
 extern "C" int64_t SizeOfMotionCompArrayBPath(GlobalMotionPath* path) noexcept {
-  return path ? VENDRIX_COMP_B_SIZE(vendrix::path::PathCapacity(path)) : 0;
+  return path ? VENDRIX_COMP_B_SIZE(vendrix::model::PathCapacity(path)) : 0;
 }
 
 extern "C" int64_t SizeOfMotionCompArrayDPath(GlobalMotionPath* path) noexcept {
-  return path ? VENDRIX_COMP_D_SIZE(vendrix::path::PathCapacity(path)) : 0;
+  return path ? VENDRIX_COMP_D_SIZE(vendrix::model::PathCapacity(path)) : 0;
 }

@@ -1,4 +1,4 @@
-#include "core/library.h"
+#include "concurrency/library.h"
 #include "vendrix/vendrix.h"
 
-extern "C" uint32_t VendrixVersion(void) noexcept { return vendrix::core::kVendrixVersion; }
+extern "C" uint32_t VendrixVersion(void) noexcept { return vendrix::concurrency::kVendrixVersion; }

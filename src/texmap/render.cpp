@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/thread_pool.h"
+#include "concurrency/thread_pool.h"
 #include "platform/debug.h"
 #include "platform/heap.h"
 #include "texmap/render_internal.h"
@@ -299,7 +299,7 @@ void DrawBandGuarded(const BandArgs& a) noexcept {
   }
 }
 
-void RunBandJob(core::PoolJob* job) { DrawBandGuarded(*core::PoolJobArgs<BandArgs>(job)); }
+void RunBandJob(concurrency::PoolJob* job) { DrawBandGuarded(*concurrency::PoolJobArgs<BandArgs>(job)); }
 
 }  // namespace
 
@@ -535,18 +535,18 @@ BandPlan PlanBands(const FxBox& clip, int32_t threads) {
 void DrawStripBanded(DrawQuadFn draw, const QuadSource& src, const Quad& strip, const QuadTarget& out,
                      const FxBox& clip) {
   if (clip.x0 >= clip.x1 || clip.y0 >= clip.y1) return;
-  core::ThreadPoolService* svc = core::PoolService();
+  concurrency::ThreadPoolService* svc = concurrency::PoolService();
   const BandPlan plan = PlanBands(clip, svc->ThreadCount());
   if (!plan.pooled) {
     draw(src, strip, out, clip);
     return;
   }
-  core::WorkerPool* pool = svc->AcquirePool();
+  concurrency::WorkerPool* pool = svc->AcquirePool();
   if (!pool) return;  // both pools are lent out: this strip is not drawn
   for (int32_t j = plan.count - 1; j >= 1; --j) {
     const BandArgs args{draw, &src, &strip, &out, plan.bands[j]};
-    core::PoolJob job;
-    *core::PoolJobArgs<BandArgs>(&job) = args;
+    concurrency::PoolJob job;
+    *concurrency::PoolJobArgs<BandArgs>(&job) = args;
     job.fn.store(RunBandJob, std::memory_order_relaxed);
     // A job the pool cannot take is drawn here rather than lost.
     if (!svc->SubmitJob(pool, &job)) DrawBandGuarded(args);

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/parallel.h"
-#include "core/thread_pool.h"
+#include "concurrency/parallel.h"
+#include "concurrency/thread_pool.h"
 #include "platform/heap.h"
 #include "texmap/render.h"
 #include "texmap/render_internal.h"
@@ -93,7 +93,7 @@ void ForRowRanges(int32_t rows, int64_t bytes_per_row, RowRangeFn fn, const void
   constexpr int64_t kParallelBytes = int64_t{1} << 20;
   int32_t chunks = 1;
   if (bytes_per_row * rows >= kParallelBytes) {
-    const int32_t t = core::PoolService()->ThreadCount();
+    const int32_t t = concurrency::PoolService()->ThreadCount();
     chunks = t < kMaxBandThreads ? t : kMaxBandThreads;
     if (chunks > rows) chunks = rows;
     if (chunks < 1) chunks = 1;
@@ -103,7 +103,7 @@ void ForRowRanges(int32_t rows, int64_t bytes_per_row, RowRangeFn fn, const void
     fn(work, 0, rows);
     return;
   }
-  core::ParallelFor(chunks, RunChunk, &c);
+  concurrency::ParallelFor(chunks, RunChunk, &c);
 }
 
 // Two images of the same row count; rows `pitch` bytes apart.

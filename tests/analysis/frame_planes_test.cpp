@@ -16,19 +16,19 @@ class PlanePool : public ::testing::Test {
  protected:
   void SetUp() override {
     before_ = platform::HeapLiveBlocks();
-    pool_ = FramePlanePoolCreate(40, 30);
+    pool_ = model::FramePlanePoolCreate(40, 30);
     ASSERT_NE(pool_, nullptr);
   }
   void TearDown() override {
-    FramePlanePoolRelease(pool_);
+    model::FramePlanePoolRelease(pool_);
     EXPECT_EQ(platform::HeapLiveBlocks(), before_);
   }
   int InUse() const {
     int n = 0;
-    for (const FramePlane& p : pool_->planes) n += p.useCount > 0;
+    for (const model::FramePlane& p : pool_->planes) n += p.useCount > 0;
     return n;
   }
-  FramePlanePool* pool_ = nullptr;
+  model::FramePlanePool* pool_ = nullptr;
   int64_t before_ = 0;
 };
 
@@ -49,8 +49,8 @@ TEST_F(PlanePool, WindowsShareThePlanesOfEarlierEntries) {
   ReleaseWindow(w2);
   EXPECT_EQ(InUse(), 0);
   // Released planes stay keyed: the next window over the same entries finds them again.
-  FramePlane* entry7 = nullptr;
-  for (FramePlane& p : pool_->planes)
+  model::FramePlane* entry7 = nullptr;
+  for (model::FramePlane& p : pool_->planes)
     if (p.entry == 7 && p.level == 0) entry7 = &p;
   FrameWindow w3;
   ASSERT_TRUE(AcquireWindow(*pool_, 7, w3));
@@ -66,7 +66,7 @@ TEST_F(PlanePool, ExhaustionDropsEveryReferenceOfTheFailedWindow) {
   EXPECT_FALSE(AcquireWindow(*pool_, 100, extra));  // needs 20, only 12 free
   EXPECT_EQ(InUse(), 40);
   for (const auto& entry : extra.planes)
-    for (FramePlane* p : entry) EXPECT_EQ(p, nullptr);
+    for (model::FramePlane* p : entry) EXPECT_EQ(p, nullptr);
   ReleaseWindow(held[0]);
   EXPECT_TRUE(AcquireWindow(*pool_, 100, extra));
   ReleaseWindow(extra);

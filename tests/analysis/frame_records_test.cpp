@@ -8,16 +8,16 @@
 namespace vendrix::analysis {
 namespace {
 
-using path::kSlotTx;
-using path::kSlotTy;
+using model::kSlotTx;
+using model::kSlotTy;
 
 class FrameQueries : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = path::PathCreate(10, 0);
+    path_ = model::PathCreate(10, 0);
     ASSERT_NE(path_, nullptr);
   }
-  void TearDown() override { path::PathDelete(path_); }
+  void TearDown() override { model::PathDelete(path_); }
   GlobalMotionPath* path_ = nullptr;
 };
 
@@ -37,14 +37,14 @@ TEST_F(FrameQueries, CountAndFailureValues) {
 }
 
 TEST_F(FrameQueries, TranslationAndRotationOfAnEntry) {
-  path::FrameRecord& r = path_->analysis->records[4];
+  model::FrameRecord& r = path_->analysis->records[4];
   r.f(kSlotTx) = 1.5f;
   r.f(kSlotTy) = -2.0f;
-  r.f(path::kSlotZoom) = 0.25f;
-  r.f(path::kSlotRotSin) = std::sin(0.1f);
-  r.f(path::kSlotRotCos) = std::cos(0.1f);
-  r.f(path::kSlotTilt1Sin) = std::sin(-0.2f);
-  r.f(path::kSlotTilt1Cos) = std::cos(-0.2f);
+  r.f(model::kSlotZoom) = 0.25f;
+  r.f(model::kSlotRotSin) = std::sin(0.1f);
+  r.f(model::kSlotRotCos) = std::cos(0.1f);
+  r.f(model::kSlotTilt1Sin) = std::sin(-0.2f);
+  r.f(model::kSlotTilt1Cos) = std::cos(-0.2f);
   float t[3], a[3];
   ASSERT_TRUE(AnalysisFrameTranslation(path_, 0, 4, t));
   EXPECT_EQ(t[0], 1.5f);
@@ -96,11 +96,11 @@ TEST_F(FrameQueries, FrameMotionVectorAveragesTheEntryWithTheOneBefore) {
 }
 
 TEST(FrameQueriesInterlaced, LongSpanFieldReportsTheSecondArrayScaledToOneEntry) {
-  GlobalMotionPath* p = path::PathCreate(5, 1);
+  GlobalMotionPath* p = model::PathCreate(5, 1);
   p->searchRadius = 10;
   p->handoverValue = 2;  // frame 2 -> entry 4
-  path::FrameRecord& r = p->measured[1]->records[4];
-  r.u(path::kSlotSpan) = 2;
+  model::FrameRecord& r = p->measured[1]->records[4];
+  r.u(model::kSlotSpan) = 2;
   r.f(kSlotTx) = 6.0f;
   p->analysis->records[4].f(kSlotTx) = 100.0f;  // not used
   FrameMvRecord rec{};
@@ -108,14 +108,14 @@ TEST(FrameQueriesInterlaced, LongSpanFieldReportsTheSecondArrayScaledToOneEntry)
   FrameMotionVector(p, &rec);
   EXPECT_EQ(rec.searchRadius, 20u);
   EXPECT_FLOAT_EQ(rec.motion[0], 6.0f);  // (6 + 6) * 256 / 512: the per-entry motion over a span of 2
-  path::PathDelete(p);
+  model::PathDelete(p);
 }
 
 }  // namespace
 }  // namespace vendrix::analysis
 
 #include "analysis/frame_records.h"
-#include "path/synthetic_matches.h"
+#include "support/synthetic_matches.h"
 #include "platform/heap.h"
 
 namespace vendrix::analysis {
@@ -123,19 +123,19 @@ namespace {
 
 TEST(FrameRecords, WriteFitsTheRecordAndKeepsACopyOwnedByThePath) {
   const int64_t before = platform::HeapLiveBlocks();
-  GlobalMotionPath* p = path::PathCreate(4, VENDRIX_PATH_KEEP_MATCHES);
+  GlobalMotionPath* p = model::PathCreate(4, VENDRIX_PATH_KEEP_MATCHES);
   vendrix::testing::SyntheticOptions o;
   o.count = 40;
-  MatchList* list = vendrix::testing::MakeMatches(vendrix::testing::Similarity(3.0, -1.0, 0.0, 1.0), o);
-  path::ModelParams params{};
+  model::MatchList* list = vendrix::testing::MakeMatches(vendrix::testing::Similarity(3.0, -1.0, 0.0, 1.0), o);
+  model::ModelParams params{};
   params.fitEnabled = 1;
   for (int round = 0; round < 2; ++round) {  // the second write replaces the first copy
     ASSERT_TRUE(WriteEntryRecord(p, params, *list, EntryFit{0, 2, 1, false, 0, true}));
   }
-  const path::FrameRecord& r = p->analysis->records[2];
+  const model::FrameRecord& r = p->analysis->records[2];
   EXPECT_EQ(r.count(), 40u);
-  EXPECT_NEAR(r.f(path::kSlotTx), 3.0f, 1e-4f);
-  auto* kept = static_cast<MatchList*>(p->analysis->ownedA[2]);
+  EXPECT_NEAR(r.f(model::kSlotTx), 3.0f, 1e-4f);
+  auto* kept = static_cast<model::MatchList*>(p->analysis->ownedA[2]);
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(kept->count, 40u);
   EXPECT_EQ(kept->columns, 1u);
@@ -145,31 +145,31 @@ TEST(FrameRecords, WriteFitsTheRecordAndKeepsACopyOwnedByThePath) {
   EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{0, 4, 1, false, 0, false}));
 
   p->preparedCount = 4;
-  p->measured[3]->records[2].u(path::kSlotCount) = 9;
+  p->measured[3]->records[2].u(model::kSlotCount) = 9;
   InvalidateEntry(p, 2);
   EXPECT_EQ(p->analysis->records[2].count(), 0u);
   EXPECT_EQ(p->measured[3]->records[2].count(), 0u);
   EXPECT_EQ(p->preparedCount, 0);
-  MatchListRelease(list);
-  path::PathDelete(p);
+  model::MatchListRelease(list);
+  model::PathDelete(p);
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }
 
 TEST(MatchListLayout, CapacityAspectAndCopy) {
-  MatchList* list = MatchListCreate(960 / 4 + 1, 540 / 4 + 1, 960, 540, 0.0f);
+  model::MatchList* list = model::MatchListCreate(960 / 4 + 1, 540 / 4 + 1, 960, 540, 0.0f);
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(list->capacity, 241 * 136);
   EXPECT_EQ(list->aspectFactor, 1.0f);  // 0 is out of range
   list->cells[5].keep = 1;
   list->cells[9].keep = 1;
   list->count = 1;
-  MatchList* copy = MatchListCopy(list);
+  model::MatchList* copy = model::MatchListCopy(list);
   EXPECT_EQ(copy->capacity, 2);  // room for max(count, kept cells)
-  MatchListRelease(copy);
+  model::MatchListRelease(copy);
   MatchListRelease(list);
-  MatchList* wide = MatchListCreate(3, 3, 12, 12, 20.0f);
+  model::MatchList* wide = model::MatchListCreate(3, 3, 12, 12, 20.0f);
   EXPECT_EQ(wide->aspectFactor, 1.0f);
-  MatchListRelease(wide);
+  model::MatchListRelease(wide);
 }
 
 }  // namespace

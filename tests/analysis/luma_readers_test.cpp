@@ -64,8 +64,8 @@ Source RandomSource(uint32_t format, int32_t w, int32_t h, uint32_t seed) {
   return s;
 }
 
-AnalysisImage ImageOf(const Source& s, uint32_t format, uint32_t field_mode, uint32_t halve, bool bottom_up) {
-  AnalysisImage img{};
+model::AnalysisImage ImageOf(const Source& s, uint32_t format, uint32_t field_mode, uint32_t halve, bool bottom_up) {
+  model::AnalysisImage img{};
   img.format = format;
   img.fieldMode = field_mode;
   img.sourceWidth = s.width;
@@ -78,7 +78,7 @@ AnalysisImage ImageOf(const Source& s, uint32_t format, uint32_t field_mode, uin
 }
 
 // Source luma at (x, y) of the image's own source rows.
-int SrcLuma(const AnalysisImage& img, uint32_t format, int x, int y) {
+int SrcLuma(const model::AnalysisImage& img, uint32_t format, int x, int y) {
   return RefLuma(format, img.sourceBuffer + int64_t{y} * img.sourcePitch + int64_t{x} * LumaBytesPerPixel(format));
 }
 
@@ -107,7 +107,7 @@ TEST(LumaReaders, FullSizeMatchesTheFormatTableForEveryFormatAndBothRowOrders) {
   for (uint32_t format : kLumaFormats)
     for (bool bottom_up : {false, true}) {
       const Source s = RandomSource(format, 37, 11, format);
-      AnalysisImage img = ImageOf(s, format, 0, 0, bottom_up);
+      model::AnalysisImage img = ImageOf(s, format, 0, 0, bottom_up);
       ASSERT_EQ(img.readRow, ReadLumaFull);
       GuardedPlane plane(img.width, img.height);
       img.readRow(img, plane.Origin(), plane.pitch);
@@ -121,7 +121,7 @@ TEST(LumaReaders, FullSizeMatchesTheFormatTableForEveryFormatAndBothRowOrders) {
 TEST(LumaReaders, HalfSizeIsTheBinomialOfSourceLumaAndLeavesTheRimAlone) {
   for (uint32_t format : {1u, 10u, 12u, 17u, 20u}) {
     const Source s = RandomSource(format, 720, 460, 100 + format);
-    AnalysisImage img = ImageOf(s, format, 0, 1, false);
+    model::AnalysisImage img = ImageOf(s, format, 0, 1, false);
     ASSERT_EQ(img.readRow, ReadLumaHalf);
     ASSERT_EQ(img.width, 360);
     GuardedPlane plane(img.width, img.height);
@@ -143,7 +143,7 @@ TEST(LumaReaders, HalfSizeIsTheBinomialOfSourceLumaAndLeavesTheRimAlone) {
 TEST(LumaReaders, FieldReaderTakesEverySecondRowOfTheChosenField) {
   const Source s = RandomSource(1, 64, 20, 9);
   for (uint32_t mode : {VENDRIX_FIELD_IN_FRAME | VENDRIX_FIELD_FIRST, VENDRIX_FIELD_IN_FRAME | VENDRIX_FIELD_SECOND}) {
-    AnalysisImage img = ImageOf(s, 1, mode, 1, false);
+    model::AnalysisImage img = ImageOf(s, 1, mode, 1, false);
     ASSERT_EQ(img.readRow, ReadLumaField);
     GuardedPlane plane(img.width, img.height);
     img.readRow(img, plane.Origin(), plane.pitch);
@@ -162,14 +162,14 @@ TEST(LumaReaders, FieldReaderTakesEverySecondRowOfTheChosenField) {
 TEST(LumaReaders, FormatsWithoutLumaLeaveThePlaneAndBadImagesWriteNothing) {
   const Source s = RandomSource(1, 16, 8, 3);
   for (uint32_t format : {3u, 4u, 5u, 6u, 7u, 14u, 99u}) {
-    AnalysisImage img = ImageOf(s, 1, 0, 0, false);
+    model::AnalysisImage img = ImageOf(s, 1, 0, 0, false);
     img.format = format;
     GuardedPlane plane(img.width, img.height);
     std::memset(plane.Origin(), kGuard, 1);
     ReadLumaFull(img, plane.Origin(), plane.pitch);
     EXPECT_EQ(plane.At(3, 3), kGuard) << format;
   }
-  AnalysisImage img = ImageOf(s, 1, 0, 0, false);
+  model::AnalysisImage img = ImageOf(s, 1, 0, 0, false);
   ReadLumaFull(img, nullptr, 16);  // no plane: nothing happens
   img.buffer = nullptr;
   GuardedPlane plane(img.width, img.height);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "analysis/chain_link.h"
-#include "path/global_motion_path.h"
+#include "model/global_motion_path.h"
 #include "platform/heap.h"
 
 namespace vendrix::analysis {
@@ -19,13 +19,13 @@ class PointStores : public ::testing::Test {
   static constexpr int kEntries = 9;
   void SetUp() override {
     live_ = platform::HeapLiveBlocks();
-    path_ = path::PathCreate(kEntries, 0);
+    path_ = model::PathCreate(kEntries, 0);
     ASSERT_NE(path_, nullptr);
     path_->matchStore = static_cast<void**>(platform::HeapAllocate(kEntries * sizeof(void*)));
     ASSERT_NE(path_->matchStore, nullptr);
   }
   void TearDown() override {
-    path::PathDelete(path_);  // frees every slot and the table
+    model::PathDelete(path_);  // frees every slot and the table
     EXPECT_EQ(platform::HeapLiveBlocks(), live_);
   }
   PointStore* At(int e) { return PointStoreAt(path_, e); }

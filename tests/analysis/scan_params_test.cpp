@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "util/profiles.h"
+#include "model/profiles.h"
 
 namespace vendrix::analysis {
 namespace {
 
 PathSettings Settings(int32_t level, int32_t degree, uint32_t flags, int32_t order) {
-  PathSettings s = util::kDefaultPathSettings;
+  PathSettings s = model::kDefaultPathSettings;
   s.AnalysisLevel = level;
   s.ModelDegree = degree;
   s.AnalysisFlags = flags;
@@ -17,9 +17,9 @@ PathSettings Settings(int32_t level, int32_t degree, uint32_t flags, int32_t ord
 }
 
 struct Derived {
-  MeasureParams m;
-  path::ModelParams p;
-  AnalysisImage img{};
+  model::MeasureParams m;
+  model::ModelParams p;
+  model::AnalysisImage img{};
 };
 
 Derived Derive(const PathSettings& s, int32_t w, int32_t h) {
@@ -60,7 +60,7 @@ TEST(ScanParams, SmallFramesKeepTheirSizeAndLevelZeroKeepsFixedBlocks) {
 }
 
 TEST(ScanParams, DefaultSettingsSelectTheFeatureTracker) {
-  Derived d = Derive(util::kDefaultPathSettings, 1920, 1080);
+  Derived d = Derive(model::kDefaultPathSettings, 1920, 1080);
   EXPECT_EQ(d.p.modelKind, 6u);
   EXPECT_EQ(d.p.analyserKind, 1u);
   EXPECT_EQ(d.p.fitEnabled, 1);
@@ -91,7 +91,7 @@ TEST(ScanParams, FlagRoutingAndOddValues) {
   Derived odd = Derive(Settings(12, 1, 0x04, 2), 720, 576);
   EXPECT_EQ(odd.m.gridStep, 8);
   EXPECT_EQ(odd.m.searchRadius, (12 + 8) * 4);  // 25 px per SD diagonal, halved to 12
-  PathSettings framed = util::kDefaultPathSettings;
+  PathSettings framed = model::kDefaultPathSettings;
   framed.FramingMode = 6;
   framed.FramingAmount = 19660;
   framed.OutputFlags = 0x1000;
@@ -102,7 +102,7 @@ TEST(ScanParams, FlagRoutingAndOddValues) {
 }
 
 TEST(ScanParams, WorkingImageOfFields) {
-  AnalysisImage img{};
+  model::AnalysisImage img{};
   img.sourceWidth = 720;
   img.sourceHeight = 576;
   img.sourcePitch = 1440;

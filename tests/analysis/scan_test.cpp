@@ -6,7 +6,7 @@
 
 #include "analysis/frame_planes.h"
 #include "platform/heap.h"
-#include "util/profiles.h"
+#include "model/profiles.h"
 
 namespace vendrix::analysis {
 namespace {
@@ -23,7 +23,7 @@ ScanInput Input(std::vector<uint8_t>& pixels, int32_t w, int32_t h, uint32_t fie
   in.pitch = w * 4;
   in.buffer = pixels.data();
   in.aspectFactor = 1.0f;
-  in.settings = util::kDefaultPathSettings;
+  in.settings = model::kDefaultPathSettings;
   in.settings.AnalysisLevel = level;
   return in;
 }
@@ -31,12 +31,12 @@ ScanInput Input(std::vector<uint8_t>& pixels, int32_t w, int32_t h, uint32_t fie
 TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShifts) {
   std::vector<uint8_t> px;
   const ScanInput in = Input(px, 720, 576, VENDRIX_FIELD_IN_FRAME | VENDRIX_FIELD_FIRST, 4);
-  AnalysisImage a, b;
+  model::AnalysisImage a, b;
   BuildEntryImages(in, a, b);
   EXPECT_EQ(b.fieldMode, VENDRIX_FIELD_IN_FRAME | VENDRIX_FIELD_SECOND);
-  GlobalMotionPath* path = path::PathCreate(8, VENDRIX_PATH_INTERLACED);
-  MeasureParams m;
-  path::ModelParams p;
+  GlobalMotionPath* path = model::PathCreate(8, VENDRIX_PATH_INTERLACED);
+  model::MeasureParams m;
+  model::ModelParams p;
   SetUpEntry(path, in.settings, a, m, p);
   EXPECT_EQ(a.fieldShift, -0.5f);
   EXPECT_EQ(a.buffer, px.data());
@@ -49,7 +49,7 @@ TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShif
   ScanFrame(path, 5, &in);  // entries 10 and 11, both prepared in the plane pool
   ASSERT_NE(path->planePool, nullptr);
   int entries_seen[2] = {};
-  for (const FramePlane& plane : path->planePool->planes) {
+  for (const model::FramePlane& plane : path->planePool->planes) {
     if (plane.entry == 10 && plane.level == 0) ++entries_seen[0];
     if (plane.entry == 11 && plane.level == 0) ++entries_seen[1];
   }
@@ -57,22 +57,22 @@ TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShif
   EXPECT_EQ(entries_seen[1], 1);
   EXPECT_EQ(path->fieldMode, in.fieldMode);
   EXPECT_EQ(path->inputWidth, 720u);
-  path::PathDelete(path);
+  model::PathDelete(path);
 }
 
 TEST(Scan, PathKeepsTheParametersOfTheLastScanAndPreparesLumaPlanes) {
   const int64_t before = platform::HeapLiveBlocks();
   std::vector<uint8_t> px;
   ScanInput in = Input(px, 320, 240, 0, 3);
-  GlobalMotionPath* path = path::PathCreate(3, VENDRIX_PATH_KEEP_MATCHES);
+  GlobalMotionPath* path = model::PathCreate(3, VENDRIX_PATH_KEEP_MATCHES);
   ScanFrame(path, 0, &in);
   EXPECT_EQ(path->width, 320);
   EXPECT_EQ(path->measureParams.keepMatches, 1);
   EXPECT_EQ(path->modelParams.modelKind, 3u);
   EXPECT_EQ(path->searchRadius, path->measureParams.searchRadius);
   ASSERT_NE(path->planePool, nullptr);
-  const FramePlane* level0 = nullptr;
-  for (const FramePlane& plane : path->planePool->planes)
+  const model::FramePlane* level0 = nullptr;
+  for (const model::FramePlane& plane : path->planePool->planes)
     if (plane.entry == 0 && plane.level == 0) level0 = &plane;
   ASSERT_NE(level0, nullptr);
   const uint8_t* origin = PlaneOrigin(*path->planePool, *level0);
@@ -81,15 +81,15 @@ TEST(Scan, PathKeepsTheParametersOfTheLastScanAndPreparesLumaPlanes) {
   EXPECT_GT(nonzero, 200);  // the luma arrived (after the contrast stretch)
 
   ScanFrame(path, 3, &in);  // beyond the capacity: nothing new
-  for (const FramePlane& plane : path->planePool->planes) EXPECT_NE(plane.entry, 3);
-  path::PathDelete(path);
+  for (const model::FramePlane& plane : path->planePool->planes) EXPECT_NE(plane.entry, 3);
+  model::PathDelete(path);
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }
 
 TEST(Scan, BadRecordsDoNothing) {
   std::vector<uint8_t> px;
   ScanInput in = Input(px, 64, 48, 0, 4);
-  GlobalMotionPath* path = path::PathCreate(3, 0);
+  GlobalMotionPath* path = model::PathCreate(3, 0);
   ScanFrame(path, 0, nullptr);
   ScanFrame(nullptr, 0, &in);
   in.tag = 2;
@@ -107,7 +107,7 @@ TEST(Scan, BadRecordsDoNothing) {
   in.buffer = nullptr;
   ScanFrame(path, 0, &in);
   EXPECT_EQ(path->planePool, nullptr);
-  path::PathDelete(path);
+  model::PathDelete(path);
 }
 
 }  // namespace

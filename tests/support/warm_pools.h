@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "core/thread_pool.h"
+#include "concurrency/thread_pool.h"
 #include "platform/system.h"
 
 namespace vendrix::testing {
@@ -14,22 +14,22 @@ inline void WarmPools() {
   static bool warmed = false;
   if (warmed) return;
   warmed = true;
-  core::ThreadPoolService* svc = core::PoolService();
-  core::WorkerPool* pools[2] = {svc->AcquirePool(), svc->AcquirePool()};
-  for (core::WorkerPool* pool : pools) {
+  concurrency::ThreadPoolService* svc = concurrency::PoolService();
+  concurrency::WorkerPool* pools[2] = {svc->AcquirePool(), svc->AcquirePool()};
+  for (concurrency::WorkerPool* pool : pools) {
     if (!pool) continue;
     static std::atomic<int> started;
     started = 0;
     int submitted = 0;
-    for (int i = 0; i < core::kPoolSlots; ++i) {
-      core::PoolJob job;
-      job.fn.store([](core::PoolJob*) {
+    for (int i = 0; i < concurrency::kPoolSlots; ++i) {
+      concurrency::PoolJob job;
+      job.fn.store([](concurrency::PoolJob*) {
         started.fetch_add(1);
-        while (started.load() < core::kPoolSlots) platform::SleepMs(1);
+        while (started.load() < concurrency::kPoolSlots) platform::SleepMs(1);
       });
       submitted += svc->SubmitJob(pool, &job);
     }
-    if (submitted < core::kPoolSlots) started.fetch_add(core::kPoolSlots);  // release a partial set
+    if (submitted < concurrency::kPoolSlots) started.fetch_add(concurrency::kPoolSlots);  // release a partial set
     svc->ReleasePool(pool);
   }
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/warm_pools.h"
-#include "core/thread_pool.h"
+#include "concurrency/thread_pool.h"
 #include "platform/debug.h"
 #include "platform/heap.h"
 #include "platform/system.h"
@@ -141,7 +141,7 @@ class RenderTest : public ::testing::Test {
     live_ = platform::HeapLiveBlocks();
   }
   void TearDown() override {
-    core::PoolService()->SetMultithreaded(true);
+    concurrency::PoolService()->SetMultithreaded(true);
     platform::SetProcessorCountOverride(0);
     ReleaseRenderScratch();
     EXPECT_EQ(live_, platform::HeapLiveBlocks());
@@ -349,9 +349,9 @@ TEST_F(RenderTest, BandedAndSingleThreadedRendersAreIdentical) {
       TexMapDefD d = MakeDef(src, single, 300, 200, 300, 200);
       Warp(&d, 9, 7 * kOne);
       d.mapFlags = VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS;
-      core::PoolService()->SetMultithreaded(false);
+      concurrency::PoolService()->SetMultithreaded(false);
       TexMapD(&d);
-      core::PoolService()->SetMultithreaded(true);
+      concurrency::PoolService()->SetMultithreaded(true);
       platform::SetProcessorCountOverride(8);
       d.outBuffer = banded.Row(0);
       TexMapD(&d);
@@ -567,7 +567,7 @@ TEST_F(RenderTest, RandomDefinitionsNeverTouchMemoryOutsideTheirImages) {
     const bool rows_too_many = d.srcRows > sh || d.outRows > oh;
     const bool width_too_big = (d.srcRect.w >> 16) > sw || (d.outRect.w >> 16) > ow || (d.outRect.h >> 16) > oh;
     if (pitch_too_big || sign_flip || rows_too_many || width_too_big) continue;
-    core::PoolService()->SetMultithreaded(iter % 2 == 0);
+    concurrency::PoolService()->SetMultithreaded(iter % 2 == 0);
     TexMapD(&d);
     ++rendered;
     ASSERT_TRUE(src.GuardsIntact()) << iter;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "util/profiles.h"
+#include "model/profiles.h"
 
 namespace vendrix::texmap {
 namespace {
@@ -22,7 +22,7 @@ struct ArrayB {
     Head().width = 640;
     Head().height = 360;
     Head().interlaced = interlaced ? 1 : 0;
-    Settings() = util::kDefaultPathSettings;
+    Settings() = model::kDefaultPathSettings;
   }
   MotionCompHeader& Head() { return *reinterpret_cast<MotionCompHeader*>(words.data()); }
   PathSettings& Settings() {
@@ -149,7 +149,7 @@ TEST(DefTexMap, VersionDReadsTheBandsAndHugeBoundsSaturate) {
   head.boundsMinX = INT32_MIN;
   head.boundsMaxY = INT32_MAX;
   auto* bytes = reinterpret_cast<uint8_t*>(words.data());
-  *reinterpret_cast<PathSettings*>(bytes + VENDRIX_COMP_OFFSET_SETTINGS) = util::kDefaultPathSettings;
+  *reinterpret_cast<PathSettings*>(bytes + VENDRIX_COMP_OFFSET_SETTINGS) = model::kDefaultPathSettings;
   const int16_t half = 128;  // 0.5 px in 8.8
   std::memcpy(bytes + VENDRIX_COMP_D_OFFSET_RECORDS + 32, &half, 2);
   TexMapDefD d{};

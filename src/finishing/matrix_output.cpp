@@ -1,0 +1,71 @@
+// Output step of the matrix finisher: every frame's final correction, with the frame's rolling-shutter
+// unskew on the source side, projected at the image centre and the four corners into path->smoothed.
+#include <cmath>
+
+#include "finishing/matrix_internal.h"
+
+namespace vendrix::finishing::matrix {
+namespace {
+
+constexpr double kMinDenominator = 1e-6;  // a corner mapped this close to infinity makes no frame
+constexpr double kMaxOffset = 1e7;        // analysis pixels; anything beyond is no usable correction
+
+// h = h * K^-1 with K = [[1, shear, 0], [0, 1 + stretch, 0], [0, 0, 1]], the frame's damped skew.
+void Unskew(double h[9], double shear, double stretch) {
+  const double sy = 1.0 + stretch;
+  if (!(sy > 0.5) || !std::isfinite(shear) || !(std::fabs(shear) < 1.0)) return;
+  const double k_inv[9] = {1.0, -shear / sy, 0.0, 0.0, 1.0 / sy, 0.0, 0.0, 0.0, 1.0};
+  H3Multiply(h, k_inv, h);
+}
+
+// Slots 0..9 of frame i; false when the projection is degenerate or not finite.
+bool ProjectFrame(const Context& c, int32_t i, float out[10]) {
+  double h[9];
+  ReadMatrix(c.work[i], h);
+  const model::FrameRecord& prepared = c.integ[i];
+  const double shear = prepared.f(model::kSlotRollingShutter), stretch = prepared.f(model::kSlotSpread);
+  if (shear != 0.0 || stretch != 0.0) Unskew(h, shear, stretch);
+
+  const double s = c.aspect, hw = c.width * s * 0.5, hh = c.height * 0.5;
+  const double nominal[4][2] = {{-hw, -hh}, {hw, -hh}, {hw, hh}, {-hw, hh}};
+  double cx, cy, w;
+  H3Apply(h, 0.0, 0.0, &cx, &cy, &w);
+  if (!(w > kMinDenominator)) return false;
+  double d[4][2], common[2] = {0.0, 0.0};
+  for (int k = 0; k < 4; ++k) {
+    double x, y;
+    H3Apply(h, nominal[k][0], nominal[k][1], &x, &y, &w);
+    if (!(w > kMinDenominator)) return false;
+    d[k][0] = x - cx - nominal[k][0];
+    d[k][1] = y - cy - nominal[k][1];
+    common[0] += 0.25 * d[k][0];
+    common[1] += 0.25 * d[k][1];
+  }
+  double v[10] = {cx / s, cy};
+  for (int k = 0; k < 4; ++k) {
+    v[2 + 2 * k] = (d[k][0] - common[0]) / s;
+    v[3 + 2 * k] = d[k][1] - common[1];
+  }
+  for (int k = 0; k < 10; ++k) {
+    if (!(std::fabs(v[k]) < kMaxOffset)) return false;  // also rejects NaN
+    out[k] = static_cast<float>(v[k]);
+  }
+  return true;
+}
+
+}  // namespace
+
+void OutputStep(Context& c) {
+  auto body = [&c](int32_t i) {
+    float v[10];
+    model::FrameRecord& r = c.work[i];
+    if (!ProjectFrame(c, i, v)) {
+      WriteZeroCorrection(r);
+      return;
+    }
+    for (int k = 0; k < 10; ++k) r.f(k) = v[k];
+  };
+  ForFrames(c, kOutputParallelFrom, body);
+}
+
+}  // namespace vendrix::finishing::matrix

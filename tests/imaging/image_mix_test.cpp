@@ -1,0 +1,196 @@
+#include "imaging/image_mix.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace vendrix::imaging {
+namespace {
+
+constexpr size_t kGuard = 40;
+
+// An image inside a buffer with guard bytes on both sides; bottom-up when flipped.
+struct Image8 {
+  std::vector<uint8_t> mem;
+  size_t offset;
+  ImageDesc desc{};
+  Image8(uint32_t format, int32_t width, int32_t height, int32_t pitch, bool flipped, std::mt19937& rng) {
+    mem.resize(2 * kGuard + static_cast<size_t>(pitch) * height);
+    for (auto& b : mem) b = static_cast<uint8_t>(rng());
+    offset = kGuard + (flipped ? static_cast<size_t>(pitch) * (height - 1) : 0);
+    desc = ImageDesc{format, 0, 0, 0, width, height, flipped ? -pitch : pitch, 0, mem.data() + offset};
+  }
+  uint8_t* Row(int32_t y) { return mem.data() + offset + static_cast<int64_t>(y) * desc.pitch; }
+};
+
+MixRecord Record(const ImageDesc& a, const ImageDesc& b, const ImageDesc& c, int32_t weight) {
+  MixRecord r{};
+  r.tag = VENDRIX_IMAGE_TAG;
+  r.aFormat = a.format;
+  r.aFieldMode = a.fieldMode;
+  r.aWidth = a.width;
+  r.aHeight = a.height;
+  r.aPitch = a.pitch;
+  r.aBuffer = a.buffer;
+  r.b = b;
+  r.c = c;
+  r.mixMode = VENDRIX_MIX_LINEAR;
+  r.weight = weight;
+  return r;
+}
+
+struct Format {
+  uint32_t code;
+  int values;      // per pixel
+  int valueBytes;  // 1, 2 or 4 (float)
+};
+const Format kFormats[] = {{1, 4, 1},  {2, 3, 1},  {8, 4, 1},  {9, 2, 1},  {10, 2, 1},
+                           {11, 4, 1}, {15, 4, 1}, {16, 4, 2}, {17, 4, 4}, {18, 4, 2},
+                           {19, 4, 4}, {20, 4, 2}, {21, 4, 4}, {22, 4, 2}, {23, 4, 4}};
+
+// The cross-fade of one value, written from the formulas: integers (a (65535 - w) + b w) / 65536,
+// floats a + (b - a) (w / 65535), where the full weight gives b itself.
+void RefValue(int bytes, const uint8_t* a, const uint8_t* b, uint8_t* c, int64_t w) {
+  w = std::min<int64_t>(65535, std::max<int64_t>(0, w));
+  if (bytes == 4) {
+    float fa, fb;
+    std::memcpy(&fa, a, 4);
+    std::memcpy(&fb, b, 4);
+    const float out = w == 65535 ? fb : fa + (fb - fa) * (static_cast<float>(w) * 1.5259022e-5f);
+    std::memcpy(c, &out, 4);
+    return;
+  }
+  uint64_t va = 0, vb = 0;
+  std::memcpy(&va, a, bytes);
+  std::memcpy(&vb, b, bytes);
+  const uint64_t out = (va * (65535 - w) + vb * w) / 65536;
+  std::memcpy(c, &out, bytes);
+}
+
+TEST(MixABImage, EveryFormatOverTheIntersection) {
+  std::mt19937 rng(77);
+  const int32_t weights[] = {0, 1, 32768, 65534, 65535, -5, 70000, INT_MIN, INT_MAX, 12345};
+  for (const Format& f : kFormats) {
+    for (int32_t weight : weights) {
+      const int bpp = f.values * f.valueBytes;
+      const int32_t wa = 5 + rng() % 40, wb = 5 + rng() % 40, wc = 5 + rng() % 40;
+      const int32_t ha = 1 + rng() % 6, hb = 1 + rng() % 6, hc = 1 + rng() % 6;
+      Image8 a(f.code, wa, ha, wa * bpp + rng() % 9, rng() % 2, rng);
+      Image8 b(f.code, wb, hb, wb * bpp + rng() % 9, rng() % 2, rng);
+      Image8 c(f.code, wc, hc, wc * bpp + rng() % 9, rng() % 2, rng);
+      if (f.valueBytes == 4)  // finite floats, so the comparison is by value
+        for (Image8* im : {&a, &b, &c})
+          for (size_t i = 0; i + 4 <= im->mem.size(); i += 4) {
+            const float v = static_cast<float>(rng() % 20001) / 10000.0f - 0.5f;
+            std::memcpy(&im->mem[i], &v, 4);
+          }
+      const std::vector<uint8_t> a_before = a.mem, b_before = b.mem;
+      Image8 expected = c;
+      expected.desc.buffer = expected.mem.data() + expected.offset;
+      for (int32_t y = 0; y < std::min({ha, hb, hc}); ++y)
+        for (int32_t v = 0; v < std::min({wa, wb, wc}) * f.values; ++v)
+          RefValue(f.valueBytes, a.Row(y) + v * f.valueBytes, b.Row(y) + v * f.valueBytes,
+                   expected.Row(y) + v * f.valueBytes, weight);
+      ASSERT_TRUE(MixImages(Record(a.desc, b.desc, c.desc, weight)));
+      ASSERT_EQ(c.mem, expected.mem) << "format " << f.code << " weight " << weight;
+      ASSERT_EQ(a.mem, a_before);
+      ASSERT_EQ(b.mem, b_before);
+    }
+  }
+}
+
+TEST(MixABImage, WeightEnds) {
+  uint8_t a[4] = {255, 0, 255, 0}, b[4] = {0, 255, 0, 255}, c[4];
+  const ImageDesc da{1, 0, 0, 0, 1, 1, 4, 0, a}, db{1, 0, 0, 0, 1, 1, 4, 0, b}, dc{1, 0, 0, 0, 1, 1, 4, 0, c};
+  const auto mix = [&](int32_t w) {
+    EXPECT_TRUE(MixImages(Record(da, db, dc, w)));
+    return std::vector<uint8_t>(c, c + 4);
+  };
+  EXPECT_EQ(mix(0), (std::vector<uint8_t>{254, 0, 254, 0}));  // 255 x 65535 / 65536
+  EXPECT_EQ(mix(-5), mix(0));
+  EXPECT_EQ(mix(65535), (std::vector<uint8_t>{0, 254, 0, 254}));
+  EXPECT_EQ(mix(70000), mix(65535));
+  EXPECT_EQ(mix(32768), (std::vector<uint8_t>{127, 127, 127, 127}));
+
+  uint16_t a16[4] = {65535, 65535, 0, 1}, b16[4] = {65535, 0, 65535, 1}, c16[4];
+  ASSERT_TRUE(MixImages(
+      Record({16, 0, 0, 0, 1, 1, 8, 0, a16}, {16, 0, 0, 0, 1, 1, 8, 0, b16}, {16, 0, 0, 0, 1, 1, 8, 0, c16}, 32768)));
+  EXPECT_EQ(std::vector<uint16_t>(c16, c16 + 4), (std::vector<uint16_t>{65534, 32766, 32767, 0}));
+
+  // Floats: weight 0 gives a, the full weight gives b exactly even where a + (b - a) would not.
+  float fa[4] = {1.0f, 0.25f, -3.0f, 0.0f}, fb[4] = {1e-8f, 0.75f, 5.0f, 1.0f}, fc[4];
+  const ImageDesc fda{17, 0, 0, 0, 1, 1, 16, 0, fa}, fdb{17, 0, 0, 0, 1, 1, 16, 0, fb},
+      fdc{17, 0, 0, 0, 1, 1, 16, 0, fc};
+  ASSERT_TRUE(MixImages(Record(fda, fdb, fdc, 0)));
+  EXPECT_EQ(std::vector<float>(fc, fc + 4), std::vector<float>(fa, fa + 4));
+  ASSERT_TRUE(MixImages(Record(fda, fdb, fdc, 65535)));
+  EXPECT_EQ(std::vector<float>(fc, fc + 4), std::vector<float>(fb, fb + 4));
+  ASSERT_TRUE(MixImages(Record(fda, fdb, fdc, 32768)));
+  EXPECT_FLOAT_EQ(fc[1], 0.25f + 0.5f * (32768 * 1.5259022e-5f));
+}
+
+TEST(MixABImage, DestinationMayBeEitherSource) {
+  std::mt19937 rng(3);
+  for (const Format& f : kFormats) {
+    const int bpp = f.values * f.valueBytes;
+    Image8 a(f.code, 21, 3, 21 * bpp, false, rng), b(f.code, 21, 3, 21 * bpp + 4, true, rng);
+    Image8 c = a;
+    c.desc.buffer = c.mem.data() + c.offset;
+    ASSERT_TRUE(MixImages(Record(a.desc, b.desc, c.desc, 40000)));
+    Image8 in_a = a, in_b = b;
+    in_a.desc.buffer = in_a.mem.data() + in_a.offset;
+    in_b.desc.buffer = in_b.mem.data() + in_b.offset;
+    ASSERT_TRUE(MixImages(Record(in_a.desc, b.desc, in_a.desc, 40000)));  // C is A
+    EXPECT_EQ(in_a.mem, c.mem) << f.code;
+    ASSERT_TRUE(MixImages(Record(a.desc, in_b.desc, in_b.desc, 40000)));  // C is B, with B's own pitch
+    for (int32_t y = 0; y < 3; ++y) EXPECT_EQ(std::memcmp(in_b.Row(y), c.Row(y), 21 * bpp), 0) << f.code;
+  }
+}
+
+TEST(MixABImage, FieldsAndRefusals) {
+  std::mt19937 rng(8);
+  Image8 a(1, 4, 6, 16, false, rng), b(1, 4, 6, 16, false, rng), c(1, 4, 6, 16, false, rng);
+  // The second field of each: only rows 1, 3 and 5 of C change.
+  MixRecord r = Record(a.desc, b.desc, c.desc, 30000);
+  r.aFieldMode = r.b.fieldMode = r.c.fieldMode = 6;
+  const std::vector<uint8_t> before = c.mem;
+  const MixRecord copy = r;
+  ASSERT_TRUE(MixImages(r));
+  EXPECT_EQ(std::memcmp(&r, &copy, sizeof r), 0);
+  for (int32_t y = 0; y < 6; ++y)
+    EXPECT_EQ(std::memcmp(c.Row(y), before.data() + c.offset + 16 * y, 16) == 0, y % 2 == 0) << y;
+
+  c.mem = before;
+  const MixRecord base = Record(a.desc, b.desc, c.desc, 30000);
+  std::vector<std::pair<const char*, MixRecord>> cases;
+  auto add = [&](const char* name, auto mutate) {
+    MixRecord m = base;
+    mutate(m);
+    cases.push_back({name, m});
+  };
+  add("tag", [](MixRecord& m) { m.tag = 0; });
+  add("mix mode 2", [](MixRecord& m) { m.mixMode = 2; });
+  add("formats differ", [](MixRecord& m) { m.b.format = 8; });
+  add("field modes differ", [](MixRecord& m) { m.c.fieldMode = 1; });
+  for (uint32_t code : {3u, 12u, 13u, 14u, 24u, 99u})
+    add("unsupported format", [code](MixRecord& m) { m.aFormat = m.b.format = m.c.format = code; });
+  add("null A", [](MixRecord& m) { m.aBuffer = nullptr; });
+  add("zero height", [](MixRecord& m) { m.b.height = 0; });
+  add("field of one row", [](MixRecord& m) {
+    m.aHeight = 1;
+    m.aFieldMode = m.b.fieldMode = m.c.fieldMode = 4;
+  });
+  add("short pitch", [](MixRecord& m) { m.c.pitch = -15; });
+  for (const auto& [name, m] : cases) {
+    EXPECT_FALSE(MixImages(m)) << name;
+    MixABImage(&m);
+    EXPECT_EQ(c.mem, before) << name;
+  }
+  MixABImage(nullptr);
+}
+
+}  // namespace
+}  // namespace vendrix::imaging
