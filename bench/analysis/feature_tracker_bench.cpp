@@ -29,7 +29,8 @@ std::vector<cv::Mat> Frames(int w, int h) {
 
 void BM_AnalyseLevel9(benchmark::State& state) {
   const auto frames = Frames(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-  int64_t stage_ns[12] = {};
+  constexpr int kStages = static_cast<int>(TrackerStage::kCount);
+  int64_t stage_ns[kStages] = {};
   for (auto _ : state) {
     GlobalMotionPath* path = model::PathCreate(kFrames, 0);
     for (int i = 0; i < kFrames; ++i) {
@@ -44,14 +45,15 @@ void BM_AnalyseLevel9(benchmark::State& state) {
       in.settings = model::kDefaultPathSettings;
       ScanFrame(path, static_cast<uint32_t>(i), &in);
     }
-    auto* a = static_cast<T_AnalyserB*>(path->analyser);
+    auto* a = static_cast<FeatureTracker*>(path->analyser);
     a->Sync(0);
-    for (int s = 1; s <= 11; ++s) stage_ns[s] += a->StageNanoseconds(s);
+    for (int s = 0; s < kStages; ++s) stage_ns[s] += a->StageNanoseconds(static_cast<TrackerStage>(s));
     model::PathDelete(path);
   }
   state.counters["fps"] = benchmark::Counter(double(kFrames) * state.iterations(), benchmark::Counter::kIsRate);
-  const char* names[12] = {"", "detect", "prepare", "track", "triangulate", "fit0", "ahead0", "score0", "fit1", "ahead1", "score1", "deliver"};
-  for (int s = 1; s <= 11; ++s)
+  const char* names[kStages] = {"detect", "prepare", "track", "triangulate", "fit0", "ahead0",
+                                "score0", "fit1", "ahead1", "score1", "deliver"};
+  for (int s = 0; s < kStages; ++s)
     state.counters[std::string("ms_") + names[s]] = double(stage_ns[s]) / 1e6 / (double(kFrames) * state.iterations());
 }
 BENCHMARK(BM_AnalyseLevel9)->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark::kMillisecond)

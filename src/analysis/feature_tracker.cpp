@@ -1,5 +1,5 @@
 // Life cycle, threads, synchronisation and result hand-over of the feature-tracking analyser. The
-// stage bodies are in analyser_stages.cpp.
+// stage bodies are in feature_tracker_stages.cpp.
 #include "analysis/feature_tracker.h"
 
 #include <algorithm>
@@ -31,19 +31,18 @@ constexpr int kSyncPolls = 1000;
 constexpr int kSyncRounds = 1000;
 
 struct WorkerArgs {
-  T_AnalyserB* analyser;
+  FeatureTracker* analyser;
 };
 
 }  // namespace
 
-T_AnalyserB::T_AnalyserB(GlobalMotionPath* path) : path_(path) {}
+FeatureTracker::FeatureTracker(GlobalMotionPath* path) : path_(path) {}
 
-T_AnalyserB::~T_AnalyserB() {
+FeatureTracker::~FeatureTracker() {
   StopWorkers();
-  for (LockedQueue* q : {&q1_, &q2_, &q3_, &q4_, &q6_, &q7_, &q9_, &q10_})
-    while (AnalyserItem* item = q->PopFront()) FreeItem(item);
-  for (SpinQueue* q : {&q5_, &q8_, &q11_, &results_})
-    while (AnalyserItem* item = q->PopFront()) FreeItem(item);
+  ForEachQueue([this](auto& q) {
+    while (AnalyserItem* item = q.PopFront()) FreeItem(item);
+  });
   for (StageBuffer& b : buffers_) {
     for (AnalyserItem* item : b.waiting) FreeItem(item);
     b.waiting.clear();
@@ -56,12 +55,12 @@ T_AnalyserB::~T_AnalyserB() {
   delete linker_;
 }
 
-T_AnalyserB* T_AnalyserB::Create(GlobalMotionPath* path) {
+FeatureTracker* FeatureTracker::Create(GlobalMotionPath* path) {
   if (!path || path->matchStore) return nullptr;
   const int32_t capacity = model::PathCapacity(path);
   void** store = static_cast<void**>(platform::HeapAllocate(sizeof(void*) * size_t(capacity > 0 ? capacity : 1)));
   if (!store) return nullptr;
-  auto* a = new (std::nothrow) T_AnalyserB(path);
+  auto* a = new (std::nothrow) FeatureTracker(path);
   if (a) a->linker_ = new (std::nothrow) ChainLinker();
   if (!a || !a->linker_) {
     delete a;
@@ -72,27 +71,24 @@ T_AnalyserB* T_AnalyserB::Create(GlobalMotionPath* path) {
   return a;
 }
 
-void T_AnalyserB::Release() {
+void FeatureTracker::Release() {
   Sync(0);
   delete this;
 }
 
-bool T_AnalyserB::BeginEntry(int32_t entry, const model::AnalysisImage*) {
+bool FeatureTracker::BeginEntry(int32_t entry, const model::AnalysisImage*) {
   currentEntry_ = entry;
   if (entry < 0 || entry >= model::PathCapacity(path_)) return false;
   if (entry == 0 || entry == 1) {
     // The clip flags are decided at the start of a clip and kept for the rest of it.
-    std::fill(std::begin(clipFlags_), std::end(clipFlags_), uint8_t{0});
-    if (model_.refitVariant) {
-      clipFlags_[0] = 1;
-      if (!measure_.qualityFilter) clipFlags_[1] = 1;
-    }
+    runSecondPass_ = model_.refitVariant != 0;
+    unfiltered_ = runSecondPass_ && !measure_.qualityFilter;
   }
   SetEndOfInput(false);
   return true;
 }
 
-bool T_AnalyserB::SubmitEntry(const model::AnalysisImage* image) {
+bool FeatureTracker::SubmitEntry(const model::AnalysisImage* image) {
   if (!image || currentEntry_ < 0 || currentEntry_ >= model::PathCapacity(path_)) return false;
   auto* item = platform::HeapNew<AnalyserItem>();
   if (!item) return false;
@@ -100,8 +96,8 @@ bool T_AnalyserB::SubmitEntry(const model::AnalysisImage* image) {
   item->width = path_->width;
   item->height = path_->height;
   item->aspect = path_->inputScale;
-  item->runSecondPass = clipFlags_[0];
-  item->secondClip = clipFlags_[1];
+  item->runSecondPass = runSecondPass_;
+  item->unfiltered = unfiltered_;
   item->measure = measure_;
   item->model = model_;
   model::AnalysisImage working = *image;
@@ -123,7 +119,7 @@ bool T_AnalyserB::SubmitEntry(const model::AnalysisImage* image) {
     triangulateNext_.store(first_delivered);
     for (StageBuffer& b : buffers_) b.nextProduce = first_delivered;
   }
-  q1_.PushBack(item);
+  detectIn_.PushBack(item);
 
   if (!running_.load(std::memory_order_acquire) && !StartWorkers()) {
     while (ProcessRound()) {
@@ -132,14 +128,14 @@ bool T_AnalyserB::SubmitEntry(const model::AnalysisImage* image) {
     return true;
   }
   for (int i = 0; i < kBackPressureChecks; ++i) {
-    if (q1_.Count() <= kBackPressureDepth && q3_.Count() <= kBackPressureDepth) break;
+    if (detectIn_.Count() <= kBackPressureDepth && trackIn_.Count() <= kBackPressureDepth) break;
     platform::SleepMs(kBackPressureSleepMs);
   }
   DrainResults();
   return true;
 }
 
-bool T_AnalyserB::StartWorkers() {
+bool FeatureTracker::StartWorkers() {
   concurrency::ThreadPoolService* svc = concurrency::PoolService();
   const int32_t n = svc->ThreadCount();
   if (n < 2) return false;
@@ -157,15 +153,15 @@ bool T_AnalyserB::StartWorkers() {
   return true;
 }
 
-void T_AnalyserB::StopWorkers() {
+void FeatureTracker::StopWorkers() {
   if (!pool_) return;
   running_.store(false, std::memory_order_release);
   concurrency::PoolService()->ReleasePool(pool_);  // waits for every worker loop to end
   pool_ = nullptr;
 }
 
-void T_AnalyserB::WorkerLoop(concurrency::PoolJob* job) {
-  T_AnalyserB* self = PoolJobArgs<WorkerArgs>(job)->analyser;
+void FeatureTracker::WorkerLoop(concurrency::PoolJob* job) {
+  FeatureTracker* self = PoolJobArgs<WorkerArgs>(job)->analyser;
   for (;;) {
     if (self->ProcessRound()) continue;
     if (!self->running_.load(std::memory_order_acquire)) return;
@@ -173,38 +169,42 @@ void T_AnalyserB::WorkerLoop(concurrency::PoolJob* job) {
   }
 }
 
-bool T_AnalyserB::ProcessRound() {
+bool FeatureTracker::ProcessRound() {
   // Each stage's time is only counted when it did work, so idle polling does not blur the profile.
   bool worked = false;
   using Clock = std::chrono::steady_clock;
-  auto run = [&](int stage, auto&& body) {
+  auto run = [&](TrackerStage stage, auto&& body) {
     const auto t0 = Clock::now();
     const bool did = body();
     worked |= did;
     if (did)
-      stageNs_[stage].fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count(),
-                               std::memory_order_relaxed);
+      stageNs_[static_cast<int>(stage)].fetch_add(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count(), std::memory_order_relaxed);
   };
-  run(1, [&] { return Detect(); });
-  run(2, [&] { return Prepare(); });
-  run(3, [&] { return Track(); });
-  run(4, [&] { return Triangulate(); });
-  run(5, [&] { return Fit(0); });
-  run(6, [&] { return LookAhead(0); });
-  run(7, [&] { return Score(0); });
-  run(8, [&] { return Fit(1); });
-  run(9, [&] { return LookAhead(1); });
-  run(10, [&] { return Score(1); });
-  run(11, [&] { return Deliver(); });
+  run(TrackerStage::kDetect, [&] { return Detect(); });
+  run(TrackerStage::kPrepare, [&] { return Prepare(); });
+  run(TrackerStage::kTrack, [&] { return Track(); });
+  run(TrackerStage::kTriangulate, [&] { return Triangulate(); });
+  run(TrackerStage::kFitFirstPass, [&] { return Fit(0); });
+  run(TrackerStage::kLookAheadFirstPass, [&] { return LookAhead(0); });
+  run(TrackerStage::kScoreFirstPass, [&] { return Score(0); });
+  run(TrackerStage::kFitSecondPass, [&] { return Fit(1); });
+  run(TrackerStage::kLookAheadSecondPass, [&] { return LookAhead(1); });
+  run(TrackerStage::kScoreSecondPass, [&] { return Score(1); });
+  run(TrackerStage::kDeliver, [&] { return Deliver(); });
   return worked;
 }
 
-bool T_AnalyserB::WatchedQueuesIdle() {
-  return q1_.Count() == 0 && q2_.Count() <= 1 && q3_.Count() == 0 && q4_.Count() == 0 && q5_.Count() == 0 &&
-         q7_.Count() == 0 && q8_.Count() == 0 && q10_.Count() == 0 && q11_.Count() == 0;
+// Idle enough for Sync: everything has left the stages that work unconditionally. The in-order prepare
+// stage may hold one early item, and the look-ahead stages hold entries on purpose until more arrive or
+// the input ends, so neither is waited for.
+bool FeatureTracker::WatchedQueuesIdle() {
+  return detectIn_.Count() == 0 && prepareIn_.Count() <= 1 && trackIn_.Count() == 0 && triangulateIn_.Count() == 0 &&
+         fitIn_[0].Count() == 0 && scoreIn_[0].Count() == 0 && fitIn_[1].Count() == 0 && scoreIn_[1].Count() == 0 &&
+         deliverIn_.Count() == 0;
 }
 
-void T_AnalyserB::SetEndOfInput(bool on) {
+void FeatureTracker::SetEndOfInput(bool on) {
   for (StageBuffer& b : buffers_) {
     b.lock.Enter();
     b.endOfInput = on;
@@ -212,7 +212,7 @@ void T_AnalyserB::SetEndOfInput(bool on) {
   }
 }
 
-void T_AnalyserB::Sync(int32_t mode) {
+void FeatureTracker::Sync(int32_t mode) {
   switch (mode) {
     case kSyncNothing:
       return;
@@ -259,7 +259,7 @@ void T_AnalyserB::Sync(int32_t mode) {
   if (path_->lastFrame < currentEntry_) ++path_->lastFrame;
 }
 
-void T_AnalyserB::DrainResults() {
+void FeatureTracker::DrainResults() {
   while (AnalyserItem* item = results_.PopFront()) {
     path_->preparedCount = 0;  // the finisher's cache was built from the records before this one
     if (item->entry > path_->lastFrame) {
@@ -282,11 +282,8 @@ void T_AnalyserB::DrainResults() {
   }
 }
 
-void T_AnalyserB::Shift(int32_t delta) {
-  auto shift = [delta](AnalyserItem* item) { item->entry += delta; };
-  q1_.ForEach(shift), q2_.ForEach(shift), q3_.ForEach(shift), q4_.ForEach(shift), q5_.ForEach(shift);
-  q6_.ForEach(shift), q7_.ForEach(shift), q8_.ForEach(shift), q9_.ForEach(shift), q10_.ForEach(shift);
-  q11_.ForEach(shift), results_.ForEach(shift);
+void FeatureTracker::Shift(int32_t delta) {
+  ForEachQueue([delta](auto& q) { q.ForEach([delta](AnalyserItem* item) { item->entry += delta; }); });
   if (lastPrepared_) lastPrepared_->entry += delta;
   for (std::atomic<int32_t>* next : {&prepareNext_, &triangulateNext_})
     if (next->load() >= 0) next->fetch_add(delta);
@@ -299,24 +296,25 @@ void T_AnalyserB::Shift(int32_t delta) {
   currentEntry_ += delta;
 }
 
-int32_t T_AnalyserB::QueueCount(int stage) {
+int32_t FeatureTracker::QueueCount(TrackerStage stage) {
   switch (stage) {
-    case 1: return q1_.Count();
-    case 2: return q2_.Count();
-    case 3: return q3_.Count();
-    case 4: return q4_.Count();
-    case 5: return q5_.Count();
-    case 6: return q6_.Count();
-    case 7: return q7_.Count();
-    case 8: return q8_.Count();
-    case 9: return q9_.Count();
-    case 10: return q10_.Count();
-    case 11: return q11_.Count();
-    default: return results_.Count();
+    case TrackerStage::kDetect: return detectIn_.Count();
+    case TrackerStage::kPrepare: return prepareIn_.Count();
+    case TrackerStage::kTrack: return trackIn_.Count();
+    case TrackerStage::kTriangulate: return triangulateIn_.Count();
+    case TrackerStage::kFitFirstPass: return fitIn_[0].Count();
+    case TrackerStage::kLookAheadFirstPass: return lookAheadIn_[0].Count();
+    case TrackerStage::kScoreFirstPass: return scoreIn_[0].Count();
+    case TrackerStage::kFitSecondPass: return fitIn_[1].Count();
+    case TrackerStage::kLookAheadSecondPass: return lookAheadIn_[1].Count();
+    case TrackerStage::kScoreSecondPass: return scoreIn_[1].Count();
+    case TrackerStage::kDeliver: return deliverIn_.Count();
+    case TrackerStage::kCount: break;
   }
+  return results_.Count();
 }
 
-void T_AnalyserB::FreeItem(AnalyserItem* item) {
+void FeatureTracker::FreeItem(AnalyserItem* item) {
   if (!item) return;
   model::MatchListRelease(item->matches);
   platform::HeapDelete(item);

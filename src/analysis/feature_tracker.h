@@ -1,9 +1,12 @@
 // The feature-tracking analyser: a pipeline of eleven stages joined by queues, run by the threads of a
 // borrowed worker pool (or on the scanning thread when no pool can be had).
 //
-//   1 detect -> 2 prepare (entry order) -> 3 track -> 4 triangulate (entry order) -> 5 fit (pass 0)
-//   -> 6 look-ahead (pass 0) -> 7 chain scoring (pass 0) -> [8 fit -> 9 look-ahead -> 10 scoring (pass 1)]
-//   -> 11 deliver
+//   detect -> prepare (entry order) -> track -> triangulate (entry order) -> fit (pass 0)
+//   -> look-ahead (pass 0) -> chain scoring (pass 0) -> [fit -> look-ahead -> chain scoring (pass 1)]
+//   -> deliver
+//
+// The second pass runs only for clips whose settings ask for the re-fit variant; it scores the chains
+// again on the inliers of a stricter fit.
 //
 // Each stage pops one item from its input queue, works on it without holding any lock, and pushes it to
 // the next queue; no stage ever holds two queue locks. Delivered results wait on the result list until
@@ -29,11 +32,25 @@
 #include "platform/sync.h"
 
 namespace vendrix::analysis {
+
 struct DetectorScratch;
 struct ChainLinker;
-}  // namespace vendrix::analysis
 
-namespace vendrix::analysis {
+// The stages in the order a processing round tries them.
+enum class TrackerStage : int {
+  kDetect,
+  kPrepare,
+  kTrack,
+  kTriangulate,
+  kFitFirstPass,
+  kLookAheadFirstPass,
+  kScoreFirstPass,
+  kFitSecondPass,
+  kLookAheadSecondPass,
+  kScoreSecondPass,
+  kDeliver,
+  kCount,
+};
 
 // One entry on its way through the pipeline.
 struct AnalyserItem {
@@ -44,8 +61,10 @@ struct AnalyserItem {
   int32_t windowStart = 0;          // chain-scoring window decided by the look-ahead stage
   int32_t windowEnd = 0;
   bool empty = false;               // no image could be made: flows through and delivers no motion
-  uint8_t runSecondPass = 0;        // the clip flags as they stood when the entry was submitted, so
-  uint8_t secondClip = 0;           // every stage of an entry sees the same ones
+  // The clip flags as they stood when the entry was submitted, so every stage of an entry sees the same.
+  bool runSecondPass = false;       // score the chains again after a second, stricter fit
+  bool unfiltered = false;          // the quality filter is off: looser corner plan, length-weighted
+                                    // chain scores, RANSAC in the second fit
   int32_t width = 0, height = 0;    // the path's analysed size and aspect when the entry was submitted:
   float aspect = 1.0f;              // the scanning thread may change the path's copies meanwhile
   model::MeasureParams measure;  // parameters of this entry
@@ -57,7 +76,7 @@ struct AnalyserItem {
   model::MatchList* matches = nullptr;  // delivered match list: the path's next hand-over block
 };
 
-class T_AnalyserB final : public model::T_Analyser {
+class FeatureTracker final : public model::Analyser {
  public:
   static constexpr int32_t kMaxCorners = 2000;
   static constexpr int32_t kLookAhead = 19;
@@ -66,9 +85,9 @@ class T_AnalyserB final : public model::T_Analyser {
 
   // Creates the analyser for `path` together with the path's point-store table (one slot per entry).
   // Null when memory is short (nothing stays allocated).
-  static T_AnalyserB* Create(GlobalMotionPath* path);
+  static FeatureTracker* Create(GlobalMotionPath* path);
 
-  ~T_AnalyserB() override;
+  ~FeatureTracker() override;
   void Release() override;
   void Sync(int32_t mode) override;
   bool BeginEntry(int32_t entry, const model::AnalysisImage* image) override;
@@ -79,17 +98,20 @@ class T_AnalyserB final : public model::T_Analyser {
 
   // Test and benchmark hooks.
   bool Running() const { return running_.load(std::memory_order_acquire); }
-  int32_t QueueCount(int stage);
-  // Nanoseconds spent in each stage (index 1..11) since creation, summed over threads.
-  int64_t StageNanoseconds(int stage) const { return stageNs_[stage].load(std::memory_order_relaxed); }
+  // Items waiting in the stage's input queue (kCount: in the result list).
+  int32_t QueueCount(TrackerStage stage);
+  // Nanoseconds spent in the stage since creation, summed over threads.
+  int64_t StageNanoseconds(TrackerStage stage) const {
+    return stageNs_[static_cast<int>(stage)].load(std::memory_order_relaxed);
+  }
 
  private:
-  explicit T_AnalyserB(GlobalMotionPath* path);
+  explicit FeatureTracker(GlobalMotionPath* path);
 
   using LockedQueue = concurrency::WorkQueue<AnalyserItem, platform::CriticalSection>;
   using SpinQueue = concurrency::WorkQueue<AnalyserItem, concurrency::SpinLock>;
 
-  // Look-ahead state of one pass (stages 6 and 9).
+  // Look-ahead state of one pass.
   struct StageBuffer {
     platform::CriticalSection lock;
     std::vector<AnalyserItem*> waiting;  // arrived, not yet produced
@@ -112,6 +134,14 @@ class T_AnalyserB final : public model::T_Analyser {
   bool StartWorkers();
   void StopWorkers();
   bool WatchedQueuesIdle();
+  // Calls fn on every stage queue and the result list.
+  template <class Fn>
+  void ForEachQueue(Fn&& fn) {
+    for (LockedQueue* q : {&detectIn_, &prepareIn_, &trackIn_, &triangulateIn_, &lookAheadIn_[0], &lookAheadIn_[1],
+                           &scoreIn_[0], &scoreIn_[1]})
+      fn(*q);
+    for (SpinQueue* q : {&fitIn_[0], &fitIn_[1], &deliverIn_, &results_}) fn(*q);
+  }
   void DrainResults();
   void SetEndOfInput(bool on);
   void FreeItem(AnalyserItem* item);
@@ -122,11 +152,14 @@ class T_AnalyserB final : public model::T_Analyser {
   int32_t currentEntry_ = -1;
   model::MeasureParams measure_{};
   model::ModelParams model_{};
-  uint8_t clipFlags_[5] = {};  // [0]: run the second pass; [1]: ... with the quality filter off
+  // Decided when entry 0 or 1 begins and kept for the rest of the clip (see AnalyserItem).
+  bool runSecondPass_ = false;
+  bool unfiltered_ = false;
 
-  // Queues 1..11 (index 0 unused); 5, 8 and 11 are spin-locked.
-  LockedQueue q1_, q2_, q3_, q4_, q6_, q7_, q9_, q10_;
-  SpinQueue q5_, q8_, q11_;
+  // The input queue of each stage; arrays are indexed by pass. The short hand-offs after the fit and
+  // into delivery are spin-locked, the others take a critical section.
+  LockedQueue detectIn_, prepareIn_, trackIn_, triangulateIn_, lookAheadIn_[2], scoreIn_[2];
+  SpinQueue fitIn_[2], deliverIn_;
   StageBuffer buffers_[2];
   SpinQueue results_;
 
@@ -148,7 +181,7 @@ class T_AnalyserB final : public model::T_Analyser {
 
   concurrency::WorkerPool* pool_ = nullptr;
   std::atomic<bool> running_{false};
-  std::atomic<int64_t> stageNs_[12] = {};
+  std::atomic<int64_t> stageNs_[static_cast<int>(TrackerStage::kCount)] = {};
 };
 
 }  // namespace vendrix::analysis

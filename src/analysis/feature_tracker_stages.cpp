@@ -13,6 +13,7 @@
 #include "analysis/frame_records.h"
 #include "analysis/point_store.h"
 #include "analysis/feature_tracker.h"
+#include "motion/model_fit.h"
 #include "platform/heap.h"
 
 namespace vendrix::analysis {
@@ -27,7 +28,7 @@ struct HarrisPlan {
   int min_distance; // never go below
 };
 constexpr HarrisPlan kHarrisNormal{0.00015, 7, 200, 4};
-constexpr HarrisPlan kHarrisSecondClip{0.0004, 6, 100, 5};
+constexpr HarrisPlan kHarrisUnfiltered{0.0004, 6, 100, 5};
 
 // Lucas-Kanade: a 12 x 12 window over four pyramid levels (maxLevel counts the levels above the
 // image itself, so four levels are maxLevel 3), at most 25 iterations or a change below 0.000625.
@@ -80,15 +81,15 @@ AnalyserItem* PopInOrder(Queue& q, int32_t want, bool force) {
 
 }  // namespace
 
-bool T_AnalyserB::Detect() {
-  AnalyserItem* item = q1_.PopFront();
+bool FeatureTracker::Detect() {
+  AnalyserItem* item = detectIn_.PopFront();
   if (!item) return false;
   if (!item->empty) {
     const int32_t w = item->image.cols, h = item->image.rows, pitch = static_cast<int32_t>(item->image.step[0]);
     if (item->measure.contrastStretch) ContrastStretch(item->image.data, pitch, w, h);
     try {
       if (item->measure.refineFine) {
-        HarrisCorners(item->image, item->secondClip ? kHarrisSecondClip : kHarrisNormal, kMaxCorners, item->corners);
+        HarrisCorners(item->image, item->unfiltered ? kHarrisUnfiltered : kHarrisNormal, kMaxCorners, item->corners);
       } else if (DetectorScratch* scratch = ClaimScratch()) {
         item->corners.resize(kMaxCorners);
         const int32_t n = DetectCorners(item->image.data, w, h, pitch, kMaxCorners, *scratch,
@@ -100,13 +101,13 @@ bool T_AnalyserB::Detect() {
       item->corners.clear();  // an entry without corners is tracked with none
     }
   }
-  q2_.PushBack(item);
+  prepareIn_.PushBack(item);
   return true;
 }
 
-bool T_AnalyserB::Prepare() {
+bool FeatureTracker::Prepare() {
   if (prepareBusy_.test_and_set(std::memory_order_acquire)) return false;
-  AnalyserItem* item = PopInOrder(q2_, prepareNext_.load(), forceOrder_);
+  AnalyserItem* item = PopInOrder(prepareIn_, prepareNext_.load(), forceOrder_);
   if (!item) {
     prepareBusy_.clear(std::memory_order_release);
     return false;
@@ -131,15 +132,15 @@ bool T_AnalyserB::Prepare() {
   lastPrepared_ = keep;
   prepareBusy_.clear(std::memory_order_release);
   if (item->entry > 0) {
-    q3_.PushBack(item);  // unpaired (first of a run, or after a gap) it delivers no motion
+    trackIn_.PushBack(item);  // unpaired (first of a run, or after a gap) it delivers no motion
   } else {
     FreeItem(item);  // entry 0 is only the reference of entry 1
   }
   return true;
 }
 
-bool T_AnalyserB::Track() {
-  AnalyserItem* item = q3_.PopFront();
+bool FeatureTracker::Track() {
+  AnalyserItem* item = trackIn_.PopFront();
   if (!item) return false;
   if (!item->prevCorners.empty() && !item->prevImage.empty() && !item->image.empty()) {
     std::vector<cv::Point2f> tracked;
@@ -167,13 +168,13 @@ bool T_AnalyserB::Track() {
   item->image.release();
   item->prevCorners = {};
   item->corners = {};
-  q4_.PushBack(item);
+  triangulateIn_.PushBack(item);
   return true;
 }
 
-bool T_AnalyserB::Triangulate() {
+bool FeatureTracker::Triangulate() {
   if (triangulateBusy_.test_and_set(std::memory_order_acquire)) return false;
-  AnalyserItem* item = PopInOrder(q4_, triangulateNext_.load(), forceOrder_);
+  AnalyserItem* item = PopInOrder(triangulateIn_, triangulateNext_.load(), forceOrder_);
   if (!item) {
     triangulateBusy_.clear(std::memory_order_release);
     return false;
@@ -181,22 +182,22 @@ bool T_AnalyserB::Triangulate() {
   triangulateNext_.store(item->entry + 1);
   if (item->entry >= 2 && linker_) LinkChains(*linker_, path_, item->entry);
   triangulateBusy_.clear(std::memory_order_release);
-  q5_.PushBack(item);
+  fitIn_[0].PushBack(item);
   return true;
 }
 
-bool T_AnalyserB::Fit(int pass) {
-  AnalyserItem* item = pass == 0 ? q5_.PopFront() : q8_.PopFront();
+bool FeatureTracker::Fit(int pass) {
+  AnalyserItem* item = pass == 0 ? fitIn_[0].PopFront() : fitIn_[1].PopFront();
   if (!item) return false;
-  MarkInliers(PointStoreAt(path_, item->entry), pass, item->secondClip != 0);
-  (pass == 0 ? q6_ : q9_).PushBack(item);
+  MarkInliers(PointStoreAt(path_, item->entry), pass, item->unfiltered);
+  (pass == 0 ? lookAheadIn_[0] : lookAheadIn_[1]).PushBack(item);
   return true;
 }
 
-bool T_AnalyserB::LookAhead(int pass) {
+bool FeatureTracker::LookAhead(int pass) {
   StageBuffer& b = buffers_[pass];
-  LockedQueue& in = pass == 0 ? q6_ : q9_;
-  LockedQueue& out = pass == 0 ? q7_ : q10_;
+  LockedQueue& in = pass == 0 ? lookAheadIn_[0] : lookAheadIn_[1];
+  LockedQueue& out = pass == 0 ? scoreIn_[0] : scoreIn_[1];
   bool worked = false;
   AnalyserItem* arrived = in.PopFront();
   b.lock.Enter();
@@ -235,25 +236,25 @@ bool T_AnalyserB::LookAhead(int pass) {
   return worked;
 }
 
-bool T_AnalyserB::Score(int pass) {
-  AnalyserItem* item = pass == 0 ? q7_.PopFront() : q10_.PopFront();
+bool FeatureTracker::Score(int pass) {
+  AnalyserItem* item = pass == 0 ? scoreIn_[0].PopFront() : scoreIn_[1].PopFront();
   if (!item) return false;
   {
     std::shared_lock<std::shared_mutex> lock(storeLock_);
     ScoreChains(path_->matchStore, model::PathCapacity(path_), item->entry, item->windowStart,
-                          item->windowEnd, pass, item->secondClip != 0);
+                          item->windowEnd, pass, item->unfiltered);
   }
   if (pass == 0 && item->runSecondPass) {
     item->pass = 1;
-    q8_.PushBack(item);
+    fitIn_[1].PushBack(item);
   } else {
-    q11_.PushBack(item);
+    deliverIn_.PushBack(item);
   }
   return true;
 }
 
-bool T_AnalyserB::Deliver() {
-  AnalyserItem* item = q11_.PopFront();
+bool FeatureTracker::Deliver() {
+  AnalyserItem* item = deliverIn_.PopFront();
   if (!item) return false;
   const int32_t e = item->entry;
   const auto* store = (path_->matchStore && e >= 0 && e < model::PathCapacity(path_))
@@ -264,7 +265,8 @@ bool T_AnalyserB::Deliver() {
     const model::MeasureParams& m = item->measure;
     if (m.fieldShiftOn && (m.maxDistance & 1) && std::fabs(m.fieldShift) > 0.001f)
       for (uint32_t i = 0; i < list->count; ++i) list->matches[i].dy += m.fieldShift;
-    const uint32_t hflags = (item->secondClip && item->pass == 1) ? 2u : 0u;
+    // Without the quality filter the second pass accepts a wide RANSAC search.
+    const uint32_t hflags = (item->unfiltered && item->pass == 1) ? motion::kHomographyWideSearch : 0u;
     WriteEntryRecord(path_, item->model, *list,
                                EntryFit{0, e, 1, false, hflags, m.keepMatches != 0});
     if (store)
@@ -278,7 +280,7 @@ bool T_AnalyserB::Deliver() {
   return true;
 }
 
-DetectorScratch* T_AnalyserB::ClaimScratch() {
+DetectorScratch* FeatureTracker::ClaimScratch() {
   scratchLock_.Enter();
   DetectorScratch* s = nullptr;
   if (!scratches_.empty()) {
@@ -289,7 +291,7 @@ DetectorScratch* T_AnalyserB::ClaimScratch() {
   return s ? s : new (std::nothrow) DetectorScratch();
 }
 
-void T_AnalyserB::ReturnScratch(DetectorScratch* scratch) {
+void FeatureTracker::ReturnScratch(DetectorScratch* scratch) {
   scratchLock_.Enter();
   scratches_.push_back(scratch);
   scratchLock_.Leave();

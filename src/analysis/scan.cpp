@@ -86,12 +86,12 @@ void ScanFrame(GlobalMotionPath* path, uint32_t frame, const ScanInput* input) {
     model::ModelParams model;
     DeriveScanParams(input->settings, input->width, input->height, measure, model, nullptr);
     if (model.analyserKind == 1) {
-      path->analyser = T_AnalyserB::Create(path);
+      path->analyser = FeatureTracker::Create(path);
       if (!path->analyser) return;
     }
   }
 
-  if (model::T_Analyser* analyser = path->analyser) {
+  if (model::Analyser* analyser = path->analyser) {
     for (int e = 0; e < entries; ++e) {
       const int64_t entry = first_entry + e;
       if (entry > INT32_MAX || !analyser->BeginEntry(static_cast<int32_t>(entry), &images[e])) return;

@@ -13,9 +13,9 @@ struct AnalysisImage;
 
 namespace vendrix::model {
 
-class T_Analyser {
+class Analyser {
  public:
-  virtual ~T_Analyser() = default;
+  virtual ~Analyser() = default;
   // Full Sync, then destroy and free. Used when the path is deleted or finishing drops the analyser.
   virtual void Release() = 0;
   // Settles the pipeline; mode 0 waits for everything (see the analyser for the other modes).

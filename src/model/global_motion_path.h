@@ -14,7 +14,7 @@
 #include "vendrix/vendrix.h"
 
 namespace vendrix::model {
-class T_Analyser;
+class Analyser;
 struct AnalysisJobPool;
 }  // namespace vendrix::model
 namespace vendrix::model {
@@ -37,7 +37,7 @@ struct GlobalMotionPath {
   vendrix::model::FramePlanePool* planePool;  // block-matching planes; owned
   void* handover;                                // block handed over by the last completed job; owned
   vendrix::model::AnalysisJobPool* jobPool;       // block-matching jobs; owned
-  vendrix::model::T_Analyser* analyser;           // feature-tracking analyser; owned
+  vendrix::model::Analyser* analyser;           // feature-tracking analyser; owned
   void** matchStore;                             // one owned point store per entry (capacity slots)
   int32_t width, height;                         // analysed size after field split / halving
   int32_t searchRadius;                          // of the measurement parameters in use

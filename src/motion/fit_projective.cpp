@@ -31,11 +31,6 @@
 namespace vendrix::motion {
 namespace {
 
-// Search selection by the homography flags.
-constexpr uint32_t kFlagRansacFirst = 0x8000u;
-constexpr uint32_t kFlagSearchMask = 0x7FFFu;
-constexpr uint32_t kSearchWide = 2;
-
 // Estimator thresholds (reprojection distance, display pixels).
 constexpr double kLmedsThreshold = 5.0;  // not used by least median of squares, passed for completeness
 constexpr double kRansacThreshold = 6.0;
@@ -52,7 +47,7 @@ constexpr uint32_t kMinPoints = 3;           // below: identity homography, no s
 constexpr uint32_t kMinEstimatorPoints = 4;  // cv::findHomography needs four correspondences
 constexpr uint32_t kMinErrorPoints = 5;      // below: the error is kNoError
 constexpr double kNoError = 1e7;
-constexpr float kInvalidError = 1e6f;  // slot 11 of an invalid match
+constexpr float kInvalidError = 1e6f;  // fit value of an invalid match
 
 // Error limit: clamp(diagonal * 0.006666667, 1, 8) times a factor of the search that produced the fit.
 constexpr double kLimitPerDiagonal = 0.006666667;
@@ -479,7 +474,7 @@ void RejectCompletely(model::FrameRecord& out, MatchList& list) {
 }  // namespace
 
 void FitProjective(const model::ModelParams&, model::FrameRecord& out, MatchList& list, uint32_t homography_flags) {
-  const bool wide = (homography_flags & kFlagSearchMask) == kSearchWide;
+  const bool wide = (homography_flags & kHomographySearchMask) == kHomographyWideSearch;
   Work w;
   if (list.width == 0 || list.height == 0 || !w.Allocate(list.count, wide)) {
     RejectCompletely(out, list);
@@ -489,7 +484,7 @@ void FitProjective(const model::ModelParams&, model::FrameRecord& out, MatchList
   const double width = list.width, height = list.height;
   BuildPoints(list, aspect, w);
 
-  const Search first = wide ? Search::kWide : (homography_flags & kFlagRansacFirst) ? Search::kRansac : Search::kLmeds;
+  const Search first = wide ? Search::kWide : (homography_flags & kHomographyRansacFirst) ? Search::kRansac : Search::kLmeds;
   const double limit_base = std::clamp(std::hypot(width, height) * kLimitPerDiagonal, kLimitMin, kLimitMax);
   double h[9];
   if (!SearchWithinLimit(first, w, h, inv_aspect, limit_base) || !WriteMotion(out, h, aspect, height)) {

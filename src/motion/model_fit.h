@@ -20,9 +20,14 @@ namespace vendrix::motion {
 using model::MatchEntry;
 using model::MatchList;
 
+// Options of the projective fit.
+constexpr uint32_t kHomographyRansacFirst = 0x8000u;  // RANSAC instead of least median of squares first
+constexpr uint32_t kHomographySearchMask = 0x7FFFu;
+constexpr uint32_t kHomographyWideSearch = 2;  // (flags & mask) == 2: wide RANSAC, then least squares on its inliers
+
 // The whole fit: clears `out`; with the fit enabled stores the span, pre-filters, compacts when asked,
 // stores the match count and runs the fit of the model kind. `homography_flags` steers the projective
-// fit (bit 0x8000: RANSAC first; low 15 bits 2: the wide RANSAC search).
+// fit (kHomography* above).
 void ModelFit(const model::ModelParams& params, model::FrameRecord& out, MatchList& list, uint32_t span, bool compact,
               uint32_t homography_flags);
 

@@ -68,12 +68,12 @@ GlobalMotionPath* ScanClip(const Clip& clip, const PathSettings& settings) {
 
 using vendrix::testing::WarmPools;
 
-class AnalyserB : public ::testing::Test {
+class FeatureTrackerTest : public ::testing::Test {
  protected:
   void TearDown() override { concurrency::PoolService()->SetMultithreaded(true); }
 };
 
-TEST_F(AnalyserB, RecoversKnownMotionForEveryEntry) {
+TEST_F(FeatureTrackerTest, RecoversKnownMotionForEveryEntry) {
   const Clip clip = MakeClip(30, 3);
   WarmPools();
   const int64_t before = platform::HeapLiveBlocks();
@@ -94,7 +94,7 @@ TEST_F(AnalyserB, RecoversKnownMotionForEveryEntry) {
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }
 
-TEST_F(AnalyserB, ThreadedAndSingleThreadedRunsGiveIdenticalRecords) {
+TEST_F(FeatureTrackerTest, ThreadedAndSingleThreadedRunsGiveIdenticalRecords) {
   const Clip clip = MakeClip(24, 5);
   GlobalMotionPath* threaded = ScanClip(clip, model::kDefaultPathSettings);
   concurrency::PoolService()->SetMultithreaded(false);
@@ -107,7 +107,7 @@ TEST_F(AnalyserB, ThreadedAndSingleThreadedRunsGiveIdenticalRecords) {
   model::PathDelete(single);
 }
 
-TEST_F(AnalyserB, OwnDetectorAndSecondPassSettings) {
+TEST_F(FeatureTrackerTest, OwnDetectorAndSecondPassSettings) {
   // Profile 35 turns the Harris detector off (no 0x08) and the re-fit pass off (no 0x40); profile 38
   // runs both passes with the quality filter on.
   for (uint32_t profile : {35u, 38u}) {
@@ -125,14 +125,14 @@ TEST_F(AnalyserB, OwnDetectorAndSecondPassSettings) {
   }
 }
 
-TEST_F(AnalyserB, SyncModesAndTheRecordAfterTheLastEntry) {
+TEST_F(FeatureTrackerTest, SyncModesAndTheRecordAfterTheLastEntry) {
   const Clip clip = MakeClip(8, 9);
   GlobalMotionPath* path = model::PathCreate(20, 0);
   for (int i = 0; i < 8; ++i) {
     const ScanInput in = InputFor(clip.frames[i], model::kDefaultPathSettings);
     ScanFrame(path, static_cast<uint32_t>(i), &in);
   }
-  auto* a = static_cast<T_AnalyserB*>(path->analyser);
+  auto* a = static_cast<FeatureTracker*>(path->analyser);
   a->Sync(1);  // nothing
   a->Sync(2);  // end of input: the last entries may now be produced
   a->Sync(3);  // stop the workers
@@ -143,11 +143,12 @@ TEST_F(AnalyserB, SyncModesAndTheRecordAfterTheLastEntry) {
   const model::FrameRecord& next = path->analysis->records[8];
   EXPECT_EQ(next.count(), 1u);  // the record after the last entry is a no-motion record with count 1
   EXPECT_EQ(next.f(model::kSlotRotCos), 1.0f);
-  for (int stage = 1; stage <= 12; ++stage) EXPECT_EQ(a->QueueCount(stage), 0) << stage;
+  for (int stage = 0; stage <= static_cast<int>(TrackerStage::kCount); ++stage)
+    EXPECT_EQ(a->QueueCount(static_cast<TrackerStage>(stage)), 0) << stage;
   model::PathDelete(path);
 }
 
-TEST_F(AnalyserB, TwoPathsFromTwoHostThreadsAndDeletionMidStream) {
+TEST_F(FeatureTrackerTest, TwoPathsFromTwoHostThreadsAndDeletionMidStream) {
   const Clip clip = MakeClip(16, 11);
   WarmPools();
   const int64_t before = platform::HeapLiveBlocks();
@@ -170,7 +171,7 @@ TEST_F(AnalyserB, TwoPathsFromTwoHostThreadsAndDeletionMidStream) {
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }
 
-TEST_F(AnalyserB, FlatFramesAndRefusedEntriesKeepThePipelineMoving) {
+TEST_F(FeatureTrackerTest, FlatFramesAndRefusedEntriesKeepThePipelineMoving) {
   const cv::Mat flat(kH, kW, CV_8U, cv::Scalar(90));
   GlobalMotionPath* path = model::PathCreate(6, 0);
   for (int i = 0; i < 8; ++i) {  // the last two are beyond the capacity and refused
