@@ -9,7 +9,7 @@ bool WriteEntryRecord(GlobalMotionPath* path, const model::ModelParams& params, 
   model::FrameRecordArray* array = path->measured[fit.variant];
   if (!array || fit.entry < 0 || fit.entry >= array->count) return false;
   motion::ModelFit(params, array->records[fit.entry], list, fit.span, fit.compact, fit.homographyFlags);
-  if (fit.keepMatches) model::RecordArraySetOwned(array->ownedA, fit.entry, model::MatchListCopy(&list));
+  if (fit.keepMatches) model::RecordArraySetOwned(array->keptMatches, fit.entry, model::MatchListCopy(&list));
   return true;
 }
 

@@ -57,7 +57,7 @@ void LoadModelDefaults(model::ModelParams& p) {
   std::memset(&p, 0, sizeof(p));
   p.modelKind = model::kModelCornersTwoPass;
   p.rollingShutter = 1;
-  p.strengthA = p.strengthB = p.strengthC = p.strengthD = p.strengthE = 0.2f;
+  p.translationStrength = p.rotationStrength = p.tilt1Strength = p.tilt2Strength = p.zoomStrength = 0.2f;
 }
 
 void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, model::MeasureParams& m, model::ModelParams& p,

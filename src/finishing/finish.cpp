@@ -40,8 +40,8 @@ void OverrideFromSettings(const PathSettings& s, Request& r, model::ModelParams&
   r.weight[3] = s.SmoothingWeight4;
   r.adaptive = s.OutputFlags & kOutputAdaptive;
   if (s.FramingMode == 6) r.border = s.FramingAmount;
-  p.outputFlag2000 = (s.OutputFlags & kOutputTilt1) ? 1 : 0;
-  p.outputFlag4000 = (s.OutputFlags & kOutputTilt2) ? 1 : 0;
+  p.keepTilt1 = (s.OutputFlags & kOutputTilt1) ? 1 : 0;
+  p.keepTilt2 = (s.OutputFlags & kOutputTilt2) ? 1 : 0;
   p.extended = (s.AnalysisFlags & kAnalysisRolling) ? 1 : 0;
   if (s.ModelDegree >= 0 && s.ModelDegree <= 2) {
     p.degreeRotation = s.ModelDegree >= 1 ? 1 : 0;
@@ -51,17 +51,17 @@ void OverrideFromSettings(const PathSettings& s, Request& r, model::ModelParams&
 
 void SetStrengths(const Request& r, model::ModelParams& p) {
   const float b = static_cast<float>(r.secondary);
-  p.strengthA = static_cast<float>(r.smoothing) / kFixed;
-  p.strengthC = b / (4.0f * kFixed);
-  p.strengthD = b / (4.0f * kFixed);
-  p.strengthB = b / kFixed;
-  p.strengthE = b / kFixed;
+  p.translationStrength = static_cast<float>(r.smoothing) / kFixed;
+  p.tilt1Strength = b / (4.0f * kFixed);
+  p.tilt2Strength = b / (4.0f * kFixed);
+  p.rotationStrength = b / kFixed;
+  p.zoomStrength = b / kFixed;
   if (p.modelKind > 3) {
     // The per-channel weights of the newer models replace the values derived from the base.
-    if (r.weight[0]) p.strengthE = static_cast<float>(r.weight[0]) / kFixed;
-    if (r.weight[1]) p.strengthB = static_cast<float>(r.weight[1]) / kFixed;
-    if (r.weight[2]) p.strengthC = static_cast<float>(r.weight[2]) / kFixed;
-    if (r.weight[3]) p.strengthD = static_cast<float>(r.weight[3]) / kFixed;
+    if (r.weight[0]) p.zoomStrength = static_cast<float>(r.weight[0]) / kFixed;
+    if (r.weight[1]) p.rotationStrength = static_cast<float>(r.weight[1]) / kFixed;
+    if (r.weight[2]) p.tilt1Strength = static_cast<float>(r.weight[2]) / kFixed;
+    if (r.weight[3]) p.tilt2Strength = static_cast<float>(r.weight[3]) / kFixed;
   }
 }
 
@@ -123,7 +123,7 @@ void FinishPathWith(GlobalMotionPath* path, const FinishRequest* request, const 
     const int32_t n = UsableEntries(path);
     if (p.modelKind < model::kModelCamera) {
       IntegratePath(path, n);
-      SmoothAdditive(path, n, p.strengthA, p.strengthB);
+      SmoothAdditive(path, n, p.translationStrength, p.rotationStrength);
     } else {
       RunMatrixFinisher(path, p, n);
     }

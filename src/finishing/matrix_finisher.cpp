@@ -15,7 +15,7 @@
 // picture) multiply from the left, tilt operations multiply the perspective row from the right.
 //
 // Parameters are named by their byte offset in ModelParams: P[20] adaptive, P[21] / P[22] tilt
-// switches (outputFlag2000 / 4000), P[23] rotation and P[24] zoom switches (degreeRotation / Scale),
+// switches (keepTilt1 / 4000), P[23] rotation and P[24] zoom switches (degreeRotation / Scale),
 // P[27..30] rolling-shutter switches (extended, extendedBoth, rollingShutter, rollingShutterTest),
 // P[32] readout factor, P[36] border fraction, P[40] / P[52] / P[44] / P[48] / P[56] the strengths
 // of translation, rotation, tilt 1, tilt 2 and zoom.
@@ -262,7 +262,7 @@ bool ArrayHolds(const model::FrameRecordArray* a, int32_t n) { return a && a->re
 void SetUp(GlobalMotionPath* path, const model::ModelParams& params, int32_t n, Context& c) {
   c.path = path;
   c.p = params;
-  for (float* v : {&c.p.strengthA, &c.p.strengthB, &c.p.strengthC, &c.p.strengthD, &c.p.strengthE,
+  for (float* v : {&c.p.translationStrength, &c.p.rotationStrength, &c.p.tilt1Strength, &c.p.tilt2Strength, &c.p.zoomStrength,
                    &c.p.borderFraction, &c.p.readoutFactor})
     *v = Finite(*v);
   c.n = n;
@@ -271,7 +271,7 @@ void SetUp(GlobalMotionPath* path, const model::ModelParams& params, int32_t n, 
   const float s = path->inputScale;
   c.aspect = (s >= 0.1f && s <= 10.0f) ? s : 1.0;
 
-  const double a = c.p.strengthA, b = c.p.strengthB;
+  const double a = c.p.translationStrength, b = c.p.rotationStrength;
   c.adaptiveWindow = 0;
   if (c.p.adaptive && a < 0.98) {
     const double w = std::trunc((a - 0.1) * a * a * 1000.0 + 75.0);

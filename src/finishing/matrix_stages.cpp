@@ -67,7 +67,7 @@ double Angle(const model::FrameRecord& r) { return std::atan2(r.f(model::kSlotRo
 // ---- Smoothing stages ----
 
 void TranslationStage(Context& c) {
-  const int32_t r = LoadKernel(c, c.p.strengthA);
+  const int32_t r = LoadKernel(c, c.p.translationStrength);
   if (r < 0) return;
   FillPad(c, 0, r, [&c](int32_t j) { return double{c.work[j].f(model::kSlotTx)}; });
   FillPad(c, 1, r, [&c](int32_t j) { return double{c.work[j].f(model::kSlotTy)}; });
@@ -81,7 +81,7 @@ void TranslationStage(Context& c) {
 }
 
 void RotationStage(Context& c) {
-  const int32_t r = LoadKernel(c, c.p.strengthB);
+  const int32_t r = LoadKernel(c, c.p.rotationStrength);
   if (r < 0) return;
   FillPad(c, 0, r, [&c](int32_t j) { return double{c.work[j].f(model::kSlotRotSin)}; });
   FillPad(c, 1, r, [&c](int32_t j) { return double{c.work[j].f(model::kSlotRotCos)}; });
@@ -100,7 +100,7 @@ void RotationStage(Context& c) {
 // frame's tilt angle becomes its deviation from the kernel-weighted mean angle of its neighbours.
 void TiltStage(Context& c, int which) {
   if (!(c.height > 0.0)) return;
-  const int32_t r = LoadKernel(c, which == 0 ? c.p.strengthC : c.p.strengthD);
+  const int32_t r = LoadKernel(c, which == 0 ? c.p.tilt1Strength : c.p.tilt2Strength);
   if (r < 0) return;
   const int slot = which == 0 ? model::kSlotTilt1Sin : model::kSlotTilt2Sin;
   FillPad(c, 0, r, [&c, slot](int32_t j) { return double{c.work[j].f(slot)}; });
@@ -125,7 +125,7 @@ void TiltStage(Context& c, int which) {
 // Zoom: the picture is scaled by the inverse of the factor of the kernel-weighted zoom term.
 void ZoomStage(Context& c) {
   if (!(c.height > 0.0)) return;
-  const int32_t r = LoadKernel(c, c.p.strengthE);
+  const int32_t r = LoadKernel(c, c.p.zoomStrength);
   if (r < 0) return;
   FillPad(c, 0, r, [&c](int32_t j) { return double{c.work[j].f(model::kSlotZoom)}; });
   auto body = [&c, r](int32_t i) {
@@ -255,8 +255,8 @@ void WindowRange(const Context& c, Get get, double* out) {
 void SmoothingStages(Context& c) {
   TranslationStage(c);
   if (c.p.degreeRotation) RotationStage(c);
-  if (c.p.outputFlag2000) TiltStage(c, 0);
-  if (c.p.outputFlag4000) TiltStage(c, 1);
+  if (c.p.keepTilt1) TiltStage(c, 0);
+  if (c.p.keepTilt2) TiltStage(c, 1);
   if (c.p.degreeScale) ZoomStage(c);
 }
 
@@ -283,8 +283,8 @@ void RefreshPass(Context& c) {
       cam.cs = 1.0;
       cam.sn = 0.0;
     }
-    if (!c.p.outputFlag2000) cam.p = 0.0;
-    if (!c.p.outputFlag4000) cam.q = 0.0;
+    if (!c.p.keepTilt1) cam.p = 0.0;
+    if (!c.p.keepTilt2) cam.q = 0.0;
     const double m = std::fabs(cam.p) * c.width * c.aspect * 0.5 + std::fabs(cam.q) * c.height * 0.5;
     if (m > 1.0 - kMinCornerDenominator) {
       cam.p *= (1.0 - kMinCornerDenominator) / m;
@@ -321,13 +321,13 @@ void AdaptivePass(Context& c) {
     c.corrA[i] = wa * Angle(r);
   };
   if (!ForFrames(c, kStageParallelFrom, body)) return;
-  TranslationCorrectionStep(c, std::fmax(0.06f, c.p.strengthA * 0.5f));
-  RotationCorrectionStep(c, std::fmax(0.06f, c.p.strengthB * 0.5f));
+  TranslationCorrectionStep(c, std::fmax(0.06f, c.p.translationStrength * 0.5f));
+  RotationCorrectionStep(c, std::fmax(0.06f, c.p.rotationStrength * 0.5f));
   ApplyCorrections(c);
 }
 
 void BorderRounds(Context& c) {
-  const float a = c.p.strengthA, b = c.p.strengthB;
+  const float a = c.p.translationStrength, b = c.p.rotationStrength;
   const float ta[4] = {a * 0.2f + 0.06f, 0.06f, 0.03f, 0.0f};
   const float tb[4] = {b * 0.2f + 0.06f, 0.06f, 0.03f, 0.0f};
   for (int round = 0; round < 4; ++round) {

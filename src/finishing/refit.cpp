@@ -23,16 +23,16 @@ bool NeedsRefit(const model::FrameRecord& r) { return r.count() == 0; }
 
 void RefitEntry(RefitContext& c, int32_t i) {
   model::FrameRecordArray* a = c.path->analysis;
-  auto* kept = static_cast<model::MatchList*>(a->ownedA[i]);
-  auto* untouched = static_cast<model::MatchList*>(a->ownedB[i]);
+  auto* kept = static_cast<model::MatchList*>(a->keptMatches[i]);
+  auto* untouched = static_cast<model::MatchList*>(a->originalMatches[i]);
   // Restore: the first pass keeps the list as measured; later passes start from that copy again.
   if (!untouched && kept) {
-    a->ownedB[i] = model::MatchListCopy(kept);
+    a->originalMatches[i] = model::MatchListCopy(kept);
   } else if (untouched) {
     model::MatchList* fresh = model::MatchListCopy(untouched);
-    if (fresh) RecordArraySetOwned(a->ownedA, i, fresh);
+    if (fresh) RecordArraySetOwned(a->keptMatches, i, fresh);
   }
-  kept = static_cast<model::MatchList*>(a->ownedA[i]);
+  kept = static_cast<model::MatchList*>(a->keptMatches[i]);
   if (!kept) return;
   if (c.p->refitVariant && !NeedsRefit(a->records[i])) return;
   model::MatchList* work = model::MatchListCopy(kept);

@@ -25,8 +25,8 @@ struct ModelParams {
   uint32_t modelKind;        // ModelKind; 3 for levels 0-5, 4 for 6-7, 6 for 8-9
   uint32_t analyserKind;     // 1: feature-tracking analyser (no re-fit pass), 0: block matching
   uint8_t adaptive;          // adaptive switch of the matrix finisher (OutputFlags 0x1000)
-  uint8_t outputFlag2000;    // OutputFlags 0x2000
-  uint8_t outputFlag4000;    // OutputFlags 0x4000
+  uint8_t keepTilt1;    // OutputFlags 0x2000
+  uint8_t keepTilt2;    // OutputFlags 0x4000
   uint8_t degreeRotation;    // rotation step and bilinear refinement of the fit (ModelDegree >= 1)
   uint8_t degreeScale;       // scale step of the fit (ModelDegree 2)
   uint8_t fitEnabled;        // 1: the model fit runs
@@ -38,11 +38,11 @@ struct ModelParams {
   uint8_t reserved31;        // 0
   float readoutFactor;       // rolling-shutter readout factor; 0 = not used
   float borderFraction;      // 0 = no border limit
-  float strengthA;           // translation strength
-  float strengthC;           // channel strength c
-  float strengthD;           // channel strength d
-  float strengthB;           // corner / rotation strength
-  float strengthE;           // channel strength e
+  float translationStrength;           // translation strength
+  float tilt1Strength;           // channel strength c
+  float tilt2Strength;           // channel strength d
+  float rotationStrength;           // corner / rotation strength
+  float zoomStrength;           // channel strength e
   uint32_t reserved60[2];
 };
 static_assert(sizeof(ModelParams) == 68);
@@ -60,10 +60,10 @@ static_assert(offsetof(ModelParams, rollingShutter) == 29);
 static_assert(offsetof(ModelParams, rollingShutterTest) == 30);
 static_assert(offsetof(ModelParams, readoutFactor) == 32);
 static_assert(offsetof(ModelParams, borderFraction) == 36);
-static_assert(offsetof(ModelParams, strengthA) == 40);
-static_assert(offsetof(ModelParams, strengthC) == 44);
-static_assert(offsetof(ModelParams, strengthD) == 48);
-static_assert(offsetof(ModelParams, strengthB) == 52);
-static_assert(offsetof(ModelParams, strengthE) == 56);
+static_assert(offsetof(ModelParams, translationStrength) == 40);
+static_assert(offsetof(ModelParams, tilt1Strength) == 44);
+static_assert(offsetof(ModelParams, tilt2Strength) == 48);
+static_assert(offsetof(ModelParams, rotationStrength) == 52);
+static_assert(offsetof(ModelParams, zoomStrength) == 56);
 
 }  // namespace vendrix::model

@@ -20,8 +20,8 @@ FrameRecordArray* RecordArrayCreate(int32_t capacity) {
   auto* a = static_cast<FrameRecordArray*>(platform::HeapAllocate(bytes));
   if (!a) return nullptr;
   a->records = reinterpret_cast<FrameRecord*>(a + 1);
-  a->ownedA = reinterpret_cast<void**>(reinterpret_cast<uint8_t*>(a) + tables);
-  a->ownedB = a->ownedA + n;
+  a->keptMatches = reinterpret_cast<void**>(reinterpret_cast<uint8_t*>(a) + tables);
+  a->originalMatches = a->keptMatches + n;
   a->count = capacity;
   return a;
 }
@@ -29,8 +29,8 @@ FrameRecordArray* RecordArrayCreate(int32_t capacity) {
 void RecordArrayRelease(FrameRecordArray* array) {
   if (!array) return;
   for (int32_t i = array->count; i >= 0; --i) {
-    platform::HeapRelease(array->ownedA[i]);
-    platform::HeapRelease(array->ownedB[i]);
+    platform::HeapRelease(array->keptMatches[i]);
+    platform::HeapRelease(array->originalMatches[i]);
   }
   platform::HeapRelease(array);
 }
@@ -84,8 +84,8 @@ void ShiftOwnedBlocks(void** table, int32_t n, int32_t delta) {
 
 void RecordArrayShift(FrameRecordArray* array, int32_t delta) {
   if (!array || delta == 0 || array->count <= 0) return;
-  ShiftOwnedBlocks(array->ownedA, array->count, delta);
-  ShiftOwnedBlocks(array->ownedB, array->count, delta);
+  ShiftOwnedBlocks(array->keptMatches, array->count, delta);
+  ShiftOwnedBlocks(array->originalMatches, array->count, delta);
   ShiftTable(array->records, array->count, delta);
 }
 

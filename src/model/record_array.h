@@ -10,8 +10,8 @@ namespace vendrix::model {
 
 struct FrameRecordArray {
   FrameRecord* records;  // capacity + 1 records, directly behind this header
-  void** ownedA;         // capacity + 1 owned blocks: the kept match list of each entry
-  void** ownedB;         // capacity + 1 owned blocks: the untouched match list taken by the first re-fit
+  void** keptMatches;         // capacity + 1 owned blocks: the kept match list of each entry
+  void** originalMatches;         // capacity + 1 owned blocks: the untouched match list taken by the first re-fit
   int32_t count;         // the capacity; records[count] is the spare
 };
 

@@ -1,3 +1,4 @@
+// Completing a texture-map definition for one frame from a compensation array and grading it.
 #include "texmap/texmap_def.h"
 
 #include <algorithm>
@@ -8,9 +9,12 @@ namespace vendrix::texmap {
 namespace {
 
 constexpr int32_t kOne = 65536;
-constexpr int32_t kModeFit = 0, kModeCrop = 1, kModeFollow = 2, kModeFill = 3, kModeZoom = 5, kModeBorder = 6;
-constexpr uint32_t kOutSplitLeft = 0x1, kOutSplitTop = 0x2, kOutGrid = 0x10, kOutBorderMark = 0x20,
-                   kOutEdgeExtend = 0x100;
+constexpr int32_t kModeFit = VENDRIX_FRAMING_FIT, kModeCrop = VENDRIX_FRAMING_CROP_BOUNDS, kModeFollow = VENDRIX_FRAMING_FOLLOW,
+                  kModeFill = VENDRIX_FRAMING_FILL, kModeFit4 = VENDRIX_FRAMING_FIT_4, kModeZoom = VENDRIX_FRAMING_ZOOM_COVER,
+                  kModeBorder = VENDRIX_FRAMING_BORDER_LIMIT;
+constexpr uint32_t kOutSplitLeft = VENDRIX_OUTPUT_SPLIT_LEFT, kOutSplitTop = VENDRIX_OUTPUT_SPLIT_TOP,
+                   kOutGrid = VENDRIX_OUTPUT_GRID, kOutBorderMark = VENDRIX_OUTPUT_BORDER_MARK,
+                   kOutEdgeExtend = VENDRIX_OUTPUT_EDGE_EXTEND;
 
 // Arithmetic of the builder is 32-bit; products are formed in 64 bits and saturated, so that absurd
 // bounds or sizes give a clamped warp instead of a wrapped one.
@@ -102,24 +106,16 @@ int32_t Quality(const Array& a, const View& v) {
   return 0;
 }
 
-// Completes the record behind `v` from frame record `rec` of the array. `read_bands` (version D)
-// fills the band shifts from the record's 8.8 pairs.
-void Complete(const Array& a, const View& v, bool version_a, int32_t frame, int32_t field, int32_t width,
-              int32_t height) {
-  const MotionCompHeader& h = *a.head;
-  Framing fr = FramingOf(*a.settings);
-  const int64_t ow = int64_t{width} * kOne, oh = int64_t{height} * kOne;
-  // 1. Zoom limit; an amount at the top of the range means "fit" in the modes that move toward it.
-  float zmax = 0.0f;
+// The zoom limit of the zoom-to-cover mode, about 1.1 to 4.0 over the framing amount; 0 in the other
+// modes. An amount at the very top of its range turns the modes that move toward the fit into the fit.
+float ZoomLimit(Framing& fr) {
   if (fr.mode != kModeFit && fr.mode != kModeZoom && fr.s >= 65534) fr.mode = kModeFit;
-  if (fr.mode == kModeZoom) zmax = static_cast<float>(fr.s) * 4.4251166e-5f + 1.1f;
-  // 2. The frame's record (none in an empty array: zero displacements).
-  const int32_t i = RecordIndex(h, frame, field);
-  const uint8_t* rec = i >= 0 ? a.records + int64_t{i} * a.recordSize : nullptr;
-  // 3, 4. Visible region and flags.
-  VendrixFxBox& r = *v.r;
-  r = {0, 0, Sat(ow), Sat(oh)};
-  uint32_t& flags = *v.mapFlags;
+  return fr.mode == kModeZoom ? static_cast<float>(fr.s) * 4.4251166e-5f + 1.1f : 0.0f;
+}
+
+// Split view, grid and (array B in the border-limit mode) the frame border coloured by whether the
+// frame's correction reached the border limits.
+void SetOutputFlags(const Framing& fr, bool version_a, const uint8_t* rec, uint32_t& flags) {
   if (fr.output & kOutSplitLeft)
     flags |= VENDRIX_MAP_SPLIT_LEFT;
   else if (fr.output & kOutSplitTop)
@@ -130,15 +126,16 @@ void Complete(const Array& a, const View& v, bool version_a, int32_t frame, int3
     if (rec) std::memcpy(&border, rec + VENDRIX_COMP_B_RECORD_OFFSET_BORDER, 4);
     flags |= (border & 1) ? VENDRIX_MAP_BORDER_SET : VENDRIX_MAP_BORDER_CLEAR;
   }
-  // 5, 6. Scale in eighths of output pixel per analysis pixel; the frame's displacements.
-  const int64_t sx8 = int64_t{width} * 8 / h.width, sy8 = int64_t{height} * 8 / h.height;
-  VendrixFxPoint* c = v.c;
+}
+
+// The frame's corner displacements and (array D) band displacements, 8.8 widened to 16.16; zero when
+// the array holds no record.
+void LoadDisplacements(const uint8_t* rec, const View& v) {
   for (int k = 0; k < 4; ++k) {
+    v.c[k] = {0, 0};
     if (rec) {
-      std::memcpy(&c[k].x, rec + 8 * k, 4);
-      std::memcpy(&c[k].y, rec + 8 * k + 4, 4);
-    } else {
-      c[k] = {0, 0};
+      std::memcpy(&v.c[k].x, rec + 8 * k, 4);
+      std::memcpy(&v.c[k].y, rec + 8 * k + 4, 4);
     }
   }
   if (v.bands)
@@ -150,91 +147,143 @@ void Complete(const Array& a, const View& v, bool version_a, int32_t frame, int3
       }
       v.bands[k] = {int32_t{bx} * 256, int32_t{by} * 256};
     }
-  // 7. The fitted copy.
-  VendrixFxPoint fit_c[4];
-  VendrixFxPoint fit_bands[VENDRIX_TEXMAP_BAND_COUNT];
-  std::memcpy(fit_c, c, sizeof(fit_c));
-  if (v.bands) std::memcpy(fit_bands, v.bands, sizeof(fit_bands));
-  FitZoom(h, zmax, fit_c, v.bands ? fit_bands : nullptr);
-  const VendrixFxBox fit_r = r;
-  uint32_t fit_flags = flags;
-  // 8, 9. By mode.
+}
+
+// What the fit mode would produce: the corners and bands zoomed to cover the clip's range of movement,
+// the full visible region and the fill flags.
+struct Fitted {
+  VendrixFxPoint c[4];
+  VendrixFxPoint bands[VENDRIX_TEXMAP_BAND_COUNT];
+  VendrixFxBox r;
+  uint32_t flags;
+};
+
+// Crop mode: the visible region shrinks by the clip's bounds (at most a quarter of the output each
+// way, scaled to output pixels) and the corners move by the bounds' centre.
+void CropToClipBounds(const MotionCompHeader& h, int64_t ow, int64_t oh, int64_t sx8, int64_t sy8, const View& v) {
+  const int64_t a0 = std::max(-(ow / 4), int64_t{h.boundsMinX}), b0 = std::max(-(oh / 4), int64_t{h.boundsMinY});
+  const int64_t a1 = std::min(int64_t{h.boundsMaxX}, ow / 4), b1 = std::min(int64_t{h.boundsMaxY}, oh / 4);
+  const int64_t cx = (a0 + a1) / 2, cy = (b0 + b1) / 2;
+  VendrixFxBox& r = *v.r;
+  *v.mapFlags |= VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS;
+  r.x0 = Sat(r.x0 - (a0 - cx) * sx8 / 8);
+  r.y0 = Sat(r.y0 - (b0 - cy) * sy8 / 8);
+  r.x1 = Sat(r.x1 - (a1 - cx) * sx8 / 8);
+  r.y1 = Sat(r.y1 - (b1 - cy) * sy8 / 8);
+  for (int k = 0; k < 4; ++k) v.c[k] = {Sat(v.c[k].x + cx), Sat(v.c[k].y + cy)};
+}
+
+// Every mode but the fit moves the corners and the visible region toward the fitted ones by the
+// framing amount (0 keeps them, 65536 reaches the fit).
+void BlendTowardFit(const Fitted& fit, int32_t amount, const View& v) {
+  auto blend = [&](int32_t val, int32_t to) { return Sat(val + int64_t{(to - int64_t{val}) / 256} * (amount / 256)); };
+  for (int k = 0; k < 4; ++k) v.c[k] = {blend(v.c[k].x, fit.c[k].x), blend(v.c[k].y, fit.c[k].y)};
+  VendrixFxBox& r = *v.r;
+  r = {blend(r.x0, fit.r.x0), blend(r.y0, fit.r.y0), blend(r.x1, fit.r.x1), blend(r.y1, fit.r.y1)};
+}
+
+// Analysis pixels to output pixels, in eighths (the visible region is already in output pixels).
+void ScaleToOutput(int64_t sx8, int64_t sy8, const View& v) {
+  for (int k = 0; k < 4; ++k) v.c[k] = {Sat(int64_t{v.c[k].x} * sx8 / 8), Sat(int64_t{v.c[k].y} * sy8 / 8)};
+  if (v.bands)
+    for (int k = 0; k < VENDRIX_TEXMAP_BAND_COUNT; ++k)
+      v.bands[k] = {Sat(int64_t{v.bands[k].x} * sx8 / 8), Sat(int64_t{v.bands[k].y} * sy8 / 8)};
+}
+
+// Follow mode: the visible region is what the moved frame still covers, one pixel in on the right and
+// bottom so the filled margin hides the rasteriser's last partial column and row.
+void VisibleRegionOfFollow(const View& v) {
+  const VendrixFxPoint* c = v.c;
+  VendrixFxBox& r = *v.r;
+  *v.mapFlags |= VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS;
+  r.x0 = std::max(c[0].x, c[3].x);
+  r.y0 = std::max(c[0].y, c[1].y);
+  if (const int32_t m = std::min(c[1].x, c[2].x); m < 0) r.x1 = Sat(int64_t{r.x1} + m);
+  if (const int32_t m = std::min(c[2].y, c[3].y); m < 0) r.y1 = Sat(int64_t{r.y1} + m);
+  r.x1 = Sat(int64_t{r.x1} - kOne);
+  r.y1 = Sat(int64_t{r.y1} - kOne);
+}
+
+// Zoom-to-cover mode: after the limited zoom, shift the frame so that it covers the visible region
+// where it can; where both sides are uncovered the larger gap wins.
+void ShiftToCover(int64_t ow, int64_t oh, const View& v) {
+  // Start values meaning "no uncovered side": the left and top gaps are negative when found, the
+  // right and bottom ones positive, so these never win the comparison below.
+  constexpr int64_t kNoGap = 16000;
+  VendrixFxPoint* c = v.c;
+  const VendrixFxBox& r = *v.r;
+  int64_t nx = kNoGap, ny = kNoGap, px = -kNoGap, py = -kNoGap;
+  for (int k : {0, 3})
+    if (c[k].x > r.x0) nx = std::min<int64_t>(nx, int64_t{r.x0} - c[k].x);
+  for (int k : {0, 1})
+    if (c[k].y > r.y0) ny = std::min<int64_t>(ny, int64_t{r.y0} - c[k].y);
+  for (int k : {1, 2})
+    if (c[k].x + ow < r.x1) px = std::max<int64_t>(px, int64_t{r.x1} - c[k].x - ow);
+  for (int k : {2, 3})
+    if (c[k].y + oh < r.y1) py = std::max<int64_t>(py, int64_t{r.y1} - c[k].y - oh);
+  const int64_t dx = -nx > std::max<int64_t>(px, 0) ? nx : std::max<int64_t>(px, 0);
+  const int64_t dy = -ny > std::max<int64_t>(py, 0) ? ny : std::max<int64_t>(py, 0);
+  for (int k = 0; k < 4; ++k) c[k] = {Sat(c[k].x + dx), Sat(c[k].y + dy)};
+}
+
+// Completes the record behind `v` for one frame of the array at width x height output pixels.
+// `version_a` marks array B (border flags instead of band displacements).
+void Complete(const Array& a, const View& v, bool version_a, int32_t frame, int32_t field, int32_t width,
+              int32_t height) {
+  const MotionCompHeader& h = *a.head;
+  Framing fr = FramingOf(*a.settings);
+  const int64_t ow = int64_t{width} * kOne, oh = int64_t{height} * kOne;
+  const float zmax = ZoomLimit(fr);
+  const int32_t i = RecordIndex(h, frame, field);
+  const uint8_t* rec = i >= 0 ? a.records + int64_t{i} * a.recordSize : nullptr;  // none in an empty array
+  *v.r = {0, 0, Sat(ow), Sat(oh)};
+  SetOutputFlags(fr, version_a, rec, *v.mapFlags);
+  // Output pixels per analysis pixel, in eighths.
+  const int64_t sx8 = int64_t{width} * 8 / h.width, sy8 = int64_t{height} * 8 / h.height;
+  LoadDisplacements(rec, v);
+
+  Fitted fit;
+  std::memcpy(fit.c, v.c, sizeof(fit.c));
+  if (v.bands) std::memcpy(fit.bands, v.bands, sizeof(fit.bands));
+  FitZoom(h, zmax, fit.c, v.bands ? fit.bands : nullptr);
+  fit.r = *v.r;
+  fit.flags = *v.mapFlags;
+
+  // A clip that moves more than a third of the frame cannot be followed: fill instead.
   if (fr.mode == kModeFollow && !(fr.output & kOutEdgeExtend) && RangeTest(h)) fr.mode = kModeFill;
   switch (fr.mode) {
-    case kModeCrop: {
-      const int64_t a0 = std::max(-(ow / 4), int64_t{h.boundsMinX}), b0 = std::max(-(oh / 4), int64_t{h.boundsMinY});
-      const int64_t a1 = std::min(int64_t{h.boundsMaxX}, ow / 4), b1 = std::min(int64_t{h.boundsMaxY}, oh / 4);
-      const int64_t cx = (a0 + a1) / 2, cy = (b0 + b1) / 2;
-      flags |= VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS;
-      r.x0 = Sat(r.x0 - (a0 - cx) * sx8 / 8);
-      r.y0 = Sat(r.y0 - (b0 - cy) * sy8 / 8);
-      r.x1 = Sat(r.x1 - (a1 - cx) * sx8 / 8);
-      r.y1 = Sat(r.y1 - (b1 - cy) * sy8 / 8);
-      for (int k = 0; k < 4; ++k) c[k] = {Sat(c[k].x + cx), Sat(c[k].y + cy)};
+    case kModeCrop:
+      CropToClipBounds(h, ow, oh, sx8, sy8, v);
       break;
-    }
     case kModeFollow:
-      flags |= VENDRIX_MAP_FILL;
+      *v.mapFlags |= VENDRIX_MAP_FILL;
       break;
     case kModeFill:
-      flags = (flags & ~VENDRIX_MAP_EDGE_EXTEND) | VENDRIX_MAP_FILL;
-      r.x1 = Sat((int64_t{width} - 2) * kOne);
-      r.y1 = Sat((int64_t{height} - 2) * kOne);
+      *v.mapFlags = (*v.mapFlags & ~VENDRIX_MAP_EDGE_EXTEND) | VENDRIX_MAP_FILL;
+      v.r->x1 = Sat((int64_t{width} - 2) * kOne);
+      v.r->y1 = Sat((int64_t{height} - 2) * kOne);
       break;
     case kModeFit:
-    case 4:
+    case kModeFit4:
     case kModeZoom:
     case kModeBorder:
-      std::memcpy(c, fit_c, sizeof(fit_c));
-      if (v.bands) std::memcpy(v.bands, fit_bands, sizeof(fit_bands));
-      r = fit_r;
-      flags = fit_flags | VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS;
+      std::memcpy(v.c, fit.c, sizeof(fit.c));
+      if (v.bands) std::memcpy(v.bands, fit.bands, sizeof(fit.bands));
+      *v.r = fit.r;
+      *v.mapFlags = fit.flags | VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS;
       break;
     default:
       break;
   }
-  // 10. Move toward the fit by the framing amount.
-  if (fr.mode != kModeFit) {
-    auto blend = [&](int32_t val, int32_t fit) { return Sat(val + int64_t{(fit - int64_t{val}) / 256} * (fr.s / 256)); };
-    for (int k = 0; k < 4; ++k) {
-      c[k].x = blend(c[k].x, fit_c[k].x);
-      c[k].y = blend(c[k].y, fit_c[k].y);
-    }
-    r.x0 = blend(r.x0, fit_r.x0);
-    r.y0 = blend(r.y0, fit_r.y0);
-    r.x1 = blend(r.x1, fit_r.x1);
-    r.y1 = blend(r.y1, fit_r.y1);
-  }
-  // 11. To output pixels.
-  for (int k = 0; k < 4; ++k) c[k] = {Sat(int64_t{c[k].x} * sx8 / 8), Sat(int64_t{c[k].y} * sy8 / 8)};
-  if (v.bands)
-    for (int k = 0; k < VENDRIX_TEXMAP_BAND_COUNT; ++k)
-      v.bands[k] = {Sat(int64_t{v.bands[k].x} * sx8 / 8), Sat(int64_t{v.bands[k].y} * sy8 / 8)};
-  // 12. Visible region of the ordinary mode; the cover shift of the zoom mode.
-  if (fr.mode == kModeFollow) {
-    flags |= VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS;
-    r.x0 = std::max(c[0].x, c[3].x);
-    r.y0 = std::max(c[0].y, c[1].y);
-    if (const int32_t m = std::min(c[1].x, c[2].x); m < 0) r.x1 = Sat(int64_t{r.x1} + m);
-    if (const int32_t m = std::min(c[2].y, c[3].y); m < 0) r.y1 = Sat(int64_t{r.y1} + m);
-    r.x1 = Sat(int64_t{r.x1} - kOne);
-    r.y1 = Sat(int64_t{r.y1} - kOne);
-  } else if (fr.mode == kModeZoom) {
-    int64_t nx = 16000, ny = 16000, px = -16000, py = -16000;
-    for (int k : {0, 3})
-      if (c[k].x > r.x0) nx = std::min<int64_t>(nx, int64_t{r.x0} - c[k].x);
-    for (int k : {0, 1})
-      if (c[k].y > r.y0) ny = std::min<int64_t>(ny, int64_t{r.y0} - c[k].y);
-    for (int k : {1, 2})
-      if (c[k].x + ow < r.x1) px = std::max<int64_t>(px, int64_t{r.x1} - c[k].x - ow);
-    for (int k : {2, 3})
-      if (c[k].y + oh < r.y1) py = std::max<int64_t>(py, int64_t{r.y1} - c[k].y - oh);
-    const int64_t dx = -nx > std::max<int64_t>(px, 0) ? nx : std::max<int64_t>(px, 0);
-    const int64_t dy = -ny > std::max<int64_t>(py, 0) ? ny : std::max<int64_t>(py, 0);
-    for (int k = 0; k < 4; ++k) c[k] = {Sat(c[k].x + dx), Sat(c[k].y + dy)};
-  }
-  // 13, 14.
-  if (fr.output & kOutEdgeExtend) flags = (flags & ~(VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS)) | VENDRIX_MAP_EDGE_EXTEND;
+  if (fr.mode != kModeFit) BlendTowardFit(fit, fr.s, v);
+  ScaleToOutput(sx8, sy8, v);
+  if (fr.mode == kModeFollow)
+    VisibleRegionOfFollow(v);
+  else if (fr.mode == kModeZoom)
+    ShiftToCover(ow, oh, v);
+  if (fr.output & kOutEdgeExtend)
+    *v.mapFlags = (*v.mapFlags & ~(VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS)) | VENDRIX_MAP_EDGE_EXTEND;
+  VendrixFxBox& r = *v.r;
   r.x0 = std::max(r.x0, 0);
   r.y0 = std::max(r.y0, 0);
   r.x1 = Sat(std::min<int64_t>(r.x1, ow));

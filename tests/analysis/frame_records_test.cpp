@@ -135,7 +135,7 @@ TEST(FrameRecords, WriteFitsTheRecordAndKeepsACopyOwnedByThePath) {
   const model::FrameRecord& r = p->analysis->records[2];
   EXPECT_EQ(r.count(), 40u);
   EXPECT_NEAR(r.f(model::kSlotTx), 3.0f, 1e-4f);
-  auto* kept = static_cast<model::MatchList*>(p->analysis->ownedA[2]);
+  auto* kept = static_cast<model::MatchList*>(p->analysis->keptMatches[2]);
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(kept->count, 40u);
   EXPECT_EQ(kept->columns, 1u);

@@ -64,8 +64,8 @@ TEST(ScanParams, DefaultSettingsSelectTheFeatureTracker) {
   EXPECT_EQ(d.p.modelKind, 6u);
   EXPECT_EQ(d.p.analyserKind, 1u);
   EXPECT_EQ(d.p.fitEnabled, 1);
-  EXPECT_EQ(d.p.strengthA, 0.2f);
-  EXPECT_EQ(d.p.strengthE, 0.2f);
+  EXPECT_EQ(d.p.translationStrength, 0.2f);
+  EXPECT_EQ(d.p.zoomStrength, 0.2f);
   EXPECT_EQ(d.img.halveAllowed, 0u);      // the tracker halves on its own
   EXPECT_EQ(d.m.refineFine, 1);           // flags 0x4D include 0x08
   EXPECT_EQ(d.m.qualityFilter, 0);        // and 0x04 turns the quality filter off

@@ -105,11 +105,11 @@ model::ModelParams Params(float a, float b, float c, float d, float e) {
   p.rollingShutter = 1;
   p.degreeRotation = 1;
   p.degreeScale = 1;
-  p.strengthA = a;
-  p.strengthB = b;
-  p.strengthC = c;
-  p.strengthD = d;
-  p.strengthE = e;
+  p.translationStrength = a;
+  p.rotationStrength = b;
+  p.tilt1Strength = c;
+  p.tilt2Strength = d;
+  p.zoomStrength = e;
   return p;
 }
 
@@ -201,7 +201,7 @@ class MatrixFinisher : public ::testing::Test {
 TEST_F(MatrixFinisher, FullStrengthHoldsTheCamera) {
   Clip clip(ShakyPan(300, 8.0));
   model::ModelParams p = Params(1.0f, 1.0f, 1.0f, 1.0f, 1.0f);
-  p.outputFlag2000 = p.outputFlag4000 = 1;
+  p.keepTilt1 = p.keepTilt2 = 1;
   Finish(clip.path, p, clip.n());
   EXPECT_EQ(clip.path->preparedCount, 300);
   EXPECT_EQ(clip.path->frameHeight, 360.0f);
@@ -314,7 +314,7 @@ TEST_F(MatrixFinisher, BorderRoundsKeepTheCorrectionWithinTheLimits) {
   // Rotation is pulled towards its limit as well.
   std::vector<Pose> roll(300);
   for (int k = 0; k < 300; ++k) roll[k] = Pose{0, 0, 0.003 * k, 1.0};
-  p.strengthB = 1.0f;  // the roll is held, not followed
+  p.rotationStrength = 1.0f;  // the roll is held, not followed
   Clip rolled(roll);
   Finish(rolled.path, p, rolled.n());
   p.borderFraction = 0.0f;
@@ -338,7 +338,7 @@ TEST_F(MatrixFinisher, PreparationIsCachedUntilItsInputsChange) {
   // New measurements with the same count and switches: the cached preparation is used.
   for (int k = 1; k < 120; ++k) clip.path->measured[0]->records[k].f(model::kSlotTx) += 3.0f;
   model::FrameRecord before = clip.out(60);
-  p.strengthA = 0.2f;
+  p.translationStrength = 0.2f;
   Finish(clip.path, p, clip.n());
   EXPECT_EQ(clip.path->preparedCount, 120);
   EXPECT_EQ(std::memcmp(prepared.data(), clip.path->integrated->records, 120 * sizeof(model::FrameRecord)), 0);
@@ -413,13 +413,13 @@ TEST_F(MatrixFinisher, NonFiniteInputNeverReachesTheOutput) {
       if (v > 0) r.u(model::kSlotSpan) = 1, r.u(model::kSlotCount) = 5;
     }
   model::ModelParams p = Params(0.4f, std::numeric_limits<float>::quiet_NaN(), 0.5f, 0.5f, 0.2f);
-  p.outputFlag2000 = p.outputFlag4000 = 1;
+  p.keepTilt1 = p.keepTilt2 = 1;
   p.adaptive = 1;
   p.extended = 1;
   p.borderFraction = 0.3f;
   p.readoutFactor = std::numeric_limits<float>::quiet_NaN();
   Finish(clip.path, p, clip.n());
-  p.strengthA = std::numeric_limits<float>::infinity();
+  p.translationStrength = std::numeric_limits<float>::infinity();
   p.borderFraction = std::numeric_limits<float>::quiet_NaN();
   Finish(clip.path, p, clip.n());
   EXPECT_TRUE(std::isfinite(clip.path->limitX) && std::isfinite(clip.path->limitAngle));
@@ -486,7 +486,7 @@ TEST_F(MatrixFinisher, EndsEarlyWithoutMemoryOrPool) {
 TEST_F(MatrixFinisher, SameResultOnOneThreadAndOnThePool) {
   Clip clip(ShakyPan(1000, 20.0));
   model::ModelParams p = Params(0.4f, 0.5f, 0.5f, 0.5f, 0.2f);
-  p.outputFlag2000 = p.outputFlag4000 = 1;
+  p.keepTilt1 = p.keepTilt2 = 1;
   p.adaptive = 1;
   p.borderFraction = 0.3f;
   p.extended = 1;

@@ -57,9 +57,9 @@ TEST(GlobalMotionPath, CreationFailsCleanlyAtEveryAllocation) {
 TEST(GlobalMotionPath, DeleteFreesOwnedBlocksAndAnalysisResources) {
   const int64_t before = platform::HeapLiveBlocks();
   GlobalMotionPath* p = PathCreate(8, 2);
-  RecordArraySetOwned(p->measured[0]->ownedA, 3, Tagged(1));
-  RecordArraySetOwned(p->measured[0]->ownedA, 3, Tagged(2));  // replacing frees the old copy
-  RecordArraySetOwned(p->measured[2]->ownedB, 8, Tagged(3));  // the spare's slot too
+  RecordArraySetOwned(p->measured[0]->keptMatches, 3, Tagged(1));
+  RecordArraySetOwned(p->measured[0]->keptMatches, 3, Tagged(2));  // replacing frees the old copy
+  RecordArraySetOwned(p->measured[2]->originalMatches, 8, Tagged(3));  // the spare's slot too
   p->handover = Tagged(4);
   p->matchStore = static_cast<void**>(platform::HeapAllocate(8 * sizeof(void*)));
   p->matchStore[0] = Tagged(5);
@@ -74,7 +74,7 @@ TEST(GlobalMotionPath, ShiftMovesRecordsWithTheirBlocks) {
   p->matchStore = static_cast<void**>(platform::HeapAllocate(10 * sizeof(void*)));
   for (int i = 0; i < 10; ++i) {
     p->analysis->records[i].f(kSlotTx) = static_cast<float>(i + 1);
-    RecordArraySetOwned(p->analysis->ownedA, i, Tagged(100 + i));
+    RecordArraySetOwned(p->analysis->keptMatches, i, Tagged(100 + i));
     p->matchStore[i] = Tagged(200 + i);
   }
   p->lastFrame = 9;
@@ -82,12 +82,12 @@ TEST(GlobalMotionPath, ShiftMovesRecordsWithTheirBlocks) {
   EXPECT_EQ(p->lastFrame, 6);
   for (int i = 0; i < 7; ++i) {
     EXPECT_EQ(p->analysis->records[i].f(kSlotTx), static_cast<float>(i + 4)) << i;
-    EXPECT_EQ(TagOf(p->analysis->ownedA[i]), 103u + i);
+    EXPECT_EQ(TagOf(p->analysis->keptMatches[i]), 103u + i);
     EXPECT_EQ(TagOf(p->matchStore[i]), 203u + i);
   }
   for (int i = 7; i < 10; ++i) {
     EXPECT_EQ(p->analysis->records[i].f(kSlotTx), 0.0f);
-    EXPECT_EQ(p->analysis->ownedA[i], nullptr);
+    EXPECT_EQ(p->analysis->keptMatches[i], nullptr);
     EXPECT_EQ(p->matchStore[i], nullptr);
   }
   // Ten blocks dropped so far would show up here if they leaked.
