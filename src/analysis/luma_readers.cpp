@@ -97,39 +97,56 @@ inline uint8_t Kernel121(const uint8_t* l, int32_t x) {
 
 int32_t LumaBytesPerPixel(uint32_t format) {
   switch (format) {
-    case 1: case 8: case 11: case 15: return 4;
-    case 2: return 3;
-    case 9: case 10: return 2;
-    case 12: case 24: return 1;
-    case 16: case 18: case 20: case 22: return 8;
-    case 17: case 19: case 21: case 23: return 16;
+    case VENDRIX_PIXFMT_BGRA8:
+    case VENDRIX_PIXFMT_ARGB8:
+    case VENDRIX_PIXFMT_VUYA8:
+    case VENDRIX_PIXFMT_AYUV8:
+      return 4;
+    case VENDRIX_PIXFMT_BGR8:
+      return 3;
+    case VENDRIX_PIXFMT_UYVY8:
+    case VENDRIX_PIXFMT_YUYV8:
+      return 2;
+    case VENDRIX_PIXFMT_NV12:
+    case VENDRIX_PIXFMT_YUV420P:
+      return 1;
+    case VENDRIX_PIXFMT_BGRA16:
+    case VENDRIX_PIXFMT_ARGB16:
+    case VENDRIX_PIXFMT_AYUV16:
+    case VENDRIX_PIXFMT_VUYA16:
+      return 8;
+    case VENDRIX_PIXFMT_BGRA32F:
+    case VENDRIX_PIXFMT_ARGB32F:
+    case VENDRIX_PIXFMT_AYUV32F:
+    case VENDRIX_PIXFMT_VUYA32F:
+      return 16;
     default: return 0;
   }
 }
 
 bool LumaOfRow(uint32_t format, const uint8_t* s, uint8_t* d, int32_t n) {
   switch (format) {
-    case 1: Row<4>(s, d, n, [](const uint8_t* p) { return Avg3(p[0], p[1], p[2]); }); return true;
-    case 2: Row<3>(s, d, n, [](const uint8_t* p) { return Avg3(p[0], p[1], p[2]); }); return true;
-    case 8: Row<4>(s, d, n, [](const uint8_t* p) { return Avg3(p[1], p[2], p[3]); }); return true;
-    case 9: Row<2>(s, d, n, [](const uint8_t* p) { return p[1]; }); return true;
-    case 10: Row<2>(s, d, n, [](const uint8_t* p) { return p[0]; }); return true;
-    case 11: Row<4>(s, d, n, [](const uint8_t* p) { return p[2]; }); return true;
-    case 12: case 24: Row1(s, d, n); return true;
-    case 15: Row<4>(s, d, n, [](const uint8_t* p) { return p[1]; }); return true;
-    case 16: Row<8>(s, d, n, [](const uint8_t* p) { return Avg3(p[1], p[3], p[5]); }); return true;
-    case 17:
+    case VENDRIX_PIXFMT_BGRA8: Row<4>(s, d, n, [](const uint8_t* p) { return Avg3(p[0], p[1], p[2]); }); return true;
+    case VENDRIX_PIXFMT_BGR8: Row<3>(s, d, n, [](const uint8_t* p) { return Avg3(p[0], p[1], p[2]); }); return true;
+    case VENDRIX_PIXFMT_ARGB8: Row<4>(s, d, n, [](const uint8_t* p) { return Avg3(p[1], p[2], p[3]); }); return true;
+    case VENDRIX_PIXFMT_UYVY8: Row<2>(s, d, n, [](const uint8_t* p) { return p[1]; }); return true;
+    case VENDRIX_PIXFMT_YUYV8: Row<2>(s, d, n, [](const uint8_t* p) { return p[0]; }); return true;
+    case VENDRIX_PIXFMT_VUYA8: Row<4>(s, d, n, [](const uint8_t* p) { return p[2]; }); return true;
+    case VENDRIX_PIXFMT_NV12: case VENDRIX_PIXFMT_YUV420P: Row1(s, d, n); return true;
+    case VENDRIX_PIXFMT_AYUV8: Row<4>(s, d, n, [](const uint8_t* p) { return p[1]; }); return true;
+    case VENDRIX_PIXFMT_BGRA16: Row<8>(s, d, n, [](const uint8_t* p) { return Avg3(p[1], p[3], p[5]); }); return true;
+    case VENDRIX_PIXFMT_BGRA32F:
       Row<16>(s, d, n, [](const uint8_t* p) { return FloatToLuma((LoadF(p) + LoadF(p + 4) + LoadF(p + 8)) * 85.0f); });
       return true;
-    case 18: Row<8>(s, d, n, [](const uint8_t* p) { return Avg3(p[3], p[5], p[7]); }); return true;
-    case 19:
+    case VENDRIX_PIXFMT_ARGB16: Row<8>(s, d, n, [](const uint8_t* p) { return Avg3(p[3], p[5], p[7]); }); return true;
+    case VENDRIX_PIXFMT_ARGB32F:
       Row<16>(s, d, n,
               [](const uint8_t* p) { return FloatToLuma((LoadF(p + 4) + LoadF(p + 8) + LoadF(p + 12)) * 85.0f); });
       return true;
-    case 20: Row<8>(s, d, n, [](const uint8_t* p) { return p[3]; }); return true;
-    case 21: Row<16>(s, d, n, [](const uint8_t* p) { return FloatToLuma(LoadF(p + 4) * 255.0f); }); return true;
-    case 22: Row<8>(s, d, n, [](const uint8_t* p) { return p[5]; }); return true;
-    case 23: Row<16>(s, d, n, [](const uint8_t* p) { return FloatToLuma(LoadF(p + 8) * 255.0f); }); return true;
+    case VENDRIX_PIXFMT_AYUV16: Row<8>(s, d, n, [](const uint8_t* p) { return p[3]; }); return true;
+    case VENDRIX_PIXFMT_AYUV32F: Row<16>(s, d, n, [](const uint8_t* p) { return FloatToLuma(LoadF(p + 4) * 255.0f); }); return true;
+    case VENDRIX_PIXFMT_VUYA16: Row<8>(s, d, n, [](const uint8_t* p) { return p[5]; }); return true;
+    case VENDRIX_PIXFMT_VUYA32F: Row<16>(s, d, n, [](const uint8_t* p) { return FloatToLuma(LoadF(p + 8) * 255.0f); }); return true;
     default: return false;
   }
 }

@@ -35,9 +35,10 @@ constexpr LevelPreset kLevels[10] = {
 // 1 / 922: the radius is R pixels per standard-definition (720 x 576) diagonal.
 constexpr double kRadiusPerDiagonal = 0.0010845987;
 
-constexpr uint32_t kFlagHighPass = 0x02, kFlagWide = 0x04, kFlagExtra = 0x08, kFlagRolling = 0x10,
-                   kFlagRollingExt = 0x20, kFlagRefit = 0x40;
-constexpr uint32_t kOutputAdaptive = 0x1000;
+constexpr uint32_t kFlagHighPass = VENDRIX_ANALYSIS_HIGH_PASS, kFlagWide = VENDRIX_ANALYSIS_WIDE_SEARCH,
+                   kFlagExtra = VENDRIX_ANALYSIS_EXTRA_MEASURE, kFlagRolling = VENDRIX_ANALYSIS_ROLLING_SHUTTER,
+                   kFlagRollingExt = VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT, kFlagRefit = VENDRIX_ANALYSIS_REFIT_VARIANT;
+constexpr uint32_t kOutputAdaptive = VENDRIX_OUTPUT_ADAPTIVE;
 
 }  // namespace
 
@@ -60,17 +61,15 @@ void LoadModelDefaults(model::ModelParams& p) {
   p.translationStrength = p.rotationStrength = p.tilt1Strength = p.tilt2Strength = p.zoomStrength = 0.2f;
 }
 
-void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, model::MeasureParams& m, model::ModelParams& p,
-                      model::AnalysisImage* image) {
-  LoadMeasureDefaults(m);
-  LoadModelDefaults(p);
-  const uint32_t level = (s.AnalysisLevel >= 0 && s.AnalysisLevel <= 9) ? static_cast<uint32_t>(s.AnalysisLevel) : 2u;
-  const LevelPreset& preset = kLevels[level];
+namespace {
 
-  // P1: fixed values.
+// Values every level starts from; the level preset and the flags refine them.
+void ApplyFixedValues(const PathSettings& s, model::MeasureParams& m, model::ModelParams& p) {
   m.maxError = 5000;
   m.maxDistance = 1;
   m.minMatches = 30;
+  // Blocks keep clear of the frame's rim, where halving and field readers leave pixels unwritten and
+  // compression damage collects; right and bottom less, since blocks already extend that way.
   m.marginLeft = 10, m.marginTop = 10, m.marginRight = 5, m.marginBottom = 5;
   m.fieldShiftOn = 1;
   m.contrastStretch = 1;
@@ -84,9 +83,11 @@ void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, mode
   p.degreeRotation = (s.ModelDegree == 1 || s.ModelDegree == 2) ? 1 : 0;
   p.degreeScale = s.ModelDegree == 2 ? 1 : 0;
   m.detailBias = static_cast<float>(s.AnalysisOffset) / 65536.0f;
-  const bool degree = p.degreeRotation || p.degreeScale;
+}
 
-  // P2: the level preset.
+// Block size and grid, search stages, matches needed and model kind of the analysis level.
+void ApplyLevelPreset(uint32_t level, const LevelPreset& preset, bool degree, model::MeasureParams& m,
+                      model::ModelParams& p) {
   m.gridStep = m.blockSize = preset.step;
   m.refineMid = preset.mid;
   m.refineFine = preset.fine;
@@ -95,14 +96,16 @@ void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, mode
   p.modelKind = preset.model_kind;
   if (level == 6 || level == 7) p.refitVariant = 1;
   if (level == 9) p.analyserKind = 1;
-  const double k = degree ? preset.k : preset.k_plain;
-  if (level == 0) m.targetBlocks = degree ? 220 : 160;
+  if (level == 0) m.targetBlocks = degree ? 220 : 160;  // a fixed count instead of a density
+}
 
-  // P3: analysis flags.
+// The analysis flags and the finishing options the settings route through the parameters. Returns
+// whether a large frame may be analysed at half size (the block matcher's choice).
+bool ApplyFlags(const PathSettings& s, model::MeasureParams& m, model::ModelParams& p) {
   const uint32_t flags = s.AnalysisFlags;
   bool halve = false;
   if (p.analyserKind == 1) {
-    m.refineFine = (flags & kFlagExtra) ? 1 : 0;
+    m.refineFine = (flags & kFlagExtra) ? 1 : 0;  // Harris corners instead of the own detector
     m.qualityFilter = (flags & kFlagWide) ? 0 : 1;
   } else {
     halve = true;
@@ -121,18 +124,24 @@ void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, mode
     if (flags & kFlagRollingExt) p.extendedBoth = 1;
   }
   if (s.OutputFlags & kOutputAdaptive) p.adaptive = 1;
-  if (s.FramingMode == 6) p.borderFraction = static_cast<float>(s.FramingAmount) / 65536.0f;
-  if (image) image->halveAllowed = halve ? 1u : 0u;
+  if (s.FramingMode == VENDRIX_FRAMING_BORDER_LIMIT) p.borderFraction = static_cast<float>(s.FramingAmount) / 65536.0f;
+  return halve;
+}
 
-  // P4: coarsest pyramid level.
-  switch (s.AnalysisOrder) {
-    case 1: m.coarsestLevel = 2; break;
-    case 2: m.coarsestLevel = 1; break;
-    case 3: m.coarsestLevel = 0; break;
-    default: m.coarsestLevel = 3; break;
+uint32_t CoarsestLevel(int32_t analysis_order) {
+  switch (analysis_order) {
+    case 1: return 2;
+    case 2: return 1;
+    case 3: return 0;
+    default: return 3;
   }
+}
 
-  // P5: sizes. Computed in double and clamped so that absurd sizes cannot overflow the fields.
+// Block count and search radius from the frame size: the density factor k gives one block per
+// k grid cells, the radius grows with the diagonal. Computed in double and clamped so that absurd
+// sizes cannot overflow the fields.
+void ApplySizes(const PathSettings& s, int32_t width, int32_t height, const LevelPreset& preset, double k, bool halve,
+                model::MeasureParams& m, model::ModelParams& p) {
   const double w = width > 0 ? width : 0, h = height > 0 ? height : 0;
   if (k > 0.0) {
     double blocks = std::trunc(w * h / (static_cast<double>(m.gridStep) * m.gridStep * k));
@@ -144,12 +153,31 @@ void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, mode
   if (radius < 10) radius = 10;
   if (halve) radius >>= 1;
   if (p.analyserKind != 1) {
-    radius = (flags & kFlagWide) ? (radius + 8) * 4 : radius + radius / 2;
+    // The block matcher searches 1.5 radii, or a wide range with VENDRIX_ANALYSIS_WIDE_SEARCH; beyond
+    // 30 pixels a coarse first measurement narrows the range per entry.
+    radius = (s.AnalysisFlags & kFlagWide) ? (radius + 8) * 4 : radius + radius / 2;
     if (radius > 30) m.twoPass = 1;
   } else {
-    p.refitVariant = (flags & kFlagRefit) ? 1 : 0;
+    p.refitVariant = (s.AnalysisFlags & kFlagRefit) ? 1 : 0;
   }
   m.searchRadius = static_cast<uint16_t>(radius > 0xFFFF ? 0xFFFF : radius);
+}
+
+}  // namespace
+
+void DeriveScanParams(const PathSettings& s, int32_t width, int32_t height, model::MeasureParams& m, model::ModelParams& p,
+                      model::AnalysisImage* image) {
+  LoadMeasureDefaults(m);
+  LoadModelDefaults(p);
+  const uint32_t level = (s.AnalysisLevel >= 0 && s.AnalysisLevel <= 9) ? static_cast<uint32_t>(s.AnalysisLevel) : 2u;
+  const LevelPreset& preset = kLevels[level];
+  ApplyFixedValues(s, m, p);
+  const bool degree = p.degreeRotation || p.degreeScale;
+  ApplyLevelPreset(level, preset, degree, m, p);
+  const bool halve = ApplyFlags(s, m, p);
+  if (image) image->halveAllowed = halve ? 1u : 0u;
+  m.coarsestLevel = CoarsestLevel(s.AnalysisOrder);
+  ApplySizes(s, width, height, preset, degree ? preset.k : preset.k_plain, halve, m, p);
 }
 
 void ChooseWorkingImage(model::AnalysisImage& img) {

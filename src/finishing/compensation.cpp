@@ -64,7 +64,7 @@ void FrameCompensation(const GlobalMotionPath* path, int32_t i, model::FrameReco
   const model::FrameRecord& smoothed = path->smoothed->records[i];
   if (path->modelParams.modelKind >= model::kModelCamera) {
     k = smoothed;
-    for (int s = 0; s < 10; ++s) k.f(s) = -k.f(s);
+    for (int s = model::kSlotTx; s < model::kSlotSpread; ++s) k.f(s) = -k.f(s);  // translation and corners
     return;
   }
   k = path->integrated->records[i];
@@ -76,8 +76,11 @@ void FrameCompensation(const GlobalMotionPath* path, int32_t i, model::FrameReco
     k.Clear();
     return;
   }
-  const double ex = w + ((k.f(2) + k.f(8)) - (k.f(4) + k.f(6))) / 2.0;
-  const double ey = ((k.f(3) + k.f(9)) - (k.f(5) + k.f(7))) / 2.0;
+  // Corner offsets, (x, y) per corner: 0 top-left, 1 top-right, 2 bottom-right, 3 bottom-left.
+  auto cx = [&k](int c) { return k.f(model::kSlotCorners + 2 * c); };
+  auto cy = [&k](int c) { return k.f(model::kSlotCorners + 2 * c + 1); };
+  const double ex = w + ((cx(0) + cx(3)) - (cx(1) + cx(2))) / 2.0;
+  const double ey = ((cy(0) + cy(3)) - (cy(1) + cy(2))) / 2.0;
   const double z = std::hypot(ex, ey) / w;
   k.f(model::kSlotTx) = static_cast<float>(k.f(model::kSlotTx) * z);
   k.f(model::kSlotTy) = static_cast<float>(k.f(model::kSlotTy) * z);

@@ -2,41 +2,39 @@
 //
 // What it produces. For every usable frame i the finisher builds a correction: a planar homography C_i
 // that maps the source frame to the output. path->smoothed[i] receives where C_i puts the image centre
-// (translation, slots 0, 1) and where it puts the four corners relative to that (slots 2..9), so that
-// source corner k lands at output corner k + t + c_k; slots 14, 15 keep the correction's rotation pair
-// for the border flag of the compensation array. Band pairs (slots 41..104) are left alone.
+// (the record's translation) and where it puts the four corners relative to that (its corner offsets),
+// so that source corner k lands at output corner k + t + c_k; the rotation pair keeps the correction's
+// angle for the border flag of the compensation array. Band pairs are left alone.
 //
 // Coordinates and representation. All work is in centred display coordinates (analysis pixels about
-// the image centre, x times the aspect factor s). A record's camera matrix (slots 25..40) holds the
-// homography; its decomposition T(t) * z R(theta) * P(p, q) is kept in the record slots (translation,
+// the image centre, x times the aspect factor s). A record's camera matrix holds the homography; its decomposition T(t) * z R(theta) * P(p, q) is kept in the record slots (translation,
 // rotation pair, zoom term (z - 1) * 0.9 * H, tilt terms p * H and q * H, and the tilt pairs as
 // sine / cosine of atan of the tilt terms). Every operation multiplies the matrix and re-decomposes
 // it, so matrix and slots never disagree. Output-space operations (translation, rotation, zoom of the
 // picture) multiply from the left, tilt operations multiply the perspective row from the right.
 //
-// Parameters are named by their byte offset in ModelParams: P[20] adaptive, P[21] / P[22] tilt
-// switches (keepTilt1 / 4000), P[23] rotation and P[24] zoom switches (degreeRotation / Scale),
-// P[27..30] rolling-shutter switches (extended, extendedBoth, rollingShutter, rollingShutterTest),
-// P[32] readout factor, P[36] border fraction, P[40] / P[52] / P[44] / P[48] / P[56] the strengths
-// of translation, rotation, tilt 1, tilt 2 and zoom.
+// The parameters come from ModelParams: the adaptive switch, the channel switches (keepTilt1 / 2,
+// degreeRotation, degreeScale), the rolling-shutter switches (extended, extendedBoth, rollingShutter,
+// rollingShutterTest) and readout factor, the border fraction and the five channel strengths.
 //
-// 1. Preparation (matrix_prepare.cpp), cached in path->integrated while P[27..30], the float P[32],
-//    the frame count and the height stay the same:
+// 1. Preparation (matrix_prepare.cpp), cached in path->integrated while the rolling-shutter switches,
+//    the readout factor, the frame count and the height stay the same:
 //    a. fusion per frame k >= 1: measured[0] record k, or when it is not usable (no fit, a cleared
 //       rotation pair, NaN, or values no frame step can hold) the interpolation between the nearest
 //       usable records before and after; then the usable span-1 records of variants 3, 2, 1 are
 //       averaged in. No history across frames is kept: a temporal blend of the measurements would
 //       leave part of every frame's shake out of the integrated path, which is exactly what the
 //       correction has to undo. The relative matrix is T S P built from the fused record;
-//    b. rolling shutter (P[27]): each frame's skew K_k (horizontal shear rho * v_x / H and, with P[29],
-//       vertical stretch rho * v_y / H, v = the frame's image velocity) with the readout fraction rho
-//       = P[32] when it lies in (0, 1], else estimated over the clip by least squares from the shear
-//       the fits measured against the change of velocity (P[30]: kept only when it explains at least
-//       a quarter of that shear). Field 21 holds the shear, field 10 the stretch, field 24 the speed
-//       in 1/6000 of the width per frame; after integration the skew is damped by
+//    b. rolling shutter (extended): each frame's skew K_k (horizontal shear rho * v_x / H and, with
+//       rollingShutter, vertical stretch rho * v_y / H, v = the frame's image velocity) with the readout
+//       fraction rho = readoutFactor when it lies in (0, 1], else estimated over the clip by least
+//       squares from the shear the fits measured against the change of velocity (rollingShutterTest:
+//       kept only when it explains at least a quarter of that shear). The record's rolling-shutter slot
+//       holds the shear, its spread slot the stretch, its shear slot the speed in 1/6000 of the width
+//       per frame; after integration the skew is damped by
 //       min(1, 2 exp(-x^2 / 6e6)), which fades it out beyond half a width per frame where velocity
 //       estimates are unreliable. The output step unskews each source frame by its damped K;
-//    c. vertical-skew correction of the relative matrices from the analysis record's slots 22, 23;
+//    c. vertical-skew correction of the relative matrices from the analysis record's tilt terms;
 //    d. integration A_k = R_k * A_{k-1} in double precision (a step that would make the chain
 //       degenerate counts as no motion);
 //    e. C_k = A_k^-1: the correction that holds the camera on frame 0, decomposed into the record.
@@ -46,19 +44,20 @@
 //    clip ends are held, not extrapolated: translation C <- T(-sum K t) C; rotation C <- R(-mean angle)
 //    C; tilt 1 / 2: the tilt angle becomes its deviation from the kernel mean (perspective row from
 //    the right); zoom C <- S(1 / factor(sum K term)) C. A stage whose channel the refresh pass removes
-//    (P[23], P[21], P[22], P[24] clear) cannot change the result and is skipped.
+//    (degreeRotation, keepTilt1, keepTilt2, degreeScale clear) cannot change the result and is skipped.
 // 4. Refresh pass: zoom removed by S(1/z) (the translation is rescaled with it, so the centre stays
 //    where the uncompensated zoom puts it), rotation by R(-theta), tilts by zeroing the perspective
 //    row; then the matrix is rebuilt as T S P, which also drops shear left by products of tilted
 //    matrices (it is no camera motion and would drift). The perspective is limited so that the
 //    projective denominator stays >= 0.5 at every corner.
-// 5. Adaptive pass (P[20]): the ranges of the camera path over +-A frames (translation per axis
+// 5. Adaptive pass (adaptive): the ranges of the camera path over +-A frames (translation per axis
 //    relative to the image size, the unwrapped angle in radians) give weights
 //    w = 2/pi * atan(ln(1 + 14/pi * range)); the corrections w * (current translation, current angle)
 //    are smoothed by the correction steps and applied. Smoothing them keeps the shake compensation
 //    and removes the slow part, so the path follows large intentional moves more closely.
-// 6. Border rounds: the border pass limits the centre displacement (analysis pixels) and the angle. The corrections move the centre by -(x, y) and rotate the picture by -a
-//    about the frame's current centre, so the two corrections do not disturb each other. Rounds 2 and
+// 6. Border rounds: the border pass limits the centre displacement (analysis pixels) and the angle.
+//    The corrections move the centre by -(x, y) and rotate the picture by -a about the frame's current
+//    centre, so the two corrections do not disturb each other. Rounds 2 and
 //    3 work against twice the limits: the hard bound is twice the limit, frames between one and two
 //    limits are the ones the compensation array flags.
 // 7. Last refresh, then the output step (matrix_output.cpp). The perspective with depth term -1/H of
@@ -258,7 +257,7 @@ bool PreparationValid(const GlobalMotionPath* path, const model::ModelParams& p,
 
 bool ArrayHolds(const model::FrameRecordArray* a, int32_t n) { return a && a->records && a->count >= n; }
 
-// Context step 2: parameters, adaptive window and border limits (written into the path).
+// Parameters, adaptive window and border limits (written into the path).
 void SetUp(GlobalMotionPath* path, const model::ModelParams& params, int32_t n, Context& c) {
   c.path = path;
   c.p = params;
@@ -318,8 +317,8 @@ void* AllocateTemporaries(Context& c) {
   return block;
 }
 
-// Copies the prepared camera path into the working records (slots 0..40; the band pairs of the
-// smoothed records are not the finisher's).
+// Copies the prepared camera path into the working records (up to the camera matrix; the band pairs
+// of the smoothed records are not the finisher's).
 void InitialiseWork(Context& c) {
   for (int32_t i = 0; i < c.n; ++i) std::memcpy(&c.work[i], &c.integ[i], (model::kSlotBands) * sizeof(model::FrameRecord::Slot));
 }

@@ -51,9 +51,9 @@ void RightPerspective(double h[9], double dp, double dq);  // adds (dp, dq) to t
 
 // The record's camera matrix as a homography.
 void ReadMatrix(const model::FrameRecord& r, double h[9]);
-// Stores h (normalised) as the record's camera matrix and writes its decomposition: translation
-// (slots 0, 1), rotation pair (14, 15), zoom term (20), tilt terms p * height and q * height (22, 23)
-// and the two tilt pairs (16..19) as sine and cosine of atan(tilt term). A degenerate h makes the
+// Stores h (normalised) as the record's camera matrix and writes its decomposition: translation,
+// rotation pair, zoom term, tilt terms p * height and q * height and the two tilt pairs as sine and
+// cosine of atan(tilt term). A degenerate h makes the
 // record the identity correction; false is returned then.
 bool WriteCorrection(model::FrameRecord& r, const double h[9], double height);
 // The identity correction: no motion in every slot above, corner offsets 0.

@@ -30,7 +30,7 @@ double MaxStep(const Context& c) {
   return m > 0.0 ? 2.0 * m : 1e5;
 }
 
-// A measurement the finisher can use: fitted (slot 12), not a cleared record (rotation pair (0, 0),
+// A measurement the finisher can use: fitted (match count above 0), not a cleared record (rotation pair (0, 0),
 // which the no-motion substitution turns into an invalid reset record), finite, and within what one
 // frame step can hold. NaN or huge values are treated as a missing measurement.
 bool Usable(const model::FrameRecord& r, const Context& c) {

@@ -70,7 +70,7 @@ struct FrameRecord {
 static_assert(sizeof(FrameRecord) == 420);
 
 // Record operations. Unless said otherwise they act on the motion vector only.
-void RecordReset(FrameRecord& r);  // no motion: pairs (0, 1), zoom 0; keeps slot 11 and the matrix
+void RecordReset(FrameRecord& r);  // no motion: pairs (0, 1), zoom 0; keeps the weight and the matrix
 void RecordAdd(FrameRecord& a, const FrameRecord& b);
 void RecordSubtract(FrameRecord& a, const FrameRecord& b);
 void RecordAddScaled(FrameRecord& a, const FrameRecord& b, float w);

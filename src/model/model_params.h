@@ -24,25 +24,26 @@ struct ModelParams {
   uint32_t prefilterKind;    // match pre-filter of the fit: 0 none, 1 or 2
   uint32_t modelKind;        // ModelKind; 3 for levels 0-5, 4 for 6-7, 6 for 8-9
   uint32_t analyserKind;     // 1: feature-tracking analyser (no re-fit pass), 0: block matching
-  uint8_t adaptive;          // adaptive switch of the matrix finisher (OutputFlags 0x1000)
-  uint8_t keepTilt1;    // OutputFlags 0x2000
-  uint8_t keepTilt2;    // OutputFlags 0x4000
-  uint8_t degreeRotation;    // rotation step and bilinear refinement of the fit (ModelDegree >= 1)
-  uint8_t degreeScale;       // scale step of the fit (ModelDegree 2)
+  uint8_t adaptive;          // adaptive window of the matrix finisher (VENDRIX_OUTPUT_ADAPTIVE)
+  uint8_t keepTilt1;         // the correction compensates the first tilt angle (VENDRIX_OUTPUT_TILT1)
+  uint8_t keepTilt2;         // ... the second tilt angle (VENDRIX_OUTPUT_TILT2)
+  uint8_t degreeRotation;    // rotation: fitted, and compensated by the matrix finisher (ModelDegree >= 1)
+  uint8_t degreeScale;       // scale: fitted, and zoom compensated by the matrix finisher (ModelDegree 2)
   uint8_t fitEnabled;        // 1: the model fit runs
   uint8_t refitVariant;      // re-fit variant flag
-  uint8_t extended;          // AnalysisFlags 0x10: extended fit iterations, rolling-shutter stages
-  uint8_t extendedBoth;      // AnalysisFlags 0x10 and 0x20 both set
+  uint8_t extended;          // VENDRIX_ANALYSIS_ROLLING_SHUTTER: longer fits, rolling-shutter stages
+  uint8_t extendedBoth;      // ... together with VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT
   uint8_t rollingShutter;    // rolling-shutter option of the matrix finisher (1)
   uint8_t rollingShutterTest;  // rolling-shutter hypothesis test (0)
   uint8_t reserved31;        // 0
   float readoutFactor;       // rolling-shutter readout factor; 0 = not used
   float borderFraction;      // 0 = no border limit
-  float translationStrength;           // translation strength
-  float tilt1Strength;           // channel strength c
-  float tilt2Strength;           // channel strength d
-  float rotationStrength;           // corner / rotation strength
-  float zoomStrength;           // channel strength e
+  // Smoothing strengths of the finishers' channels, 0..1 (above 0.99 holds the channel still).
+  float translationStrength;
+  float tilt1Strength;
+  float tilt2Strength;
+  float rotationStrength;    // also the corner strength of the additive finisher
+  float zoomStrength;
   uint32_t reserved60[2];
 };
 static_assert(sizeof(ModelParams) == 68);

@@ -36,7 +36,7 @@ inline float ZoomFactorFromTerm(float term, float height) { return height > 0.0f
 bool DecomposeCameraMatrix(const float m[16], float height, model::FrameRecord& r);
 // Builds M = T * S * P from the same record slots.
 void CameraMatrixFromRecord(const model::FrameRecord& r, float height, float m[16]);
-// Corner offsets c0..c3 (slots 2..9) of M for a width x height image: each nominal corner
+// Corner offsets c0..c3 of M for a width x height image: each nominal corner
 // (-+width/2, -+height/2) mapped through M, minus the corner, minus the record's translation.
 void CornersFromMatrix(const float m[16], float width, float height, model::FrameRecord& r);
 

@@ -10,10 +10,10 @@
 // nominal places, are mapped with the positions. At the end they therefore hold G(nominal corner), G
 // being the correction map the fit applied to the current entry (an affine map: every step is a
 // translation or a linear map about the centre). The motion from the reference entry to the current
-// one is the inverse of G, and the record is read from that inverse exactly: slots 0, 1 its translation
-// (where the reference centre went), slots 2..9 the nominal corners mapped through it minus the corner
-// minus the translation, slots 14, 15 and 20 its closest similarity, slots 25..40 the camera matrix of
-// that similarity. Reading translation and scale from the inverse map replaces running sums of the
+// one is the inverse of G, and the record is read from that inverse exactly: the translation is where
+// the reference centre went, the corner offsets are the nominal corners mapped through it minus the
+// corner minus the translation, the rotation pair and zoom term its closest similarity, and the camera
+// matrix that similarity. Reading translation and scale from the inverse map replaces running sums of the
 // per-step translations and scale factors, which are exact only while no rotation is present.
 //
 // Sign conventions of the estimators: the rotation estimate theta is the rotation left in the residuals
@@ -32,9 +32,9 @@
 
 namespace vendrix::motion {
 
-// Test hooks: the rotation and scale searches on a plain entry array whose positions (slots 3, 4) are
-// already centred and whose residuals are slots 1, 2. Each writes the estimator weight of every entry
-// into its slot 10. Return 0 (rotation) or 1 (scale) when the scratch memory cannot be had.
+// Test hooks: the rotation and scale searches on a plain entry array whose positions are already
+// centred and whose residuals are dx, dy. Each writes the estimator weight of every entry into its
+// quality field. Return 0 (rotation) or 1 (scale) when the scratch memory cannot be had.
 double CornerFitRotationSearch(MatchEntry* entries, uint32_t count, uint32_t width, uint32_t height);
 double CornerFitScaleSearch(MatchEntry* entries, uint32_t count, uint32_t width, uint32_t height);
 
@@ -95,7 +95,7 @@ struct Workspace {
   double* ry = nullptr;
   double* wx = nullptr;  // current weights (measured weights times the robust weight)
   double* wy = nullptr;
-  double* ax = nullptr;  // estimator weight (entry slot 10) on the axes with positive weight, else 0
+  double* ax = nullptr;  // estimator weight (the entry's quality field) on the axes with positive weight, else 0
   double* ay = nullptr;
   double* bx = nullptr;  // measured weights (0 for an excluded axis)
   double* by = nullptr;
@@ -460,8 +460,8 @@ bool MotionFromCorners(const Workspace& ws, double h[9]) {
   return true;
 }
 
-// No motion: slot 12 = 0, slots 0..9 zero, rotation pairs (0, 1), zoom and tilt terms 0, identity
-// matrix. The span (slot 13) stays.
+// No motion: match count 0, translation and corner offsets zero, rotation pairs (0, 1), zoom and tilt
+// terms 0, identity matrix. The span stays.
 void WriteRejected(model::FrameRecord& out) {
   for (int i = model::kSlotTx; i < model::kSlotSpread; ++i) out.f(i) = 0.0f;
   out.u(model::kSlotCount) = 0;
@@ -489,7 +489,7 @@ bool WriteMotion(const Workspace& ws, model::FrameRecord& out) {
   float m[16];
   Mat4FromHomography(h, m);
   const float width = static_cast<float>(ws.width), height = static_cast<float>(ws.height);
-  if (!DecomposeCameraMatrix(m, height, out)) return false;  // slots 0, 1, 14, 15, 20, 22, 23
+  if (!DecomposeCameraMatrix(m, height, out)) return false;  // translation, rotation, zoom, tilt terms
   CornersFromMatrix(m, width, height, out);
   out.f(model::kSlotTilt1Sin) = out.f(model::kSlotTilt2Sin) = 0.0f;
   out.f(model::kSlotTilt1Cos) = out.f(model::kSlotTilt2Cos) = 1.0f;

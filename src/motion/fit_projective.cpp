@@ -12,7 +12,7 @@
 //
 // Outcomes. Accepted: the full record. Accepted by the search but poorly spread (too few inliers or
 // inliers bunched together): a no-motion record that keeps the match count, with span 1. Rejected by
-// the search (error above the limit, too few points, estimator failure, bad input): slot 12 = 0 with
+// the search (error above the limit, too few points, estimator failure, bad input): match count 0 with
 // the no-motion values and every match invalid.
 //
 // Memory: one heap block per fit holds the point arrays, the estimator mask and the per-point errors.
@@ -145,7 +145,7 @@ struct Work {
 bool Usable(double v) { return std::fabs(v) <= kMaxCoordinate; }  // false for NaN
 
 // Builds the point arrays from the matches that are valid, carry positive weights on both axes and
-// hold usable numbers; marks them with slot 10 = 1 and all other matches with -1.
+// hold usable numbers; marks them with quality 1 and all other matches with -1.
 void BuildPoints(MatchList& list, double aspect, Work& w) {
   const double cx = list.width * 0.5, cy = list.height * 0.5;
   uint32_t n = 0;
@@ -412,7 +412,7 @@ struct Spread {
   double q;
 };
 
-// Marks the matches by the final estimate (inliers valid with their squared error in slot 11, all
+// Marks the matches by the final estimate (inliers valid with their squared error as fit value, all
 // others invalid), replaces the residual of every point by its reprojection residual, and measures
 // the spread of the inliers about their mean position.
 Spread MarkMatches(MatchList& list, const Work& w, const double h[9], double inv_aspect) {

@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint32_t kNeutralChroma = 128;
 
-// kLumaByte: 0 for luma in the even bytes (code 10), 1 for the odd bytes (code 9).
+// kLumaByte: 0 for luma in the even bytes (YUYV8), 1 for the odd bytes (UYVY8).
 template <int kLumaByte>
 struct KernelLuma {
   static constexpr int32_t kSrcUnit = 2;
@@ -75,7 +75,7 @@ struct KernelLuma {
 #endif
 };
 
-// kFirstByte: 0 for the chroma bytes 0 and 2 (code 9), 1 for the bytes 1 and 3 (code 10).
+// kFirstByte: 0 for the chroma bytes 0 and 2 (UYVY8), 1 for the bytes 1 and 3 (YUYV8).
 template <int kFirstByte>
 struct KernelChroma {
   static constexpr int32_t kSrcUnit = 4;

@@ -1,5 +1,5 @@
-// Formats drawn through temporary images: code 2 widened to 4 bytes, codes 12 and 24 converted to
-// packed 4:2:2, 16-bit and float codes narrowed to 8 bits for edge extension, and in-place rendering
+// Formats drawn through temporary images: BGR8 widened to 4 bytes, NV12 and YUV420P converted to
+// packed 4:2:2, 16-bit and float formats narrowed to 8 bits for edge extension, and in-place rendering
 // (the output buffer is also the source). Also the cache that keeps temporaries between renders.
 //
 // Every path converts whole host buffers (all their rows), so that field selection applies to the
@@ -181,15 +181,15 @@ void WidenF32Row(const uint8_t* s, uint8_t* d, int32_t width) {
 
 // ---- 4:2:0 planar <-> packed 4:2:2 (Y0 Cb Y1 Cr) -------------------------------------------------
 
-// A 4:2:0 host image: `rows` luma rows, then the chroma of (rows + 1) / 2 row pairs. Code 12: one
-// plane of interleaved Cb/Cr pairs with the luma pitch; code 24: a Cb plane, then a Cr plane, each
+// A 4:2:0 host image: `rows` luma rows, then the chroma of (rows + 1) / 2 row pairs. NV12: one
+// plane of interleaved Cb/Cr pairs with the luma pitch; YUV420P: a Cb plane, then a Cr plane, each
 // with half the pitch (truncated toward zero) and (width + 1) / 2 samples per row. Rows continue in
 // the pitch's direction, so bottom-up images (negative pitch) work as they are.
 struct Planar {
   uint8_t* luma;
   int64_t pitch;
-  uint8_t* cb;  // code 12: the interleaved plane
-  uint8_t* cr;  // code 24 only
+  uint8_t* cb;  // NV12: the interleaved plane
+  uint8_t* cr;  // YUV420P only
   int64_t chroma_pitch;
   bool interleaved;
   int32_t width;

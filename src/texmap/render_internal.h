@@ -77,13 +77,14 @@ void DrawStripBanded(DrawQuadFn draw, const QuadSource& src, const Quad& strip, 
 
 // ---- Paths through temporary images (render_formats.cpp) --------------------------------------------
 
-// mapFlags 0x10000 for codes 1, 8, 11, 15 and 10: draws into a copy of the output, then copies it back.
+// VENDRIX_MAP_IN_PLACE for the 4-byte formats and YUYV8: draws into a copy of the output, then copies it
+// back.
 void RenderInPlace(const TexMapDefD& def, RenderContext* ctx);
-// Code 2: widened to 4 bytes per pixel, drawn as code 8, narrowed back.
+// BGR8: widened to 4 bytes per pixel, drawn as ARGB8, narrowed back.
 void RenderWidened(const TexMapDefD& def, RenderContext* ctx);
-// Codes 12 and 24: converted to packed 4:2:2 (code 10), drawn, converted back.
+// NV12 and YUV420P: converted to packed 4:2:2 (YUYV8), drawn, converted back.
 void RenderPlanar(const TexMapDefD& def, RenderContext* ctx);
-// Codes 16..23 with edge extension: narrowed to 4 x 8-bit, drawn as code 8, widened back.
+// The 16-bit and float formats with edge extension: narrowed to 4 x 8-bit, drawn as ARGB8, widened back.
 void RenderNarrowed(const TexMapDefD& def, RenderContext* ctx);
 
 // Temporary images: blocks kept between renders and handed out again when large enough, so that a

@@ -2,8 +2,8 @@
 //
 // Each decoded pixel format is rendered in a layout the library draws natively, chosen so that no
 // precision is lost and 8-bit 4:2:0 video (almost all video) takes no colour conversion at all:
-//   8-bit 4:2:0 planar -> code 24 (planes copied into one block)   NV12 -> code 12
-//   other YUV / grey   -> code 20 (AYUV, 16 bits per channel)      RGB  -> code 1, or 16 above 8 bits
+//   8-bit 4:2:0 planar -> YUV420P (planes copied into one block)   NV12 -> NV12
+//   other YUV / grey   -> AYUV16 (16 bits per channel)              RGB  -> BGRA8, or BGRA16 above 8 bits
 // The analysis only needs 8-bit luma: the Y plane itself where the frame has one, else a grey copy.
 #pragma once
 
@@ -17,13 +17,13 @@ namespace vendrix::cli {
 
 struct RenderLayout {
   uint32_t code;            // VENDRIX_PIXFMT_* the library works in
-  AVPixelFormat planar;     // the FFmpeg format whose planes the block holds as they are (24 / 12)
+  AVPixelFormat planar;     // the FFmpeg format whose planes the block holds as they are (4:2:0 layouts)
   AVPixelFormat packed;     // otherwise the packed FFmpeg format swscale converts to and from
 };
 
 RenderLayout ChooseRenderLayout(AVPixelFormat decoded);
 
-// One image in a library layout: a single block, rows `pitch` bytes apart; for codes 24 and 12 the
+// One image in a library layout: a single block, rows `pitch` bytes apart; for the 4:2:0 layouts the
 // chroma planes follow the luma rows inside the same block.
 class LibraryImage {
  public:
