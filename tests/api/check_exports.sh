@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Compares the functions libvendrix.so exports with the list in the linker version script: the two
-# must be equal, so an internal symbol that leaks out, or an export that went missing, fails.
+# The functions libvendrix.so exports, the list in the linker version script and the functions the
+# public header declares must be the same set: an internal symbol that leaks out, an export that went
+# missing, or a declaration a host would fail to link against, fails.
+# Usage: check_exports.sh LIBRARY VERSION_SCRIPT HEADER
 set -euo pipefail
-lib=$1 map=$2
-expected=$(sed -n '/global:/,/local:/p' "$map" | grep -oE '^[[:space:]]*[A-Za-z_][A-Za-z0-9_]*;' | tr -d ' ;' | sort)
-actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwDdBbRrVvi]$/ {print $3}' | sed 's/@.*//' | sort)
-if [[ "$expected" != "$actual" ]]; then
-  echo "exports differ (< expected, > actual):"
-  diff <(echo "$expected") <(echo "$actual") || true
-  exit 1
-fi
-echo "exports match: $(echo "$actual" | wc -l) symbols"
+lib=$1 map=$2 header=$3
+listed=$(sed -n '/global:/,/local:/p' "$map" | grep -oE '^[[:space:]]*[A-Za-z_][A-Za-z0-9_]*;' | tr -d ' ;' | sort)
+exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwDdBbRrVvi]$/ {print $3}' | sed 's/@.*//' | sort)
+declared=$(grep -E '^VENDRIX_API ' "$header" | sed -E 's/^([^(]*[^A-Za-z0-9_(])?([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*\(.*/\2/' | sort)
+status=0
+for pair in "exported:$exported" "declared:$declared"; do
+  name=${pair%%:*} got=${pair#*:}
+  if [[ "$listed" != "$got" ]]; then
+    echo "the version script and the $name functions differ (< listed, > $name):"
+    diff <(echo "$listed") <(echo "$got") || true
+    status=1
+  fi
+done
+[[ $status == 0 ]] && echo "exports match: $(echo "$listed" | wc -l) functions listed, exported and declared"
+exit $status

@@ -26,18 +26,6 @@ VX_SIGNATURE(DefTexMapD,
              int32_t (*)(TexMapDefD*, const uint32_t*, int32_t, int32_t, int32_t, int32_t, int32_t));
 VX_SIGNATURE(TexMap, void (*)(const TexMapDefA*));
 VX_SIGNATURE(TexMapD, void (*)(const TexMapDefD*));
-VX_SIGNATURE(NewRTMotionPath, RTMotionPath* (*)(void));
-VX_SIGNATURE(DeleteRTMotionPath, void (*)(RTMotionPath*));
-VX_SIGNATURE(RTMotionPathConfigurate, int32_t (*)(RTMotionPath*, const RTPathConfig*));
-VX_SIGNATURE(RTMotionPathGetSettings, int32_t (*)(RTMotionPath*, PathSettings*, uint32_t));
-VX_SIGNATURE(RTMotionPathSetSettings, int32_t (*)(RTMotionPath*, const PathSettings*, int32_t));
-VX_SIGNATURE(RTMotionPathScanMap, int32_t (*)(RTMotionPath*, const RTFrameInput*, int64_t));
-VX_SIGNATURE(RTMotionPathTexMapDef,
-             int32_t (*)(RTMotionPath*, TexMapDefA*, int32_t, int64_t, uint32_t, int32_t, int32_t));
-VX_SIGNATURE(RTMotionPathSteadyFrameRange, int32_t (*)(RTMotionPath*, int64_t*, int64_t*));
-VX_SIGNATURE(RTMotionScannerCompletedFrameRange, int32_t (*)(RTMotionPath*, int64_t*, int64_t*));
-VX_SIGNATURE(RTMotionScannerRequirementsFrameRange,
-             int32_t (*)(RTMotionPath*, int64_t, int64_t*, int64_t*, int64_t*));
 VX_SIGNATURE(GetProfileNums, int32_t (*)(void));
 VX_SIGNATURE(ApplyProfile, int32_t (*)(uint32_t, PathSettings*));
 VX_SIGNATURE(FindProfile, int32_t (*)(const PathSettings*));
