@@ -1,8 +1,12 @@
+// The per-entry compensation of a finished path and its export as compensation arrays B and D: layout
+// of hand-set corrections, band values, the border flag, probes, wrong tags and sizes, and the frame
+// scale the additive finisher's translation is corrected by.
 #include "finishing/compensation.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace vendrix::finishing {
@@ -17,58 +21,54 @@ class CompArrays : public ::testing::Test {
     path_->modelParams.modelKind = model::kModelProjective;
   }
   void TearDown() override { model::PathDelete(path_); }
-  std::vector<uint32_t> Block(int64_t bytes, uint32_t tag) {
+  // A host block of the exact size, tag set, every other word 0xDEADBEEF.
+  static std::vector<uint32_t> Block(int64_t bytes, uint32_t tag) {
     std::vector<uint32_t> b(static_cast<size_t>(bytes / 4), 0xDEADBEEFu);
     b[0] = tag;
     return b;
   }
+  static int32_t Size(const std::vector<uint32_t>& b) { return static_cast<int32_t>(b.size() * 4); }
   GlobalMotionPath* path_ = nullptr;
 };
 
 TEST_F(CompArrays, ArrayBLayoutOfAHandSetCorrection) {
-  model::FrameRecord& s = path_->smoothed->records[1];
-  s.f(model::kSlotTx) = 2.0f;
-  s.f(model::kSlotTy) = -1.0f;
+  path_->smoothed->records[1].f(model::kSlotTx) = 2.0f;
+  path_->smoothed->records[1].f(model::kSlotTy) = -1.0f;
   path_->boundsMin[0] = -1.5f;
   path_->fieldMode = 5;
   auto b = Block(VENDRIX_COMP_B_SIZE(3), VENDRIX_COMP_B_TAG);
-  ASSERT_EQ(CopyCompArrayB(path_, b.data(), static_cast<int32_t>(b.size() * 4)), 1u);
-  EXPECT_EQ(b[1], 0x12345678u);
-  EXPECT_EQ(b[2], 3u);
-  EXPECT_EQ(b[3], 640u);
-  EXPECT_EQ(b[5], 5u);
-  EXPECT_EQ(static_cast<int32_t>(b[6]), -98304);  // -1.5 in 16.16
-  EXPECT_EQ(b[10], 0u);
-  EXPECT_EQ(b[11], 0xDEADBEEFu);   // the reserved area and the settings are not written
-  EXPECT_EQ(b[75], 0xDEADBEEFu);
+  ASSERT_EQ(CopyCompArrayB(path_, b.data(), Size(b)), 1u);
+  // Magic, entry count, width, field mode, bounds (-1.5 in 16.16), not interlaced; the reserved area
+  // and the settings are not written.
+  const std::pair<int, uint32_t> words[] = {{1, 0x12345678u}, {2, 3u},  {3, 640u}, {5, 5u}, {6, static_cast<uint32_t>(-98304)},
+                                            {10, 0u},          {11, 0xDEADBEEFu}, {75, 0xDEADBEEFu}};
+  for (const auto& [word, value] : words) EXPECT_EQ(b[word], value) << "word " << word;
+  // Entry 1: every corner displaced by -t = (2, -1) px in 16.16; no border fraction, never flagged.
   const uint32_t* rec = b.data() + (VENDRIX_COMP_B_OFFSET_RECORDS + VENDRIX_COMP_B_RECORD_SIZE) / 4;
   for (int c = 0; c < 4; ++c) {
     EXPECT_EQ(static_cast<int32_t>(rec[2 * c]), 131072) << c;
     EXPECT_EQ(static_cast<int32_t>(rec[2 * c + 1]), -65536) << c;
   }
-  EXPECT_EQ(rec[8], 0u);  // no border fraction: never flagged
+  EXPECT_EQ(rec[8], 0u);
   EXPECT_EQ(b.back(), 0xDEADBEEFu);  // the spare record is not written
 }
 
 TEST_F(CompArrays, ArrayDBandsAndTheBorderFlagOfArrayB) {
-  path_->smoothed->records[0].f(model::kSlotBands) = -0.5f;  // K = smoothed for slots >= 10: K[41] = -0.5
   auto d = Block(VENDRIX_COMP_D_SIZE(3), VENDRIX_COMP_D_TAG);
-  ASSERT_EQ(CopyCompArrayD(path_, d.data(), static_cast<int32_t>(d.size() * 4)), 1u);
-  int16_t band0;
-  std::memcpy(&band0, reinterpret_cast<uint8_t*>(d.data()) + VENDRIX_COMP_D_OFFSET_RECORDS + 32, 2);
-  EXPECT_EQ(band0, 128);
-  path_->smoothed->records[0].f(model::kSlotBands) = 0.5f;
-  CopyCompArrayD(path_, d.data(), static_cast<int32_t>(d.size() * 4));
-  std::memcpy(&band0, reinterpret_cast<uint8_t*>(d.data()) + VENDRIX_COMP_D_OFFSET_RECORDS + 32, 2);
-  EXPECT_EQ(band0, -128);  // 0.5 in K[41] is stored negated
-
+  for (const float band : {-0.5f, 0.5f}) {  // stored negated in 8.8
+    path_->smoothed->records[0].f(model::kSlotBands) = band;
+    ASSERT_EQ(CopyCompArrayD(path_, d.data(), Size(d)), 1u);
+    int16_t band0;
+    std::memcpy(&band0, reinterpret_cast<uint8_t*>(d.data()) + VENDRIX_COMP_D_OFFSET_RECORDS + 32, 2);
+    EXPECT_EQ(band0, band < 0 ? 128 : -128);
+  }
   path_->modelParams.borderFraction = 0.5f;
-  path_->limitX = 10.0f;
-  path_->limitY = 10.0f;
+  path_->limitX = path_->limitY = 10.0f;
   path_->limitAngle = 0.1f;
+  path_->smoothed->records[1].f(model::kSlotTx) = -8.5f;  // |K.tx| = 8.5 <= limit - 1
   path_->smoothed->records[2].f(model::kSlotTx) = -9.5f;  // |K.tx| = 9.5 > limit - 1
   auto b = Block(VENDRIX_COMP_B_SIZE(3), VENDRIX_COMP_B_TAG);
-  ASSERT_EQ(CopyCompArrayB(path_, b.data(), static_cast<int32_t>(b.size() * 4)), 1u);
+  ASSERT_EQ(CopyCompArrayB(path_, b.data(), Size(b)), 1u);
   auto flag = [&](int i) { return b[(VENDRIX_COMP_B_OFFSET_RECORDS + i * VENDRIX_COMP_B_RECORD_SIZE + 32) / 4]; };
   EXPECT_EQ(flag(1), 0u);
   EXPECT_EQ(flag(2), 1u);
@@ -83,11 +83,10 @@ TEST_F(CompArrays, ProbesWrongTagsAndSizesLeaveTheBlockUntouched) {
   EXPECT_EQ(CopyCompArrayB(nullptr, b.data(), 0), 0u);
   EXPECT_EQ(CopyCompArrayB(path_, nullptr, 0), 0u);
   EXPECT_EQ(b, pristine);
-
-  GlobalMotionPath* empty = model::PathCreate(0, 1);
+  GlobalMotionPath* empty = model::PathCreate(0, kPathInterlaced);
   auto e = Block(VENDRIX_COMP_B_SIZE(0), VENDRIX_COMP_B_TAG);
-  EXPECT_EQ(CopyCompArrayB(empty, e.data(), 668), 1u);
-  EXPECT_EQ(e[10], 1u);  // interlaced
+  EXPECT_EQ(CopyCompArrayB(empty, e.data(), Size(e)), 1u);
+  EXPECT_EQ(e[10], 1u);            // interlaced
   EXPECT_EQ(e[158], 0xDEADBEEFu);  // only the header was written; the spare stays
   model::PathDelete(empty);
 }
@@ -97,13 +96,11 @@ TEST_F(CompArrays, AdditiveCompensationScalesTranslationByTheFrameWidth) {
   model::FrameRecord& in = path_->integrated->records[1];
   in.f(model::kSlotTx) = 4.0f;
   // Corner offsets 64 px apart across the frame give the scale (640 - 64) / 640.
-  in.f(model::kSlotCorners + 0) = -32.0f;
-  in.f(model::kSlotCorners + 6) = -32.0f;
-  in.f(model::kSlotCorners + 2) = 32.0f;
-  in.f(model::kSlotCorners + 4) = 32.0f;
+  const float x_offsets[4] = {-32.0f, 32.0f, 32.0f, -32.0f};
+  for (int c = 0; c < 4; ++c) in.f(model::kSlotCorners + 2 * c) = x_offsets[c];
   model::FrameRecord k;
   FrameCompensation(path_, 1, k);
-  EXPECT_NEAR(k.f(model::kSlotTx), 4.0f * 576.0f / 640.0f, 1e-4f);  // (640 + (-64 - 64) / 2) / 640
+  EXPECT_NEAR(k.f(model::kSlotTx), 4.0f * 576.0f / 640.0f, 1e-4f);
   path_->width = 0;  // never scanned: no compensation instead of a division by zero
   FrameCompensation(path_, 1, k);
   EXPECT_EQ(k.f(model::kSlotTx), 0.0f);

@@ -1,28 +1,39 @@
+// Path finishing: the smoothing kernels, the additive finisher removing shake and keeping a pan, the
+// driver (channel strengths from the settings, wrong tags, bad measurements, tiny clips), and end to
+// end: a synthetic shaky clip scanned and finished at the default settings, keeping the analysis half way.
 #include "finishing/finish.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
+#include <tuple>
 #include <vector>
 
 #include "analysis/scan.h"
 #include "finishing/compensation.h"
-#include "support/synthetic_frames.h"
-#include "model/profiles.h"
 #include "finishing/kernel.h"
+#include "model/profiles.h"
 #include "platform/heap.h"
+#include "support/synthetic_frames.h"
 
 namespace vendrix::finishing {
 namespace {
 
+// Frame-to-frame jitter left in a path: RMS of the second difference.
+double Jitter(const std::vector<double>& x) {
+  double s = 0;
+  for (size_t i = 2; i < x.size(); ++i) s += std::pow(x[i] - 2 * x[i - 1] + x[i - 2], 2);
+  return std::sqrt(s / double(x.size() - 2));
+}
+
 TEST(FinishKernel, RadiiFromStrengthAndNormalisedTaps) {
-  EXPECT_EQ(KernelRadius(0.4f, false), 133);
-  EXPECT_EQ(KernelRadius(0.3f, false), 81);
-  EXPECT_EQ(KernelRadius(0.2f, false), 39);
-  EXPECT_EQ(KernelRadius(0.0f, false), 1);
-  EXPECT_EQ(KernelRadius(0.995f, false), -1);  // holds the camera
-  EXPECT_EQ(KernelRadius(0.99f, true), 598 | 1);  // clamped to the matrix variant's 598, made odd
-  EXPECT_EQ(KernelRadius(std::nanf(""), false), 1);
+  // radius = odd(trunc(a^1.75 * 654 + 0.5)) within 1 .. 599 (598 for the matrix variant); above 0.99
+  // the kernel is empty and the camera is held.
+  for (const auto& [strength, matrix, radius] : {std::tuple{0.4f, false, 133}, std::tuple{0.3f, false, 81}, std::tuple{0.2f, false, 39},
+                                                std::tuple{0.0f, false, 1}, std::tuple{std::nanf(""), false, 1},
+                                                std::tuple{0.995f, false, -1}, std::tuple{0.99f, true, 599}})
+    EXPECT_EQ(KernelRadius(strength, matrix), radius) << strength;
   Kernel k;
   BuildKernel(0.0f, false, k);
   EXPECT_NEAR(k.At(0), 100.0f / 116.0f, 1e-6f);  // taps 8, 100, 8 before normalising
@@ -32,7 +43,7 @@ TEST(FinishKernel, RadiiFromStrengthAndNormalisedTaps) {
     double sum = 0;
     for (int o = -k.radius; o <= k.radius; ++o) sum += k.At(o);
     EXPECT_NEAR(sum, 1.0, 1e-5);
-    EXPECT_NEAR(k.At(k.radius) / k.At(0), matrix ? 0.0064f : 0.08f, 1e-4f);
+    EXPECT_NEAR(k.At(k.radius) / k.At(0), matrix ? 0.0064f : 0.08f, 1e-4f);  // outermost tap
   }
 }
 
@@ -41,8 +52,7 @@ TEST(FinishKernel, RadiiFromStrengthAndNormalisedTaps) {
 struct ShakyPath {
   GlobalMotionPath* path;
   std::vector<double> camera;  // absolute x position of the camera per entry
-  ShakyPath(int n, double pan, double shake) {
-    path = model::PathCreate(static_cast<uint32_t>(n), 0);
+  ShakyPath(int n, double pan, double shake) : path(model::PathCreate(static_cast<uint32_t>(n), 0)) {
     path->width = 640;
     path->height = 360;
     path->modelParams.modelKind = model::kModelCornersTwoPass;
@@ -57,21 +67,14 @@ struct ShakyPath {
     }
   }
   ~ShakyPath() { model::PathDelete(path); }
+  float Integrated(int i) const { return path->integrated->records[i].f(model::kSlotTx); }
+  float Smoothed(int i) const { return path->smoothed->records[i].f(model::kSlotTx); }
 };
-
-// Frame-to-frame jitter left in a path: RMS of the second difference.
-double Jitter(const std::vector<double>& x) {
-  double s = 0;
-  for (size_t i = 2; i < x.size(); ++i) s += std::pow(x[i] - 2 * x[i - 1] + x[i - 2], 2);
-  return std::sqrt(s / (x.size() - 2));
-}
 
 TEST(FinishAdditive, RemovesTheShakeAndKeepsThePan) {
   const int n = 300;
   ShakyPath s(n, 1.5, 3.0);
-  PathSettings settings{};
-  settings.Smoothing = 26214;  // 0.4
-  settings.SecondarySmoothing = 19660;
+  const PathSettings settings{.Smoothing = 26214, .SecondarySmoothing = 19660};  // 0.4 and 0.3
   FinishPathWith(s.path, nullptr, &settings);
   std::vector<double> shown(n);
   for (int i = 0; i < n; ++i) {
@@ -86,57 +89,65 @@ TEST(FinishAdditive, RemovesTheShakeAndKeepsThePan) {
   EXPECT_NEAR(shown[250] - shown[50], s.camera[250] - s.camera[50], 0.1 * (s.camera[250] - s.camera[50]));
 }
 
-TEST(FinishAdditive, FullStrengthHoldsTheCameraAndNullRequestUsesShortestKernels) {
-  const int n = 60;
-  ShakyPath s(n, 2.0, 1.0);
-  PathSettings hold{};
-  hold.Smoothing = 65536;
+TEST(FinishAdditive, FullStrengthHoldsTheCameraAndStrengthZeroFollowsIt) {
+  ShakyPath s(60, 2.0, 1.0);
+  const PathSettings hold{.Smoothing = 65536};
   FinishPathWith(s.path, nullptr, &hold);
-  for (int i = 0; i < n; ++i) EXPECT_EQ(s.path->smoothed->records[i].f(model::kSlotTx), 0.0f);
-  // Strength 0 (the default request): radius-1 kernels, the path follows the camera closely.
+  for (int i = 0; i < 60; ++i) EXPECT_EQ(s.Smoothed(i), 0.0f);
+  // Strength 0 (the default request): taps 8, 100, 8 over the neighbours, the clip ends held at entry
+  // 1 and n - 1 (entry 0 is the reference, not a measurement).
   FinishPathWith(s.path, nullptr, nullptr);
-  const float expect = (8.0f * s.path->integrated->records[29].f(model::kSlotTx) + 100.0f * s.path->integrated->records[30].f(model::kSlotTx) +
-                        8.0f * s.path->integrated->records[31].f(model::kSlotTx)) / 116.0f;
-  EXPECT_NEAR(s.path->smoothed->records[30].f(model::kSlotTx), expect, 1e-3f);
-  // Bounds contain every compensated corner and the origin.
-  EXPECT_LE(s.path->boundsMin[0], 0.0f);
+  EXPECT_NEAR(s.Smoothed(30), (8 * s.Integrated(29) + 100 * s.Integrated(30) + 8 * s.Integrated(31)) / 116, 1e-3f);
+  EXPECT_NEAR(s.Smoothed(0), s.Integrated(1), 1e-3f);
+  EXPECT_NEAR(s.Smoothed(1), (108 * s.Integrated(1) + 8 * s.Integrated(2)) / 116, 1e-3f);
+  EXPECT_NEAR(s.Smoothed(59), (8 * s.Integrated(58) + 108 * s.Integrated(59)) / 116, 1e-3f);
+  EXPECT_LE(s.path->boundsMin[0], 0.0f);  // the bounds hold every compensated corner and the origin
   EXPECT_GE(s.path->boundsMax[0], 0.0f);
 }
 
+TEST(FinishDriver, SettingsGiveTheChannelStrengths) {
+  // Translation 0.1, secondary 0.5, per-channel weights (zoom, rotation, tilt 1, tilt 2) 0.2, 0.3, 0.4,
+  // none. A weight replaces the secondary strength from model kind 4 on; without one, and below kind
+  // 4, rotation and zoom take the secondary strength and the tilts a quarter of it.
+  const PathSettings settings{.Smoothing = 6554, .SecondarySmoothing = 32768, .SmoothingWeight1 = 13107,
+                              .SmoothingWeight2 = 19660, .SmoothingWeight3 = 26214};
+  for (const uint32_t kind : {model::kModelCornersTwoPass, model::kModelProjective}) {
+    ShakyPath s(4, 1.0, 1.0);
+    s.path->modelParams.modelKind = kind;
+    FinishPathWith(s.path, nullptr, &settings);
+    const model::ModelParams& p = s.path->modelParams;
+    const float got[5] = {p.translationStrength, p.zoomStrength, p.rotationStrength, p.tilt1Strength, p.tilt2Strength};
+    const float additive[5] = {0.1f, 0.5f, 0.5f, 0.125f, 0.125f}, weighted[5] = {0.1f, 0.2f, 0.3f, 0.4f, 0.125f};
+    for (int i = 0; i < 5; ++i) EXPECT_NEAR(got[i], kind >= model::kModelCamera ? weighted[i] : additive[i], 1e-4f) << i;
+  }
+}
+
 TEST(FinishDriver, WrongTagDoesNothingAndSettleOnlyKeepsTheEarlierResult) {
-  const int n = 20;
-  ShakyPath s(n, 1.0, 2.0);
+  ShakyPath s(20, 1.0, 2.0);
   FinishPathWith(s.path, nullptr, nullptr);
-  const float before = s.path->smoothed->records[10].f(model::kSlotTx);
-  FinishRequest req{};
-  req.tag = 3;
-  req.action = -1;
-  req.smoothing = 65536;
+  const float before = s.Smoothed(10);
+  FinishRequest req{.tag = 3, .action = -1, .smoothing = 65536};
   FinishPathWith(s.path, &req, nullptr);
-  EXPECT_EQ(s.path->smoothed->records[10].f(model::kSlotTx), before);
+  EXPECT_EQ(s.Smoothed(10), before);
   req.tag = VENDRIX_FINISH_REQUEST_TAG;
   req.action = 0;  // settle and recompute the bounds only
   s.path->boundsMax[0] = 1e9f;
   FinishPathWith(s.path, &req, nullptr);
-  EXPECT_EQ(s.path->smoothed->records[10].f(model::kSlotTx), before);
+  EXPECT_EQ(s.Smoothed(10), before);
   EXPECT_LT(s.path->boundsMax[0], 1e8f);
 }
 
-TEST(FinishDriver, NaNMeasurementsNeverReachTheArrays) {
-  const int n = 40;
-  ShakyPath s(n, 1.0, 1.0);
+TEST(FinishDriver, NaNMeasurementsAndTinyClips) {
+  ShakyPath s(40, 1.0, 1.0);
   s.path->analysis->records[17].f(model::kSlotTx) = std::nanf("");
   s.path->analysis->records[18].f(model::kSlotCorners) = INFINITY;
   FinishPathWith(s.path, nullptr, nullptr);
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < 40; ++i) {
     model::FrameRecord k;
     FrameCompensation(s.path, i, k);
     for (int slot = 0; slot < 10; ++slot) ASSERT_TRUE(std::isfinite(k.f(slot))) << i << " " << slot;
   }
   EXPECT_TRUE(std::isfinite(s.path->boundsMin[0]));
-}
-
-TEST(FinishDriver, TinyClipsFinishWithoutReadingOutside) {
   for (uint32_t frames : {0u, 1u, 2u}) {
     const int64_t before = platform::HeapLiveBlocks();
     GlobalMotionPath* p = model::PathCreate(frames, 0);
@@ -149,42 +160,56 @@ TEST(FinishDriver, TinyClipsFinishWithoutReadingOutside) {
   }
 }
 
-TEST(FinishDriver, KeepFlagsKeepTheAnalysisAndReleaseDropsIt) {
-  const cv::Mat texture = vendrix::testing::MakeTexture(400, 260, 9);
-  std::vector<cv::Mat> frames;
-  for (int i = 0; i < 6; ++i) {
-    vendrix::testing::CameraPose pose;
-    pose.tx = 1.5 * i;
-    frames.push_back(vendrix::testing::RenderFrame(texture, 320, 180, pose));
+// End to end: 120 frames of a slow pan with handheld shake, scanned and finished at the default
+// settings; the compensation array must remove 90 % of the shake and keep the pan. Half way, a finish
+// that keeps the analysis lets scanning go on with the same analyser; the last one releases it.
+TEST(Steadiness, DefaultSettingsRemoveNinetyPercentOfTheShake) {
+  constexpr int kW = 640, kH = 360, kFrames = 120;
+  const cv::Mat texture = vendrix::testing::MakeTexture(kW + 240, kH + 240, 31);
+  std::vector<vendrix::testing::CameraPose> poses;
+  std::vector<cv::Mat> frames;  // alive until the analysis is released
+  std::mt19937 rng(5);
+  std::normal_distribution<double> shake(0.0, 2.5);
+  GlobalMotionPath* path = model::PathCreate(kFrames, 0);
+  for (int i = 0; i < kFrames; ++i) {
+    poses.push_back({.tx = 0.8 * i + shake(rng), .ty = shake(rng), .theta = 0.004 * shake(rng)});
+    const cv::Mat& frame = frames.emplace_back(vendrix::testing::RenderFrame(texture, kW, kH, poses.back()));
+    const ScanInput in{.tag = VENDRIX_SCAN_INPUT_TAG, .format = VENDRIX_PIXFMT_NV12, .width = kW, .height = kH,
+                       .pitch = static_cast<int32_t>(frame.step[0]), .buffer = frame.data, .aspectFactor = 1.0f,
+                       .settings = model::kDefaultPathSettings};
+    analysis::ScanFrame(path, static_cast<uint32_t>(i), &in);
+    if (i != kFrames / 2) continue;
+    FinishPathB(path, kFinishKeepAnalysis, &model::kDefaultPathSettings);
+    EXPECT_NE(path->analyser, nullptr);
+    EXPECT_NE(path->matchStore, nullptr);
+    EXPECT_EQ(path->lastFrame, i);
   }
-  GlobalMotionPath* p = model::PathCreate(6, 0);
-  auto scan = [&](int from, int to) {
-    for (int i = from; i < to; ++i) {
-      ScanInput in{};
-      in.tag = VENDRIX_SCAN_INPUT_TAG;
-      in.format = VENDRIX_PIXFMT_NV12;
-      in.width = 320;
-      in.height = 180;
-      in.pitch = static_cast<int32_t>(frames[i].step[0]);
-      in.buffer = frames[i].data;
-      in.aspectFactor = 1.0f;
-      in.settings = model::kDefaultPathSettings;
-      analysis::ScanFrame(p, static_cast<uint32_t>(i), &in);
-    }
-  };
-  scan(0, 3);
-  FinishPathB(p, kFinishKeepAnalysis, &model::kDefaultPathSettings);
-  EXPECT_NE(p->analyser, nullptr);  // kept: scanning goes on with the same analyser
-  EXPECT_NE(p->matchStore, nullptr);
-  EXPECT_EQ(p->lastFrame, 2);
-  scan(3, 6);
-  FinishPathB(p, 0, &model::kDefaultPathSettings);
-  EXPECT_EQ(p->analyser, nullptr);  // released, with everything the analysis held
-  EXPECT_EQ(p->matchStore, nullptr);
-  EXPECT_EQ(p->handover, nullptr);
-  EXPECT_EQ(p->lastFrame, 5);
-  EXPECT_NEAR(p->analysis->records[4].f(model::kSlotTx), 1.5f, 0.1f);
-  model::PathDelete(p);
+  FinishPathB(path, 0, &model::kDefaultPathSettings);
+  EXPECT_EQ(path->analyser, nullptr);  // released, with everything the analysis held
+  EXPECT_EQ(path->matchStore, nullptr);
+  EXPECT_EQ(path->handover, nullptr);
+  EXPECT_EQ(path->lastFrame, kFrames - 1);
+  std::vector<uint32_t> b(VENDRIX_COMP_B_SIZE(kFrames) / 4);
+  b[0] = VENDRIX_COMP_B_TAG;
+  ASSERT_EQ(CopyCompArrayB(path, b.data(), static_cast<int32_t>(b.size() * 4)), 1u);
+  const auto* records = reinterpret_cast<const MotionCompArrayBRecord*>(reinterpret_cast<const uint8_t*>(b.data()) +
+                                                                        VENDRIX_COMP_B_OFFSET_RECORDS);
+  std::vector<double> in_x, in_y, out_x, out_y;
+  for (int i = 0; i < kFrames; ++i) {
+    // Follow the texture's centre: in frame i it lies at the pose's translation (centred). The warp
+    // moves it by the corner displacements interpolated bilinearly there, which is exact for the
+    // similarity warps of this clip.
+    const double x = poses[i].tx, y = poses[i].ty, u = (x + kW / 2.0) / kW, v = (y + kH / 2.0) / kH;
+    const double w[4] = {(1 - u) * (1 - v), u * (1 - v), u * v, (1 - u) * v};
+    double dx = 0, dy = 0;
+    for (int c = 0; c < 4; ++c) dx += w[c] * records[i].corner[c].x / 65536.0, dy += w[c] * records[i].corner[c].y / 65536.0;
+    in_x.push_back(x), in_y.push_back(y), out_x.push_back(x + dx), out_y.push_back(y + dy);
+  }
+  const double before = std::hypot(Jitter(in_x), Jitter(in_y)), after = std::hypot(Jitter(out_x), Jitter(out_y));
+  RecordProperty("residual_jitter_percent", std::to_string(100.0 * after / before));
+  EXPECT_LT(after, 0.1 * before);
+  EXPECT_NEAR(out_x[100] - out_x[20], poses[100].tx - poses[20].tx, 12.0);  // the pan is kept
+  model::PathDelete(path);
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// The global motion path: capacities and flags, clean failure at every allocation, and sliding the
+// real-time window with the blocks its records own, releasing every block it drops or still owns.
 #include "model/global_motion_path.h"
 
 #include <gtest/gtest.h>
@@ -16,59 +18,42 @@ uint32_t TagOf(void* p) { return p ? *static_cast<uint32_t*>(p) : 0; }
 
 TEST(GlobalMotionPath, CapacitiesAndFlags) {
   const int64_t before = platform::HeapLiveBlocks();
-  GlobalMotionPath* p = PathCreate(100, 1);
+  GlobalMotionPath* p = PathCreate(100, kPathInterlaced);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(PathCapacity(p), 200);
   EXPECT_EQ(p->flags, kPathInterlaced);
   EXPECT_EQ(p->analysis, p->measured[0]);
   EXPECT_EQ(p->smoothed->count, 200);
-  EXPECT_EQ(p->lastFrame, 0);
   PathDelete(p);
-
-  p = PathCreate(10, 4 | 2);  // unknown bits ignored
-  ASSERT_NE(p, nullptr);
+  p = PathCreate(10, 4 | kPathKeepMatches);  // unknown bits ignored
   EXPECT_EQ(p->flags, kPathKeepMatches);
   EXPECT_EQ(PathCapacity(p), 10);
   PathDelete(p);
-
   p = PathCreate(0, 0);  // an empty clip still holds the spare record in every array
   ASSERT_NE(p, nullptr);
-  EXPECT_EQ(PathCapacity(p), 0);
   p->integrated->records[0].f(kSlotTx) = 1.0f;
   PathDelete(p);
   PathDelete(nullptr);
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
-  EXPECT_EQ(PathCreate(0xFFFFFFFFu, 1), nullptr);  // more entries than can be addressed
+  EXPECT_EQ(PathCreate(0xFFFFFFFFu, kPathInterlaced), nullptr);  // more entries than can be addressed
 }
 
 TEST(GlobalMotionPath, CreationFailsCleanlyAtEveryAllocation) {
   const int64_t before = platform::HeapLiveBlocks();
-  for (int nth = 1; nth <= 7; ++nth) {
+  for (int nth = 1;; ++nth) {  // fail each allocation in turn until creation needs no more
     platform::HeapFailAllocation(nth);
-    EXPECT_EQ(PathCreate(50, 0), nullptr) << nth;
+    GlobalMotionPath* p = PathCreate(50, 0);
     platform::HeapFailAllocation(0);
+    if (p) {
+      EXPECT_EQ(nth, 8);  // 1 object + 6 arrays
+      PathDelete(p);
+      break;
+    }
     EXPECT_EQ(platform::HeapLiveBlocks(), before) << nth;
   }
-  GlobalMotionPath* p = PathCreate(50, 0);  // the eighth allocation is not needed: 1 object + 6 arrays
-  ASSERT_NE(p, nullptr);
-  PathDelete(p);
 }
 
-TEST(GlobalMotionPath, DeleteFreesOwnedBlocksAndAnalysisResources) {
-  const int64_t before = platform::HeapLiveBlocks();
-  GlobalMotionPath* p = PathCreate(8, 2);
-  RecordArraySetOwned(p->measured[0]->keptMatches, 3, Tagged(1));
-  RecordArraySetOwned(p->measured[0]->keptMatches, 3, Tagged(2));  // replacing frees the old copy
-  RecordArraySetOwned(p->measured[2]->originalMatches, 8, Tagged(3));  // the spare's slot too
-  p->handover = Tagged(4);
-  p->matchStore = static_cast<void**>(platform::HeapAllocate(8 * sizeof(void*)));
-  p->matchStore[0] = Tagged(5);
-  p->matchStore[7] = Tagged(6);
-  PathDelete(p);
-  EXPECT_EQ(platform::HeapLiveBlocks(), before);
-}
-
-TEST(GlobalMotionPath, ShiftMovesRecordsWithTheirBlocks) {
+TEST(GlobalMotionPath, ShiftAndDeleteReleaseEveryOwnedBlock) {
   const int64_t before = platform::HeapLiveBlocks();
   GlobalMotionPath* p = PathCreate(10, 0);
   p->matchStore = static_cast<void**>(platform::HeapAllocate(10 * sizeof(void*)));
@@ -78,26 +63,28 @@ TEST(GlobalMotionPath, ShiftMovesRecordsWithTheirBlocks) {
     p->matchStore[i] = Tagged(200 + i);
   }
   p->lastFrame = 9;
-  PathShift(p, -3);
+  PathShift(p, -3);  // record 3 moves to 0; records 0..2 and their blocks are dropped
   EXPECT_EQ(p->lastFrame, 6);
-  for (int i = 0; i < 7; ++i) {
-    EXPECT_EQ(p->analysis->records[i].f(kSlotTx), static_cast<float>(i + 4)) << i;
-    EXPECT_EQ(TagOf(p->analysis->keptMatches[i]), 103u + i);
-    EXPECT_EQ(TagOf(p->matchStore[i]), 203u + i);
+  for (int i = 0; i < 10; ++i) {
+    const bool kept = i < 7;
+    EXPECT_EQ(p->analysis->records[i].f(kSlotTx), kept ? i + 4.0f : 0.0f) << i;
+    EXPECT_EQ(TagOf(p->analysis->keptMatches[i]), kept ? 103u + i : 0u) << i;
+    EXPECT_EQ(TagOf(p->matchStore[i]), kept ? 203u + i : 0u) << i;
   }
-  for (int i = 7; i < 10; ++i) {
-    EXPECT_EQ(p->analysis->records[i].f(kSlotTx), 0.0f);
-    EXPECT_EQ(p->analysis->keptMatches[i], nullptr);
-    EXPECT_EQ(p->matchStore[i], nullptr);
-  }
-  // Ten blocks dropped so far would show up here if they leaked.
-  EXPECT_EQ(platform::HeapLiveBlocks(), before + 8 + 7 + 7);
+  EXPECT_EQ(platform::HeapLiveBlocks(), before + 8 + 7 + 7);  // path + 6 arrays + store; 7 + 7 blocks
   PathShift(p, 2);
   EXPECT_EQ(p->analysis->records[2].f(kSlotTx), 4.0f);
   EXPECT_EQ(p->analysis->records[0].f(kSlotTx), 0.0f);
   EXPECT_EQ(TagOf(p->matchStore[8]), 209u);
   PathShift(p, 25);  // beyond the capacity: everything dropped
   for (int i = 0; i < 10; ++i) EXPECT_EQ(p->matchStore[i], nullptr);
+  // Deleting frees every owned block: replaced copies, the spare's slot, the analysis resources.
+  RecordArraySetOwned(p->measured[1]->keptMatches, 3, Tagged(1));
+  RecordArraySetOwned(p->measured[1]->keptMatches, 3, Tagged(2));
+  RecordArraySetOwned(p->measured[2]->originalMatches, 10, Tagged(3));
+  p->handover = Tagged(4);
+  p->matchStore[0] = Tagged(5);
+  p->matchStore[9] = Tagged(6);
   PathDelete(p);
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }

@@ -1,331 +1,164 @@
+// Corner fit (model kinds 2 and 3) on synthetic match lists: a similarity recovered through noise and
+// outliers, vertical scale and shear with the extended iterations, a robust translation at degree 0,
+// outlier marking of the two-pass variant, rejection of too few or unusable matches, and the rotation
+// and zoom searches on hand-built residuals.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
+#include <tuple>
 #include <vector>
 
 #include "motion/camera_matrix.h"
-#include "motion/model_fit.h"
+#include "motion/fit_checks.h"
 #include "support/synthetic_matches.h"
-#include "platform/heap.h"
 
 namespace vendrix::motion {
 
-// Test hooks defined next to the corner fit.
+// Test hooks defined next to the corner fit: the rotation and scale searches on centred entries.
 double CornerFitRotationSearch(MatchEntry* entries, uint32_t count, uint32_t width, uint32_t height);
 double CornerFitScaleSearch(MatchEntry* entries, uint32_t count, uint32_t width, uint32_t height);
 
 namespace {
 
-using vendrix::testing::MakeMatches;
-using vendrix::testing::MotionFn;
-using vendrix::testing::Similarity;
-using vendrix::testing::SyntheticOptions;
+using testing::MakeList;
+using testing::MatchListPtr;
+using testing::MotionFn;
+using testing::Similarity;
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDeg = kPi / 180.0;
+constexpr double kDeg = std::numbers::pi / 180.0;
 
-model::ModelParams CornerParams(int kind, bool rotation, bool scale, bool extended) {
+// Kind 2 (single pass) or 3 (two passes).
+model::FrameRecord Fit(const MatchListPtr& list, int kind, bool rotation_and_scale = true, bool extended = false, uint32_t span = 1) {
   model::ModelParams p{};
-  p.fitEnabled = 1;
-  p.modelKind = static_cast<uint32_t>(kind);
-  p.degreeRotation = rotation ? 1 : 0;
-  p.degreeScale = scale ? 1 : 0;
+  p.degreeRotation = p.degreeScale = rotation_and_scale ? 1 : 0;
   p.extended = extended ? 1 : 0;
-  return p;
+  return FitChecked(*list, static_cast<uint32_t>(kind), span, 0, p);
 }
 
-// Largest error of the record's translation and of its corners (translation + offset) against the
-// motion, in pixels.
-struct Errors {
-  double translation = 0.0;
-  double corners = 0.0;
-};
+double Error(const model::FrameRecord& r, const MotionFn& motion) { return testing::CornerError(r, motion, 960, 540); }
 
-Errors Compare(const model::FrameRecord& r, const MotionFn& motion, double width, double height) {
-  Errors e;
-  double tx, ty;
-  motion(0.0, 0.0, &tx, &ty);
-  e.translation = std::hypot(r.f(model::kSlotTx) - tx, r.f(model::kSlotTy) - ty);
-  const double hw = width / 2, hh = height / 2;
-  const double nominal[4][2] = {{-hw, -hh}, {hw, -hh}, {hw, hh}, {-hw, hh}};
-  for (int k = 0; k < 4; ++k) {
-    double x, y;
-    motion(nominal[k][0], nominal[k][1], &x, &y);
-    const double ox = x - nominal[k][0] - tx, oy = y - nominal[k][1] - ty;  // expected offset
-    e.corners = std::max(e.corners, std::hypot(r.f(model::kSlotCorners + 2 * k) - ox, r.f(model::kSlotCorners + 2 * k + 1) - oy));
-  }
-  return e;
-}
-
-void ExpectNoNaN(const model::FrameRecord& r) {
-  for (int i = 0; i < model::kRecordSlots; ++i) {
-    if (i == model::kSlotCount || i == model::kSlotSpan) continue;
-    ASSERT_TRUE(std::isfinite(r.f(i))) << "slot " << i;
-  }
-}
-
-void ExpectRejected(const model::FrameRecord& r) {
-  EXPECT_EQ(r.u(model::kSlotCount), 0u);
-  for (int i = model::kSlotTx; i < model::kSlotSpread; ++i) EXPECT_EQ(r.f(i), 0.0f) << "slot " << i;
-  EXPECT_EQ(r.f(model::kSlotRotSin), 0.0f);
-  EXPECT_EQ(r.f(model::kSlotRotCos), 1.0f);
-  EXPECT_EQ(r.f(model::kSlotZoom), 0.0f);
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(r.matrix()[i], i % 5 == 0 ? 1.0f : 0.0f);
-}
-
-struct Case {
-  int kind;
-  bool extended;
-  double tx, ty, theta, zoom;
-  double outliers;
-};
-
-// 2000 matches, 0.3 px noise, 20-40 % outliers, both variants, with and without the extended
-// iterations. Bounds: translation 0.05 px, corners 0.35 px (0.2 px extended), angle 0.01 degree; the
-// corner bound is set by the zoom the 8 (or 20) halving zoom steps leave, about 2 % (0.3 %) of it.
-TEST(FitCornerMotion, RecoversSimilarityWithNoiseAndOutliers) {
-  const Case cases[] = {
-      {2, false, 6.5, -3.2, 1.5 * kDeg, 1.02, 0.2},   {3, false, 6.5, -3.2, 1.5 * kDeg, 1.02, 0.2},
-      {2, false, -4.0, 2.0, -2.0 * kDeg, 0.985, 0.4}, {3, false, -4.0, 2.0, -2.0 * kDeg, 0.985, 0.4},
-      {2, true, 3.0, 5.0, 1.0 * kDeg, 1.03, 0.3},     {3, true, 3.0, 5.0, 1.0 * kDeg, 1.03, 0.3},
-  };
-  for (const Case& c : cases) {
-    SyntheticOptions o;
-    o.count = 2000;
-    o.noise = 0.3;
-    o.outliers = c.outliers;
-    o.seed = 11;
-    const MotionFn motion = Similarity(c.tx, c.ty, c.theta, c.zoom);
-    MatchList* list = MakeMatches(motion, o);
-    const int64_t heap = platform::HeapLiveBlocks();
-    model::FrameRecord r;
-    ModelFit(CornerParams(c.kind, true, true, c.extended), r, *list, 1, false, 0);
-    EXPECT_EQ(platform::HeapLiveBlocks(), heap);
-    ExpectNoNaN(r);
-    const Errors e = Compare(r, motion, o.width, o.height);
-    EXPECT_NEAR(std::atan2(r.f(model::kSlotRotSin), r.f(model::kSlotRotCos)), c.theta, 0.01 * kDeg);
-    EXPECT_NEAR(ZoomFactorFromTerm(r.f(model::kSlotZoom), static_cast<float>(o.height)), c.zoom, c.extended ? 2e-4 : 6e-4);
-    EXPECT_EQ(r.u(model::kSlotCount), o.count);
-    EXPECT_LT(e.translation, 0.05) << c.kind << " " << c.extended;
-    EXPECT_LT(e.corners, c.extended ? 0.2 : 0.35) << c.kind << " " << c.extended;
-    model::MatchListRelease(list);
-  }
-}
-
-
-TEST(FitCornerMotion, RotationAndZoomComeOutWithTheirOwnSign) {
-  // Noise-free: a positive angle (x toward y, i.e. clockwise on screen) moves the bottom-right corner
-  // left and down; a zoom above 1 moves every corner outward.
-  SyntheticOptions o;
-  o.count = 800;
-  for (const bool rotation : {true, false}) {
-    const MotionFn motion = rotation ? Similarity(0, 0, 2.0 * kDeg, 1.0) : Similarity(0, 0, 0.0, 1.03);
-    MatchList* list = MakeMatches(motion, o);
-    model::FrameRecord r;
-    ModelFit(CornerParams(2, true, true, false), r, *list, 1, false, 0);
-    const Errors e = Compare(r, motion, o.width, o.height);
-    EXPECT_LT(e.corners, rotation ? 0.05 : 0.4) << rotation;  // 8 zoom steps leave about 2 % of the zoom
-    const float* c = &r.f(model::kSlotCorners);
-    if (rotation) {
-      EXPECT_LT(c[4], -5.0f);
-      EXPECT_GT(c[5], 10.0f);
-      EXPECT_GT(r.f(model::kSlotRotSin), 0.03f);
-      EXPECT_NEAR(std::atan2(r.f(model::kSlotRotSin), r.f(model::kSlotRotCos)), 2.0 * kDeg, 1e-4);
-    } else {
-      EXPECT_LT(c[0], -6.0f);
-      EXPECT_LT(c[1], -3.0f);
-      EXPECT_GT(c[4], 6.0f);
-      EXPECT_GT(c[5], 3.0f);
-      EXPECT_GT(r.f(model::kSlotZoom), 0.9f * (0.03f - 0.001f) * o.height);
+// 2000 matches, 0.3 px noise, 20-40 % outliers, both kinds, with and without the extended iterations.
+// Bounds: translation 0.05 px, corners 0.35 px (0.2 px extended), angle 0.01 degree; the corner bound is
+// set by the zoom the 8 (or 20) halving zoom steps leave, about 2 % (0.3 %) of it.
+TEST(FitCorner, RecoversSimilarityWithNoiseAndOutliers) {
+  for (const auto& [extended, tx, ty, theta, zoom, outliers] :
+       {std::tuple{false, 6.5, -3.2, 1.5 * kDeg, 1.02, 0.2}, std::tuple{false, -4.0, 2.0, -2.0 * kDeg, 0.985, 0.4},
+        std::tuple{true, 3.0, 5.0, 1.0 * kDeg, 1.03, 0.3}})
+    for (const int kind : {2, 3}) {
+      SCOPED_TRACE(::testing::Message() << "kind " << kind << ", extended " << extended << ", angle " << theta / kDeg);
+      const MotionFn motion = Similarity(tx, ty, theta, zoom);
+      const model::FrameRecord r = Fit(MakeList(motion, {.count = 2000, .noise = 0.3, .outliers = outliers, .seed = 11}), kind, true, extended);
+      EXPECT_EQ(r.count(), 2000u);
+      EXPECT_NEAR(r.f(model::kSlotTx), tx, 0.05);
+      EXPECT_NEAR(r.f(model::kSlotTy), ty, 0.05);
+      EXPECT_LT(Error(r, motion), extended ? 0.2 : 0.35);
+      EXPECT_NEAR(std::atan2(r.f(model::kSlotRotSin), r.f(model::kSlotRotCos)), theta, 0.01 * kDeg);
+      EXPECT_NEAR(ZoomFactorFromTerm(r.f(model::kSlotZoom), 540.0f), zoom, extended ? 2e-4 : 6e-4);
     }
-    // The matrix slots hold the similarity the rotation pair and zoom term describe.
-    float m[16];
-    CameraMatrixFromRecord(r, static_cast<float>(o.height), m);
-    for (int i = 0; i < 16; ++i) EXPECT_NEAR(r.matrix()[i], m[i], 1e-5f);
-    model::MatchListRelease(list);
-  }
 }
 
-TEST(FitCornerMotion, ExtendedIterationsFollowVerticalScaleAndShear) {
+TEST(FitCorner, ExtendedIterationsFollowVerticalScaleAndShear) {
   // A rolling-shutter-like motion: 1 % vertical stretch and a 0.01 horizontal shear by row.
   const MotionFn motion = [](double x, double y, double* ox, double* oy) {
     *ox = x + 0.01 * y + 2.0;
     *oy = 1.01 * y - 1.0;
   };
-  SyntheticOptions o;
-  o.count = 2000;
-  o.noise = 0.3;
-  o.outliers = 0.25;
-  MatchList* list = MakeMatches(motion, o);
-  model::FrameRecord plain, extended;
-  ModelFit(CornerParams(2, true, true, false), plain, *list, 1, false, 0);
-  ModelFit(CornerParams(2, true, true, true), extended, *list, 1, false, 0);
-  const Errors ep = Compare(plain, motion, o.width, o.height), ee = Compare(extended, motion, o.width, o.height);
-  EXPECT_GT(ep.corners, 1.0);  // a similarity cannot follow it
-  EXPECT_LT(ee.corners, 0.3);
-  EXPECT_LT(ee.translation, 0.05);
-  model::MatchListRelease(list);
+  MatchListPtr list = MakeList(motion, {.count = 2000, .noise = 0.3, .outliers = 0.25});
+  EXPECT_GT(Error(Fit(list, 2), motion), 1.0);  // a similarity cannot follow it
+  const model::FrameRecord r = Fit(list, 2, true, true);
+  EXPECT_LT(Error(r, motion), 0.3);
+  EXPECT_NEAR(r.f(model::kSlotTx), 2.0, 0.05);
+  EXPECT_NEAR(r.f(model::kSlotTy), -1.0, 0.05);
 }
 
-TEST(FitCornerMotion, DegreeZeroGivesARobustTranslation) {
-  SyntheticOptions o;
-  o.count = 1000;
-  o.noise = 0.3;
-  o.outliers = 0.4;
-  const MotionFn motion = Similarity(7.25, -2.5, 0.0, 1.0);
+TEST(FitCorner, DegreeZeroGivesARobustTranslation) {
   for (const int kind : {2, 3}) {
-    MatchList* list = MakeMatches(motion, o);
-    model::FrameRecord r;
-    ModelFit(CornerParams(kind, false, false, false), r, *list, 1, false, 0);
-    EXPECT_LT(Compare(r, motion, o.width, o.height).translation, 0.05) << kind;
+    const model::FrameRecord r = Fit(MakeList(Similarity(7.25, -2.5, 0.0, 1.0), {.count = 1000, .noise = 0.3, .outliers = 0.4}), kind, false);
+    EXPECT_NEAR(r.f(model::kSlotTx), 7.25, 0.05) << kind;
+    EXPECT_NEAR(r.f(model::kSlotTy), -2.5, 0.05) << kind;
     for (int i = model::kSlotCorners; i < model::kSlotSpread; ++i) EXPECT_NEAR(r.f(i), 0.0f, 1e-3f) << kind;
-    model::MatchListRelease(list);
   }
 }
 
-TEST(FitCornerValidity, TwoPassVariantMarksOutliersInvalidSinglePassDoesNot) {
-  SyntheticOptions o;
-  o.count = 1000;
-  o.noise = 0.3;
+TEST(FitCorner, TwoPassVariantMarksOutliersInvalidSinglePassDoesNot) {
   const MotionFn motion = Similarity(3.0, 1.0, 0.5 * kDeg, 1.01);
   for (const int kind : {2, 3}) {
-    MatchList* list = MakeMatches(motion, o);
+    MatchListPtr list = MakeList(motion, {.count = 1000, .noise = 0.3});
     for (uint32_t i = 0; i < list->count; i += 4) list->matches[i].dx += 25.0f;  // gross mismatches
-    model::FrameRecord r;
-    ModelFit(CornerParams(kind, true, true, false), r, *list, 1, false, 0);
+    EXPECT_LT(Error(Fit(list, kind), motion), 0.3) << kind;
     uint32_t outliers_kept = 0, inliers_dropped = 0;
     for (uint32_t i = 0; i < list->count; ++i) {
       if (i % 4 == 0) outliers_kept += list->matches[i].valid;
       else inliers_dropped += 1 - list->matches[i].valid;
     }
-    if (kind == 3) {
-      EXPECT_EQ(outliers_kept, 0u);
-      EXPECT_LE(inliers_dropped, 2u);
-    } else {
-      EXPECT_EQ(outliers_kept, (list->count + 3) / 4);
-      EXPECT_EQ(inliers_dropped, 0u);
-    }
-    EXPECT_LT(Compare(r, motion, o.width, o.height).corners, 0.3) << kind;
-    model::MatchListRelease(list);
+    EXPECT_EQ(outliers_kept, kind == 3 ? 0u : 250u);
+    EXPECT_LE(inliers_dropped, kind == 3 ? 2u : 0u);
   }
 }
 
-TEST(FitCornerValidity, FewerThanSixUsableMatchesAreRejected) {
-  const int64_t heap = platform::HeapLiveBlocks();
-  SyntheticOptions o;
-  o.count = 10;
-  MatchList* list = MakeMatches(Similarity(2.0, 1.0, 0.0, 1.0), o);
+TEST(FitCorner, TooFewOrUnusableMatchesAreSkippedOrRejected) {
   for (const int kind : {2, 3}) {
-    // 10 matches, 5 with only an x weight: 5 usable on both axes.
+    // 10 matches, 5 with only an x weight: 5 usable on both axes are too few, 6 are enough.
+    MatchListPtr list = MakeList(Similarity(2.0, 1.0, 0.0, 1.0), {.count = 10});
     for (uint32_t i = 0; i < 5; ++i) list->matches[i].weightY = 0.0f;
-    model::FrameRecord r;
-    ModelFit(CornerParams(kind, true, true, false), r, *list, 2, false, 0);
-    ExpectRejected(r);
-    EXPECT_EQ(r.u(model::kSlotSpan), 2u);
-    // One more match on both axes makes it valid.
+    ExpectNoMotion(Fit(list, kind, true, false, 2), 0, 2);
     list->matches[0].weightY = 1.0f;
-    ModelFit(CornerParams(kind, true, true, false), r, *list, 2, false, 0);
-    EXPECT_EQ(r.u(model::kSlotCount), 10u);
+    const model::FrameRecord r = Fit(list, kind, true, false, 2);
+    EXPECT_EQ(r.count(), 10u);
     EXPECT_NEAR(r.f(model::kSlotTx), 2.0f, 1e-3f);
+    // Bad numbers are skipped and marked invalid; a bad weight only excludes its axis.
+    const MotionFn motion = Similarity(-3.0, 4.0, 1.0 * kDeg, 1.0);
+    list = MakeList(motion, {.count = 200, .noise = 0.3});
+    list->matches[3].dx = list->matches[4].y = list->matches[7].weightX = std::nanf("");
+    list->matches[5].dy = 1e30f;   // longer than the image
+    list->matches[6].x = -1e30f;   // far outside the image
+    list->matches[8].weightY = std::numeric_limits<float>::infinity();
+    EXPECT_LT(Error(Fit(list, kind, true, true), motion), 0.5) << kind;
+    for (uint32_t i = 3; i <= 8; ++i) EXPECT_EQ(list->matches[i].valid, i < 7 ? 0 : 1) << i;
   }
-  model::MatchListRelease(list);
-  EXPECT_EQ(platform::HeapLiveBlocks(), heap);
-}
-
-TEST(FitCornerValidity, BadInputIsRejectedOrSkippedWithoutNaN) {
-  const int64_t heap = platform::HeapLiveBlocks();
-  SyntheticOptions o;
-  o.count = 200;
-  o.noise = 0.3;
-  const MotionFn motion = Similarity(-3.0, 4.0, 1.0 * kDeg, 1.0);
-  MatchList* list = MakeMatches(motion, o);
-  const float nan = std::nanf("");
-  list->matches[3].dx = nan;
-  list->matches[4].y = nan;
-  list->matches[5].dy = 1e30f;      // longer than the image
-  list->matches[6].x = -1e30f;      // far outside the image
-  list->matches[7].weightX = nan;   // axis excluded, match kept
-  list->matches[8].weightY = std::numeric_limits<float>::infinity();
-  model::FrameRecord r;
-  for (const int kind : {2, 3}) {
-    ModelFit(CornerParams(kind, true, true, true), r, *list, 1, false, 0);
-    ExpectNoNaN(r);
-    EXPECT_EQ(r.u(model::kSlotCount), o.count);
-    EXPECT_LT(Compare(r, motion, o.width, o.height).corners, 0.5) << kind;
-    for (uint32_t i = 3; i <= 6; ++i) EXPECT_EQ(list->matches[i].valid, 0) << i;
-    EXPECT_EQ(list->matches[7].valid, 1);
-  }
-
-  // Every match bad, zero-size or huge images, all weights zero: rejected.
-  for (uint32_t i = 0; i < list->count; ++i) list->matches[i].dx = nan;
-  ModelFit(CornerParams(3, true, true, false), r, *list, 1, false, 0);
-  ExpectRejected(r);
-  model::MatchListRelease(list);
-  for (int c = 0; c < 3; ++c) {
-    list = MakeMatches(motion, o);
-    if (c == 0) list->width = 0;
-    if (c == 1) list->height = 1u << 30;
-    for (uint32_t i = 0; c == 2 && i < list->count; ++i) list->matches[i].weightX = list->matches[i].weightY = 0.0f;
-    ModelFit(CornerParams(2, true, true, false), r, *list, 1, false, 0);
-    ExpectRejected(r);
-    model::MatchListRelease(list);
-  }
-  EXPECT_EQ(platform::HeapLiveBlocks(), heap);
-}
-
-TEST(FitCornerValidity, AllocationFailureRejectsAndLeaksNothing) {
-  SyntheticOptions o;
-  o.count = 100;
-  MatchList* list = MakeMatches(Similarity(1.0, 1.0, 0.0, 1.0), o);
-  const int64_t heap = platform::HeapLiveBlocks();
-  platform::HeapFailAllocation(1);
-  model::FrameRecord r;
-  ModelFit(CornerParams(3, true, true, false), r, *list, 1, false, 0);
-  platform::HeapFailAllocation(0);
-  ExpectRejected(r);
-  EXPECT_EQ(platform::HeapLiveBlocks(), heap);
-  model::MatchListRelease(list);
-}
-
-// Entries with centred positions on a grid and residuals of a known small motion.
-std::vector<MatchEntry> GridEntries(double width, double height, double theta, double zoom) {
-  std::vector<MatchEntry> v;
-  for (int j = 0; j < 15; ++j)
-    for (int i = 0; i < 25; ++i) {
-      MatchEntry e{};
-      e.x = static_cast<float>((i - 12) * width / 26);
-      e.y = static_cast<float>((j - 7) * height / 16);
-      e.dx = static_cast<float>(-theta * e.y + (zoom - 1) * e.x);
-      e.dy = static_cast<float>(theta * e.x + (zoom - 1) * e.y);
-      e.weightX = e.weightY = 1.0f;
-      v.push_back(e);
+  // Every match bad, all weights zero, zero-size or huge images, no memory: rejected.
+  for (int c = 0; c < 5; ++c) {
+    MatchListPtr list = MakeList(Similarity(-3.0, 4.0, 0.0, 1.0), {.count = 200});
+    for (uint32_t i = 0; i < list->count; ++i) {
+      if (c == 0) list->matches[i].dx = std::nanf("");
+      if (c == 1) list->matches[i].weightX = list->matches[i].weightY = 0.0f;
     }
-  return v;
+    if (c == 2) list->width = 0;
+    if (c == 3) list->height = 1u << 30;
+    if (c == 4) platform::HeapFailAllocation(1);
+    const model::FrameRecord r = Fit(list, c % 2 ? 2 : 3);
+    platform::HeapFailAllocation(0);
+    ExpectNoMotion(r, 0, 1);
+  }
 }
 
-TEST(FitCornerSearch, EstimatorsFindHandBuiltRotationAndZoom) {
-  for (const double theta : {0.01, -0.0437, 0.3}) {
-    std::vector<MatchEntry> v = GridEntries(960, 540, theta, 1.0);
-    EXPECT_NEAR(CornerFitRotationSearch(v.data(), static_cast<uint32_t>(v.size()), 960, 540), theta, 1e-4);
-    EXPECT_NEAR(CornerFitScaleSearch(v.data(), static_cast<uint32_t>(v.size()), 960, 540), 1.0, 2e-3);
+// A grid of 25 x 15 centred entries whose residuals are a small rotation or zoom; a fifth of them
+// turned into gross mismatches hardly moves the L1 estimate. Each entry's estimator weight
+// c / (rho + c + 1), c = diagonal / 128, lands in its quality field.
+TEST(FitCorner, SearchesFindHandBuiltRotationAndZoom) {
+  for (const auto& [theta, zoom, mismatches] : {std::tuple{0.01, 1.0, false}, std::tuple{-0.0437, 1.0, false}, std::tuple{0.3, 1.0, false},
+                                                std::tuple{0.02, 1.0, true}, std::tuple{0.0, 1.004, false}, std::tuple{0.0, 0.93, false}}) {
+    std::vector<MatchEntry> v;
+    for (int j = 0; j < 15; ++j)
+      for (int i = 0; i < 25; ++i) {
+        MatchEntry e{};
+        e.x = static_cast<float>((i - 12) * 960 / 26.0);
+        e.y = static_cast<float>((j - 7) * 540 / 16.0);
+        const bool bad = mismatches && v.size() % 5 == 0;
+        e.dx = bad ? 40.0f : static_cast<float>(-theta * e.y + (zoom - 1) * e.x);
+        e.dy = bad ? -35.0f : static_cast<float>(theta * e.x + (zoom - 1) * e.y);
+        e.weightX = e.weightY = 1.0f;
+        v.push_back(e);
+      }
+    const uint32_t n = static_cast<uint32_t>(v.size());
+    EXPECT_NEAR(CornerFitRotationSearch(v.data(), n, 960, 540), theta, mismatches ? 2e-4 : 1e-3) << theta;
+    EXPECT_NEAR(CornerFitScaleSearch(v.data(), n, 960, 540), zoom, theta == 0.0 ? 1e-4 : 2e-3) << zoom;
+    const double c = std::hypot(960.0, 540.0) / 128.0;
+    EXPECT_NEAR(v[7 * 25 + 12].quality, c / (c + 1.0), 1e-6);  // the centre entry: rho = 0
+    EXPECT_NEAR(v[0].quality, c / (std::hypot(v[0].x, v[0].y) + c + 1.0), 1e-6);
   }
-  for (const double zoom : {1.004, 0.93}) {
-    std::vector<MatchEntry> v = GridEntries(960, 540, 0.0, zoom);
-    EXPECT_NEAR(CornerFitScaleSearch(v.data(), static_cast<uint32_t>(v.size()), 960, 540), zoom, 1e-4);
-    EXPECT_NEAR(CornerFitRotationSearch(v.data(), static_cast<uint32_t>(v.size()), 960, 540), 0.0, 1e-3);
-  }
-  // Slot 10 receives c / (rho + c + 1), c = diagonal / 128; the centre entry has rho = 0.
-  std::vector<MatchEntry> v = GridEntries(960, 540, 0.01, 1.0);
-  CornerFitRotationSearch(v.data(), static_cast<uint32_t>(v.size()), 960, 540);
-  const double c = std::hypot(960.0, 540.0) / 128.0;
-  EXPECT_NEAR(v[7 * 25 + 12].quality, c / (c + 1.0), 1e-6);
-  EXPECT_NEAR(v[0].quality, c / (std::hypot(v[0].x, v[0].y) + c + 1.0), 1e-6);
-  // A fifth of the entries replaced by gross mismatches hardly moves the L1 estimate.
-  v = GridEntries(960, 540, 0.02, 1.0);
-  for (size_t i = 0; i < v.size(); i += 5) v[i].dx = 40.0f, v[i].dy = -35.0f;
-  EXPECT_NEAR(CornerFitRotationSearch(v.data(), static_cast<uint32_t>(v.size()), 960, 540), 0.02, 2e-4);
 }
 
 }  // namespace

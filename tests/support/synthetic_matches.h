@@ -9,8 +9,10 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <random>
 
+#include "model/frame_record.h"
 #include "model/match_list.h"
 
 namespace vendrix::testing {
@@ -59,6 +61,13 @@ inline model::MatchList* MakeMatches(const MotionFn& motion, const SyntheticOpti
   return list;
 }
 
+// The same, owned.
+struct ReleaseMatchList {
+  void operator()(model::MatchList* l) const { model::MatchListRelease(l); }
+};
+using MatchListPtr = std::unique_ptr<model::MatchList, ReleaseMatchList>;
+inline MatchListPtr MakeList(const MotionFn& motion, const SyntheticOptions& o) { return MatchListPtr(MakeMatches(motion, o)); }
+
 // Similarity about the image centre followed by a translation: p' = z R(theta) p + t.
 inline MotionFn Similarity(double tx, double ty, double theta, double zoom) {
   return [=](double x, double y, double* ox, double* oy) {
@@ -76,6 +85,29 @@ inline MotionFn Homography(const double h[9]) {
     *ox = (g[0] * x + g[1] * y + g[2]) / w;
     *oy = (g[3] * x + g[4] * y + g[5]) / w;
   };
+}
+
+// The camera motion a record describes: T(t) * z R(theta) * P(p, q), P with last row (p, q, 1).
+inline MotionFn CameraMotion(double tx, double ty, double theta, double zoom, double p, double q) {
+  const double c = zoom * std::cos(theta), s = zoom * std::sin(theta);
+  const double h[9] = {c + tx * p, -s + tx * q, tx, s + ty * p, c + ty * q, ty, p, q, 1.0};
+  return Homography(h);
+}
+
+// Largest distance between the image corners as the record places them (nominal + translation +
+// corner offset) and as the motion maps them, in pixels, for a width x height image; NaN when the
+// record holds one.
+inline double CornerError(const model::FrameRecord& r, const MotionFn& motion, double width, double height) {
+  double worst = 0.0;
+  for (int k = 0; k < 4; ++k) {
+    const double nx = (k == 1 || k == 2 ? 0.5 : -0.5) * width, ny = (k >= 2 ? 0.5 : -0.5) * height;
+    double x, y;
+    motion(nx, ny, &x, &y);
+    const double d = std::hypot(x - (nx + r.f(model::kSlotTx) + r.f(model::kSlotCorners + 2 * k)),
+                                y - (ny + r.f(model::kSlotTy) + r.f(model::kSlotCorners + 2 * k + 1)));
+    if (!(d <= worst)) worst = d;  // a NaN stays NaN and fails every bound
+  }
+  return worst;
 }
 
 }  // namespace vendrix::testing
