@@ -1,18 +1,23 @@
+// Scanning a frame with the block-matching settings: the two fields of an interlaced frame become
+// entries 2f and 2f + 1 with opposite half-row shifts, the path keeps the last scan's parameters and
+// gets luma planes, and bad records or frames change nothing.
 #include "analysis/scan.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "analysis/frame_planes.h"
-#include "platform/heap.h"
 #include "model/profiles.h"
+#include "platform/heap.h"
 
 namespace vendrix::analysis {
 namespace {
 
 ScanInput Input(std::vector<uint8_t>& pixels, int32_t w, int32_t h, uint32_t field_mode, int32_t level) {
-  pixels.assign(size_t(w) * h * 4, 0);
+  pixels.resize(size_t(w) * h * 4);
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7 % 251);
   ScanInput in{};
   in.tag = VENDRIX_SCAN_INPUT_TAG;
@@ -26,6 +31,13 @@ ScanInput Input(std::vector<uint8_t>& pixels, int32_t w, int32_t h, uint32_t fie
   in.settings = model::kDefaultPathSettings;
   in.settings.AnalysisLevel = level;
   return in;
+}
+
+// Plane of (entry, level) in the path's pool, or null.
+const model::FramePlane* FindPlane(const GlobalMotionPath* path, int32_t entry, int32_t level) {
+  for (const model::FramePlane& plane : path->planePool->planes)
+    if (plane.entry == entry && plane.level == level) return &plane;
+  return nullptr;
 }
 
 TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShifts) {
@@ -48,13 +60,8 @@ TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShif
 
   ScanFrame(path, 5, &in);  // entries 10 and 11, both prepared in the plane pool
   ASSERT_NE(path->planePool, nullptr);
-  int entries_seen[2] = {};
-  for (const model::FramePlane& plane : path->planePool->planes) {
-    if (plane.entry == 10 && plane.level == 0) ++entries_seen[0];
-    if (plane.entry == 11 && plane.level == 0) ++entries_seen[1];
-  }
-  EXPECT_EQ(entries_seen[0], 1);
-  EXPECT_EQ(entries_seen[1], 1);
+  EXPECT_NE(FindPlane(path, 10, 0), nullptr);
+  EXPECT_NE(FindPlane(path, 11, 0), nullptr);
   EXPECT_EQ(path->fieldMode, in.fieldMode);
   EXPECT_EQ(path->inputWidth, 720u);
   model::PathDelete(path);
@@ -63,50 +70,41 @@ TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShif
 TEST(Scan, PathKeepsTheParametersOfTheLastScanAndPreparesLumaPlanes) {
   const int64_t before = platform::HeapLiveBlocks();
   std::vector<uint8_t> px;
-  ScanInput in = Input(px, 320, 240, 0, 3);
+  const ScanInput in = Input(px, 320, 240, 0, 3);
   GlobalMotionPath* path = model::PathCreate(3, VENDRIX_PATH_KEEP_MATCHES);
   ScanFrame(path, 0, &in);
   EXPECT_EQ(path->width, 320);
   EXPECT_EQ(path->measureParams.keepMatches, 1);
-  EXPECT_EQ(path->modelParams.modelKind, 3u);
+  EXPECT_EQ(path->modelParams.modelKind, model::kModelCornersTwoPass);
   EXPECT_EQ(path->searchRadius, path->measureParams.searchRadius);
-  ASSERT_NE(path->planePool, nullptr);
-  const model::FramePlane* level0 = nullptr;
-  for (const model::FramePlane& plane : path->planePool->planes)
-    if (plane.entry == 0 && plane.level == 0) level0 = &plane;
+  const model::FramePlane* level0 = FindPlane(path, 0, 0);
   ASSERT_NE(level0, nullptr);
-  const uint8_t* origin = PlaneOrigin(*path->planePool, *level0);
-  int nonzero = 0;
-  for (int x = 0; x < 320; ++x) nonzero += origin[100 * PlanePitch(*path->planePool) + x] != 0;
-  EXPECT_GT(nonzero, 200);  // the luma arrived (after the contrast stretch)
-
+  const uint8_t* row = PlaneOrigin(*path->planePool, *level0) + 100 * PlanePitch(*path->planePool);
+  EXPECT_GT(std::count_if(row, row + 320, [](uint8_t v) { return v != 0; }), 200);  // the luma arrived
   ScanFrame(path, 3, &in);  // beyond the capacity: nothing new
-  for (const model::FramePlane& plane : path->planePool->planes) EXPECT_NE(plane.entry, 3);
+  EXPECT_EQ(FindPlane(path, 3, 0), nullptr);
   model::PathDelete(path);
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }
 
-TEST(Scan, BadRecordsDoNothing) {
+TEST(Scan, BadRecordsAndFramesDoNothing) {
   std::vector<uint8_t> px;
   ScanInput in = Input(px, 64, 48, 0, 4);
   GlobalMotionPath* path = model::PathCreate(3, 0);
   ScanFrame(path, 0, nullptr);
   ScanFrame(nullptr, 0, &in);
-  in.tag = 2;
+  in.tag = VENDRIX_SCAN_INPUT_TAG + 1;
   ScanFrame(path, 0, &in);
   EXPECT_EQ(path->inputWidth, 0u);
   in.tag = VENDRIX_SCAN_INPUT_TAG;
-  for (auto [w, h] : {std::pair{0, 48}, std::pair{64, -1}, std::pair{40000, 48}}) {
+  for (auto [w, h, buffer] : {std::tuple{0, 48, px.data()}, std::tuple{64, -1, px.data()},
+                              std::tuple{40000, 48, px.data()}, std::tuple{64, 48, static_cast<uint8_t*>(nullptr)}}) {
     in.width = w;
     in.height = h;
+    in.buffer = buffer;
     ScanFrame(path, 0, &in);
-    EXPECT_EQ(path->planePool, nullptr);
+    EXPECT_EQ(path->planePool, nullptr) << w << "x" << h;
   }
-  in.width = 64;
-  in.height = 48;
-  in.buffer = nullptr;
-  ScanFrame(path, 0, &in);
-  EXPECT_EQ(path->planePool, nullptr);
   model::PathDelete(path);
 }
 
