@@ -36,15 +36,8 @@ struct Clip {
 };
 
 void Scan(GlobalMotionPath* path, const cv::Mat& frame, int index, const PathSettings& settings = model::kDefaultPathSettings) {
-  ScanInput in{};
-  in.tag = VENDRIX_SCAN_INPUT_TAG;
-  in.format = VENDRIX_PIXFMT_NV12;  // 8-bit luma rows
-  in.width = frame.cols;
-  in.height = frame.rows;
-  in.pitch = int32_t(frame.step[0]);
-  in.buffer = frame.data;
-  in.aspectFactor = 1.0f;
-  in.settings = settings;
+  const ScanInput in{VENDRIX_SCAN_INPUT_TAG, VENDRIX_PIXFMT_NV12, 0, 0, 0, frame.cols, frame.rows, int32_t(frame.step[0]),
+                     frame.data, 1.0f, settings};  // NV12: 8-bit luma rows
   ScanFrame(path, uint32_t(index), &in);
 }
 

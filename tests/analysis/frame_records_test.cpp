@@ -21,66 +21,53 @@ class FrameQueries : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(path_ = model::PathCreate(10, 0), nullptr); }
   void TearDown() override { model::PathDelete(path_); }
+  model::FrameRecord& Record(int e) { return path_->analysis->records[e]; }
   GlobalMotionPath* path_ = nullptr;
 };
 
-TEST_F(FrameQueries, CountAndRefusals) {
-  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 0);  // never scanned
-  path_->lastFrame = 50;
-  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 10);  // capped at the capacity
-  EXPECT_EQ(CurrentAnalysisFrameCount(nullptr), -1);
-  float out[3] = {9, 9, 9};
-  EXPECT_FALSE(AnalysisFrameTranslation(path_, 1, 0, out));  // level must be 0
-  EXPECT_FALSE(AnalysisFrameTranslation(path_, 0, -1, out));
-  EXPECT_FALSE(AnalysisFrameTranslation(path_, 0, 10, out));
-  EXPECT_FALSE(AnalysisFrameRotation(nullptr, 0, 0, out));
-  EXPECT_FALSE(AnalysisFrameRotation(path_, 0, 0, nullptr));
-  EXPECT_EQ(out[0], 9.0f);  // refused calls write nothing
-}
-
-TEST_F(FrameQueries, TranslationAndRotationOfAnEntry) {
-  model::FrameRecord& r = path_->analysis->records[4];
+TEST_F(FrameQueries, TranslationRotationCountAndRefusals) {
+  model::FrameRecord& r = Record(4);
   r.f(kSlotTx) = 1.5f;
   r.f(kSlotTy) = -2.0f;
   r.f(model::kSlotZoom) = 0.25f;
-  r.f(model::kSlotRotSin) = std::sin(0.1f);
-  r.f(model::kSlotRotCos) = std::cos(0.1f);
-  r.f(model::kSlotTilt1Sin) = std::sin(-0.2f);
-  r.f(model::kSlotTilt1Cos) = std::cos(-0.2f);
-  float t[3], a[3];
+  r.f(model::kSlotRotSin) = std::sin(0.1f), r.f(model::kSlotRotCos) = std::cos(0.1f);
+  r.f(model::kSlotTilt1Sin) = std::sin(-0.2f), r.f(model::kSlotTilt1Cos) = std::cos(-0.2f);
+  float t[3], a[3] = {9, 9, 9};
   ASSERT_TRUE(AnalysisFrameTranslation(path_, 0, 4, t));
   EXPECT_TRUE(t[0] == 1.5f && t[1] == -2.0f && t[2] == 0.25f);
   ASSERT_TRUE(AnalysisFrameRotation(path_, 0, 4, a));
   EXPECT_NEAR(a[0], -0.2f, 1e-6f);
   EXPECT_EQ(a[1], 0.0f);  // an all-zero pair is atan2(0, 0) = 0
   EXPECT_NEAR(a[2], 0.1f, 1e-6f);
+  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 0);  // never scanned
+  path_->lastFrame = 50;
+  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 10);  // capped at the capacity
+  EXPECT_EQ(CurrentAnalysisFrameCount(nullptr), -1);
+  a[0] = 9;
+  EXPECT_FALSE(AnalysisFrameTranslation(path_, 1, 0, a));  // level must be 0
+  EXPECT_FALSE(AnalysisFrameTranslation(path_, 0, -1, a) || AnalysisFrameTranslation(path_, 0, 10, a));
+  EXPECT_FALSE(AnalysisFrameRotation(nullptr, 0, 0, a) || AnalysisFrameRotation(path_, 0, 0, nullptr));
+  EXPECT_EQ(a[0], 9.0f);  // refused calls write nothing
 }
 
 TEST_F(FrameQueries, FrameMotionVectorAveragesTheEntryWithTheOneBefore) {
-  path_->width = 960;
-  path_->height = 540;
-  path_->inputWidth = 1920;
-  path_->inputHeight = 1080;
-  path_->searchRadius = 43;
-  path_->analysis->records[2].f(kSlotTx) = 2.0f;
-  path_->analysis->records[3].f(kSlotTx) = 4.0f;
+  path_->width = 960, path_->height = 540, path_->inputWidth = 1920, path_->inputHeight = 1080, path_->searchRadius = 43;
+  Record(2).f(kSlotTx) = 2.0f;
+  Record(3).f(kSlotTx) = 4.0f;
+  Record(0).f(kSlotTy) = 5.0f;
   path_->integrated->records[3].f(kSlotTy) = 7.0f;
-  path_->handoverValue = 3;
   FrameMvRecord rec;
   std::memset(&rec, 0xAB, sizeof(rec));
-  rec.tag = 2;
+  rec.tag = VENDRIX_FRAME_MV_TAG + 1;
   const FrameMvRecord untouched = rec;
+  path_->handoverValue = 3;
   FrameMotionVector(path_, &rec);
   EXPECT_EQ(std::memcmp(&rec, &untouched, sizeof(rec)), 0);  // wrong tag
   rec.tag = VENDRIX_FRAME_MV_TAG;
   FrameMotionVector(path_, &rec);
-  EXPECT_EQ(rec.workWidth, 960u);
-  EXPECT_EQ(rec.sourceHeight, 1080u);
-  EXPECT_EQ(rec.searchRadius, 43u);
-  EXPECT_EQ(rec.pathY, 7.0f);
+  EXPECT_TRUE(rec.workWidth == 960u && rec.sourceHeight == 1080u && rec.searchRadius == 43u && rec.pathY == 7.0f);
   EXPECT_FLOAT_EQ(rec.motion[0], 3.0f);
   path_->handoverValue = 0;  // entry 0 is averaged with itself
-  path_->analysis->records[0].f(kSlotTy) = 5.0f;
   FrameMotionVector(path_, &rec);
   EXPECT_FLOAT_EQ(rec.motion[1], 5.0f);
   path_->handoverValue = 10;  // beyond the arrays: untouched
@@ -92,7 +79,7 @@ TEST_F(FrameQueries, FrameMotionVectorAveragesTheEntryWithTheOneBefore) {
 TEST(FrameQueriesInterlaced, LongSpanFieldReportsTheSecondArrayScaledToOneEntry) {
   GlobalMotionPath* p = model::PathCreate(5, VENDRIX_PATH_INTERLACED);
   p->searchRadius = 10;
-  p->handoverValue = 2;  // frame 2 -> entry 4
+  p->handoverValue = 2;  // frame 2: entry 4
   model::FrameRecord& r = p->measured[1]->records[4];
   r.u(model::kSlotSpan) = 2;
   r.f(kSlotTx) = 6.0f;
@@ -115,14 +102,11 @@ TEST(FrameRecords, WriteFitsTheRecordAndKeepsACopyOwnedByThePath) {
   params.fitEnabled = 1;
   for (int round = 0; round < 2; ++round)  // the second write replaces the first copy
     ASSERT_TRUE(WriteEntryRecord(p, params, *list, EntryFit{0, 2, 1, false, 0, true}));
-  const model::FrameRecord& r = p->analysis->records[2];
-  EXPECT_EQ(r.count(), 40u);
-  EXPECT_NEAR(r.f(kSlotTx), 3.0f, 1e-4f);
-  auto* kept = static_cast<model::MatchList*>(p->analysis->keptMatches[2]);
+  EXPECT_EQ(p->analysis->records[2].count(), 40u);
+  EXPECT_NEAR(p->analysis->records[2].f(kSlotTx), 3.0f, 1e-4f);
+  const auto* kept = static_cast<model::MatchList*>(p->analysis->keptMatches[2]);
   ASSERT_NE(kept, nullptr);
-  EXPECT_EQ(kept->count, 40u);
-  EXPECT_EQ(kept->columns, 1u);
-  EXPECT_EQ(kept->matches[39].x, list->matches[39].x);
+  EXPECT_TRUE(kept->count == 40u && kept->columns == 1u && kept->matches[39].x == list->matches[39].x);
   EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{4, 0, 1, false, 0, false}));  // no array 4
   EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{0, 4, 1, false, 0, false}));  // no entry 4
   model::MatchListRelease(list);

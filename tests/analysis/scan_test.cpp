@@ -1,6 +1,6 @@
-// Scanning a frame with the block-matching settings: the two fields of an interlaced frame become
-// entries 2f and 2f + 1 with opposite half-row shifts, the path keeps the last scan's parameters and
-// gets luma planes, and bad records or frames change nothing.
+// Scanning frames with block-matching settings: an interlaced frame's fields become entries 2f and
+// 2f + 1 with opposite half-row shifts, the path keeps the scan's parameters and gets luma planes, and
+// bad records or frames change nothing.
 #include "analysis/scan.h"
 
 #include <gtest/gtest.h>
@@ -18,22 +18,12 @@ namespace {
 
 ScanInput Input(std::vector<uint8_t>& pixels, int32_t w, int32_t h, uint32_t field_mode, int32_t level) {
   pixels.resize(size_t(w) * h * 4);
-  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7 % 251);
-  ScanInput in{};
-  in.tag = VENDRIX_SCAN_INPUT_TAG;
-  in.format = VENDRIX_PIXFMT_BGRA8;
-  in.fieldMode = field_mode;
-  in.width = w;
-  in.height = h;
-  in.pitch = w * 4;
-  in.buffer = pixels.data();
-  in.aspectFactor = 1.0f;
-  in.settings = model::kDefaultPathSettings;
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 7 % 251);
+  ScanInput in{VENDRIX_SCAN_INPUT_TAG, VENDRIX_PIXFMT_BGRA8, field_mode, 0, 0, w, h, w * 4, pixels.data(), 1.0f, model::kDefaultPathSettings};
   in.settings.AnalysisLevel = level;
   return in;
 }
 
-// Plane of (entry, level) in the path's pool, or null.
 const model::FramePlane* FindPlane(const GlobalMotionPath* path, int32_t entry, int32_t level) {
   for (const model::FramePlane& plane : path->planePool->planes)
     if (plane.entry == entry && plane.level == level) return &plane;
@@ -50,32 +40,24 @@ TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShif
   model::MeasureParams m;
   model::ModelParams p;
   SetUpEntry(path, in.settings, a, m, p);
-  EXPECT_EQ(a.fieldShift, -0.5f);
-  EXPECT_EQ(a.buffer, px.data());
+  EXPECT_TRUE(a.fieldShift == -0.5f && a.buffer == px.data());
   SetUpEntry(path, in.settings, b, m, p);
-  EXPECT_EQ(b.fieldShift, 0.5f);
-  EXPECT_EQ(b.buffer, px.data() + 720 * 4);  // the second field starts one row down
-  EXPECT_EQ(path->width, 360);
-  EXPECT_EQ(path->height, 288);
-
-  ScanFrame(path, 5, &in);  // entries 10 and 11, both prepared in the plane pool
+  EXPECT_TRUE(b.fieldShift == 0.5f && b.buffer == px.data() + 720 * 4);  // the second field starts one row down
+  EXPECT_TRUE(path->width == 360 && path->height == 288);
+  ScanFrame(path, 5, &in);
   ASSERT_NE(path->planePool, nullptr);
-  EXPECT_NE(FindPlane(path, 10, 0), nullptr);
-  EXPECT_NE(FindPlane(path, 11, 0), nullptr);
-  EXPECT_EQ(path->fieldMode, in.fieldMode);
-  EXPECT_EQ(path->inputWidth, 720u);
+  EXPECT_TRUE(FindPlane(path, 10, 0) && FindPlane(path, 11, 0) && !FindPlane(path, 12, 0));
+  EXPECT_TRUE(path->fieldMode == in.fieldMode && path->inputWidth == 720u);
   model::PathDelete(path);
 }
 
-TEST(Scan, PathKeepsTheParametersOfTheLastScanAndPreparesLumaPlanes) {
+TEST(Scan, PathKeepsTheParametersOfTheScanAndPreparesLumaPlanes) {
   const int64_t before = platform::HeapLiveBlocks();
   std::vector<uint8_t> px;
   const ScanInput in = Input(px, 320, 240, 0, 3);
   GlobalMotionPath* path = model::PathCreate(3, VENDRIX_PATH_KEEP_MATCHES);
   ScanFrame(path, 0, &in);
-  EXPECT_EQ(path->width, 320);
-  EXPECT_EQ(path->measureParams.keepMatches, 1);
-  EXPECT_EQ(path->modelParams.modelKind, model::kModelCornersTwoPass);
+  EXPECT_TRUE(path->width == 320 && path->measureParams.keepMatches == 1);
   EXPECT_EQ(path->searchRadius, path->measureParams.searchRadius);
   const model::FramePlane* level0 = FindPlane(path, 0, 0);
   ASSERT_NE(level0, nullptr);
@@ -97,11 +79,9 @@ TEST(Scan, BadRecordsAndFramesDoNothing) {
   ScanFrame(path, 0, &in);
   EXPECT_EQ(path->inputWidth, 0u);
   in.tag = VENDRIX_SCAN_INPUT_TAG;
-  for (auto [w, h, buffer] : {std::tuple{0, 48, px.data()}, std::tuple{64, -1, px.data()},
-                              std::tuple{40000, 48, px.data()}, std::tuple{64, 48, static_cast<uint8_t*>(nullptr)}}) {
-    in.width = w;
-    in.height = h;
-    in.buffer = buffer;
+  for (auto [w, h, buffer] : {std::tuple{0, 48, px.data()}, std::tuple{64, -1, px.data()}, std::tuple{40000, 48, px.data()},
+                              std::tuple{64, 48, static_cast<uint8_t*>(nullptr)}}) {
+    in.width = w, in.height = h, in.buffer = buffer;
     ScanFrame(path, 0, &in);
     EXPECT_EQ(path->planePool, nullptr) << w << "x" << h;
   }

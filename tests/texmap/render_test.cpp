@@ -104,14 +104,8 @@ TexMapDefD MakeDef(HostImage& src, HostImage& out) {
   std::memset(&d, 0, sizeof(d));
   d.version = VENDRIX_TEXMAP_D_VERSION;
   d.pixelFormat = src.format;
-  d.srcRect = {0, 0, src.width * kOne, src.rows * kOne};
-  d.srcPitch = src.pitch;
-  d.srcRows = src.rows;
-  d.srcBuffer = src.Row(0);
-  d.outRect = {0, 0, out.width * kOne, out.rows * kOne};
-  d.outPitch = out.pitch;
-  d.outRows = out.rows;
-  d.outBuffer = out.Row(0);
+  d.srcRect = {0, 0, src.width * kOne, src.rows * kOne}, d.srcPitch = src.pitch, d.srcRows = src.rows, d.srcBuffer = src.Row(0);
+  d.outRect = {0, 0, out.width * kOne, out.rows * kOne}, d.outPitch = out.pitch, d.outRows = out.rows, d.outBuffer = out.Row(0);
   d.visibleRect = {0, 0, out.width * kOne, out.rows * kOne};
   return d;
 }
