@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -85,7 +86,9 @@ TEST_P(RecoveredMotion, MatchesTheCameraForEveryEntry) {
   model::PathDelete(path);
 }
 
-INSTANTIATE_TEST_SUITE_P(FeatureTrackerTest, RecoveredMotion, ::testing::Values(-1, 35, 38));
+INSTANTIATE_TEST_SUITE_P(FeatureTrackerTest, RecoveredMotion, ::testing::Values(-1, 35, 38), [](const auto& param_info) {
+  return param_info.param < 0 ? std::string("Defaults") : "Profile" + std::to_string(param_info.param);
+});
 
 TEST_F(FeatureTrackerTest, ConcurrentHostsAndASingleThreadGiveIdenticalRecords) {
   const Clip clip(16, 5);
