@@ -1,9 +1,15 @@
+// The analysis queries of a path (count, translation, rotation, frame motion vector) on hand-set
+// records, and writing an entry's record with the kept copy of its matches.
 #include "analysis/frame_queries.h"
+#include "analysis/frame_records.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+
+#include "platform/heap.h"
+#include "support/synthetic_matches.h"
 
 namespace vendrix::analysis {
 namespace {
@@ -13,92 +19,67 @@ using model::kSlotTy;
 
 class FrameQueries : public ::testing::Test {
  protected:
-  void SetUp() override {
-    path_ = model::PathCreate(10, 0);
-    ASSERT_NE(path_, nullptr);
-  }
+  void SetUp() override { ASSERT_NE(path_ = model::PathCreate(10, 0), nullptr); }
   void TearDown() override { model::PathDelete(path_); }
+  model::FrameRecord& Record(int e) { return path_->analysis->records[e]; }
   GlobalMotionPath* path_ = nullptr;
 };
 
-TEST_F(FrameQueries, CountAndFailureValues) {
-  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 0);  // never scanned
-  path_->lastFrame = 50;
-  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 10);  // capped at the capacity
-  EXPECT_EQ(CurrentAnalysisFrameCount(nullptr), -1);
-
-  float out[3] = {9, 9, 9};
-  EXPECT_FALSE(AnalysisFrameTranslation(path_, 1, 0, out));  // level must be 0
-  EXPECT_FALSE(AnalysisFrameTranslation(path_, 0, -1, out));
-  EXPECT_FALSE(AnalysisFrameTranslation(path_, 0, 10, out));
-  EXPECT_FALSE(AnalysisFrameRotation(nullptr, 0, 0, out));
-  EXPECT_FALSE(AnalysisFrameRotation(path_, 0, 0, nullptr));
-  EXPECT_EQ(out[0], 9.0f);  // refused calls write nothing
-}
-
-TEST_F(FrameQueries, TranslationAndRotationOfAnEntry) {
-  model::FrameRecord& r = path_->analysis->records[4];
+TEST_F(FrameQueries, TranslationRotationCountAndRefusals) {
+  model::FrameRecord& r = Record(4);
   r.f(kSlotTx) = 1.5f;
   r.f(kSlotTy) = -2.0f;
   r.f(model::kSlotZoom) = 0.25f;
-  r.f(model::kSlotRotSin) = std::sin(0.1f);
-  r.f(model::kSlotRotCos) = std::cos(0.1f);
-  r.f(model::kSlotTilt1Sin) = std::sin(-0.2f);
-  r.f(model::kSlotTilt1Cos) = std::cos(-0.2f);
-  float t[3], a[3];
+  r.f(model::kSlotRotSin) = std::sin(0.1f), r.f(model::kSlotRotCos) = std::cos(0.1f);
+  r.f(model::kSlotTilt1Sin) = std::sin(-0.2f), r.f(model::kSlotTilt1Cos) = std::cos(-0.2f);
+  float t[3], a[3] = {9, 9, 9};
   ASSERT_TRUE(AnalysisFrameTranslation(path_, 0, 4, t));
-  EXPECT_EQ(t[0], 1.5f);
-  EXPECT_EQ(t[1], -2.0f);
-  EXPECT_EQ(t[2], 0.25f);
+  EXPECT_TRUE(t[0] == 1.5f && t[1] == -2.0f && t[2] == 0.25f);
   ASSERT_TRUE(AnalysisFrameRotation(path_, 0, 4, a));
   EXPECT_NEAR(a[0], -0.2f, 1e-6f);
   EXPECT_EQ(a[1], 0.0f);  // an all-zero pair is atan2(0, 0) = 0
   EXPECT_NEAR(a[2], 0.1f, 1e-6f);
+  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 0);  // never scanned
+  path_->lastFrame = 50;
+  EXPECT_EQ(CurrentAnalysisFrameCount(path_), 10);  // capped at the capacity
+  EXPECT_EQ(CurrentAnalysisFrameCount(nullptr), -1);
+  a[0] = 9;
+  EXPECT_FALSE(AnalysisFrameTranslation(path_, 1, 0, a));  // level must be 0
+  EXPECT_FALSE(AnalysisFrameTranslation(path_, 0, -1, a) || AnalysisFrameTranslation(path_, 0, 10, a));
+  EXPECT_FALSE(AnalysisFrameRotation(nullptr, 0, 0, a) || AnalysisFrameRotation(path_, 0, 0, nullptr));
+  EXPECT_EQ(a[0], 9.0f);  // refused calls write nothing
 }
 
 TEST_F(FrameQueries, FrameMotionVectorAveragesTheEntryWithTheOneBefore) {
-  path_->width = 960;
-  path_->height = 540;
-  path_->inputWidth = 1920;
-  path_->inputHeight = 1080;
-  path_->searchRadius = 43;
-  path_->analysis->records[2].f(kSlotTx) = 2.0f;
-  path_->analysis->records[3].f(kSlotTx) = 4.0f;
+  path_->width = 960, path_->height = 540, path_->inputWidth = 1920, path_->inputHeight = 1080, path_->searchRadius = 43;
+  Record(2).f(kSlotTx) = 2.0f;
+  Record(3).f(kSlotTx) = 4.0f;
+  Record(0).f(kSlotTy) = 5.0f;
   path_->integrated->records[3].f(kSlotTy) = 7.0f;
-  path_->handoverValue = 3;
-
   FrameMvRecord rec;
   std::memset(&rec, 0xAB, sizeof(rec));
-  rec.tag = 2;
+  rec.tag = VENDRIX_FRAME_MV_TAG + 1;
   const FrameMvRecord untouched = rec;
+  path_->handoverValue = 3;
   FrameMotionVector(path_, &rec);
   EXPECT_EQ(std::memcmp(&rec, &untouched, sizeof(rec)), 0);  // wrong tag
-
   rec.tag = VENDRIX_FRAME_MV_TAG;
   FrameMotionVector(path_, &rec);
-  EXPECT_EQ(rec.workWidth, 960u);
-  EXPECT_EQ(rec.sourceHeight, 1080u);
-  EXPECT_EQ(rec.searchRadius, 43u);
-  EXPECT_EQ(rec.pathY, 7.0f);
+  EXPECT_TRUE(rec.workWidth == 960u && rec.sourceHeight == 1080u && rec.searchRadius == 43u && rec.pathY == 7.0f);
   EXPECT_FLOAT_EQ(rec.motion[0], 3.0f);
-
   path_->handoverValue = 0;  // entry 0 is averaged with itself
-  path_->analysis->records[0].f(kSlotTy) = 5.0f;
   FrameMotionVector(path_, &rec);
   EXPECT_FLOAT_EQ(rec.motion[1], 5.0f);
-
   path_->handoverValue = 10;  // beyond the arrays: untouched
-  std::memset(&rec, 0xCD, sizeof(rec));
-  rec.tag = VENDRIX_FRAME_MV_TAG;
   const FrameMvRecord before = rec;
   FrameMotionVector(path_, &rec);
   EXPECT_EQ(std::memcmp(&rec, &before, sizeof(rec)), 0);
 }
 
 TEST(FrameQueriesInterlaced, LongSpanFieldReportsTheSecondArrayScaledToOneEntry) {
-  GlobalMotionPath* p = model::PathCreate(5, 1);
+  GlobalMotionPath* p = model::PathCreate(5, VENDRIX_PATH_INTERLACED);
   p->searchRadius = 10;
-  p->handoverValue = 2;  // frame 2 -> entry 4
+  p->handoverValue = 2;  // frame 2: entry 4
   model::FrameRecord& r = p->measured[1]->records[4];
   r.u(model::kSlotSpan) = 2;
   r.f(kSlotTx) = 6.0f;
@@ -111,16 +92,6 @@ TEST(FrameQueriesInterlaced, LongSpanFieldReportsTheSecondArrayScaledToOneEntry)
   model::PathDelete(p);
 }
 
-}  // namespace
-}  // namespace vendrix::analysis
-
-#include "analysis/frame_records.h"
-#include "support/synthetic_matches.h"
-#include "platform/heap.h"
-
-namespace vendrix::analysis {
-namespace {
-
 TEST(FrameRecords, WriteFitsTheRecordAndKeepsACopyOwnedByThePath) {
   const int64_t before = platform::HeapLiveBlocks();
   GlobalMotionPath* p = model::PathCreate(4, VENDRIX_PATH_KEEP_MATCHES);
@@ -129,47 +100,18 @@ TEST(FrameRecords, WriteFitsTheRecordAndKeepsACopyOwnedByThePath) {
   model::MatchList* list = vendrix::testing::MakeMatches(vendrix::testing::Similarity(3.0, -1.0, 0.0, 1.0), o);
   model::ModelParams params{};
   params.fitEnabled = 1;
-  for (int round = 0; round < 2; ++round) {  // the second write replaces the first copy
+  for (int round = 0; round < 2; ++round)  // the second write replaces the first copy
     ASSERT_TRUE(WriteEntryRecord(p, params, *list, EntryFit{0, 2, 1, false, 0, true}));
-  }
-  const model::FrameRecord& r = p->analysis->records[2];
-  EXPECT_EQ(r.count(), 40u);
-  EXPECT_NEAR(r.f(model::kSlotTx), 3.0f, 1e-4f);
-  auto* kept = static_cast<model::MatchList*>(p->analysis->keptMatches[2]);
+  EXPECT_EQ(p->analysis->records[2].count(), 40u);
+  EXPECT_NEAR(p->analysis->records[2].f(kSlotTx), 3.0f, 1e-4f);
+  const auto* kept = static_cast<model::MatchList*>(p->analysis->keptMatches[2]);
   ASSERT_NE(kept, nullptr);
-  EXPECT_EQ(kept->count, 40u);
-  EXPECT_EQ(kept->columns, 1u);
-  EXPECT_EQ(kept->matches[39].x, list->matches[39].x);
-
-  EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{4, 0, 1, false, 0, false}));
-  EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{0, 4, 1, false, 0, false}));
-
-  p->preparedCount = 4;
-  p->measured[3]->records[2].u(model::kSlotCount) = 9;
-  InvalidateEntry(p, 2);
-  EXPECT_EQ(p->analysis->records[2].count(), 0u);
-  EXPECT_EQ(p->measured[3]->records[2].count(), 0u);
-  EXPECT_EQ(p->preparedCount, 0);
+  EXPECT_TRUE(kept->count == 40u && kept->columns == 1u && kept->matches[39].x == list->matches[39].x);
+  EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{4, 0, 1, false, 0, false}));  // no array 4
+  EXPECT_FALSE(WriteEntryRecord(p, params, *list, EntryFit{0, 4, 1, false, 0, false}));  // no entry 4
   model::MatchListRelease(list);
   model::PathDelete(p);
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
-}
-
-TEST(MatchListLayout, CapacityAspectAndCopy) {
-  model::MatchList* list = model::MatchListCreate(960 / 4 + 1, 540 / 4 + 1, 960, 540, 0.0f);
-  ASSERT_NE(list, nullptr);
-  EXPECT_EQ(list->capacity, 241 * 136);
-  EXPECT_EQ(list->aspectFactor, 1.0f);  // 0 is out of range
-  list->cells[5].keep = 1;
-  list->cells[9].keep = 1;
-  list->count = 1;
-  model::MatchList* copy = model::MatchListCopy(list);
-  EXPECT_EQ(copy->capacity, 2);  // room for max(count, kept cells)
-  model::MatchListRelease(copy);
-  MatchListRelease(list);
-  model::MatchList* wide = model::MatchListCreate(3, 3, 12, 12, 20.0f);
-  EXPECT_EQ(wide->aspectFactor, 1.0f);
-  model::MatchListRelease(wide);
 }
 
 }  // namespace

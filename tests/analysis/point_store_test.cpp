@@ -1,8 +1,10 @@
+// Point stores of the feature tracker: building an entry's store (and entry 0's with entry 1),
+// refusals and memory failure, chain linking between entries on hand-placed features, and inlier
+// marking under a known homography with planted outliers. The path frees every store it holds.
 #include "analysis/point_store.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <random>
 #include <vector>
 
@@ -19,8 +21,7 @@ class PointStores : public ::testing::Test {
   static constexpr int kEntries = 9;
   void SetUp() override {
     live_ = platform::HeapLiveBlocks();
-    path_ = model::PathCreate(kEntries, 0);
-    ASSERT_NE(path_, nullptr);
+    ASSERT_NE(path_ = model::PathCreate(kEntries, 0), nullptr);
     path_->matchStore = static_cast<void**>(platform::HeapAllocate(kEntries * sizeof(void*)));
     ASSERT_NE(path_->matchStore, nullptr);
   }
@@ -29,14 +30,17 @@ class PointStores : public ::testing::Test {
     EXPECT_EQ(platform::HeapLiveBlocks(), live_);
   }
   PointStore* At(int e) { return PointStoreAt(path_, e); }
+  bool Build(int e, const std::vector<float>& from, const std::vector<float>& to) {
+    return BuildPointStore(path_, e, from.data(), to.data(), static_cast<int32_t>(from.size() / 2));
+  }
+  bool Link(int e) { return LinkChains(linker_, path_, e); }
   GlobalMotionPath* path_ = nullptr;
+  ChainLinker linker_;
   int64_t live_ = 0;
 };
 
-TEST_F(PointStores, BuildFillsTheTrackedPoints) {
-  const float from[] = {10, 20, 30.5f, 40};
-  const float to[] = {12, 19, 30, 44.25f};
-  ASSERT_TRUE(BuildPointStore(path_, 3, from, to, 2));
+TEST_F(PointStores, BuildFillsTheTrackedPointsAndReplacesTheOldStore) {
+  ASSERT_TRUE(Build(3, {10, 20, 30.5f, 40}, {12, 19, 30, 44.25f}));
   const PointStore* s = At(3);
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->count, 2u);
@@ -44,38 +48,28 @@ TEST_F(PointStores, BuildFillsTheTrackedPoints) {
   EXPECT_EQ(static_cast<const void*>(s->points), static_cast<const void*>(s + 1));
   const TrackedPoint& p = s->points[1];
   EXPECT_EQ((std::vector<float>{p.x, p.y, p.dx, p.dy}), (std::vector<float>{30.0f, 44.25f, -0.5f, 4.25f}));
-  EXPECT_EQ(p.prev, kNoLink);
-  EXPECT_EQ(p.next, kNoLink);
-  EXPECT_EQ(p.inlier0 + p.kept0 + p.inlier1 + p.present, 4);
-  EXPECT_EQ(p.kept1, 0);
+  EXPECT_TRUE(p.prev == kNoLink && p.next == kNoLink);
+  EXPECT_TRUE(p.inlier0 && p.kept0 && p.inlier1 && p.present && !p.kept1);
   EXPECT_EQ(At(2), nullptr);  // only entry 1 touches another slot
-
   // Replacing the slot frees the old store; an empty result is still a store.
   const int64_t blocks = platform::HeapLiveBlocks();
-  ASSERT_TRUE(BuildPointStore(path_, 3, from, to, 0));
+  const float xy[] = {1, 2};
+  ASSERT_TRUE(BuildPointStore(path_, 3, xy, xy, 0));
   EXPECT_EQ(platform::HeapLiveBlocks(), blocks);
   EXPECT_EQ(At(3)->count, 0u);
 }
 
 TEST_F(PointStores, EntryOneAlsoStartsTheChainsInEntryZero) {
-  const float from[] = {1, 2, 3, 4, 5, 6};
-  const float to[] = {1.5f, 2, 3.5f, 4, 5.5f, 6};
-  ASSERT_TRUE(BuildPointStore(path_, 0, to, to, 1));  // an older entry-0 store is replaced
-  ASSERT_TRUE(BuildPointStore(path_, 1, from, to, 3));
+  const std::vector<float> from = {1, 2, 3, 4, 5, 6}, to = {1.5f, 2, 3.5f, 4, 5.5f, 6};
+  ASSERT_TRUE(Build(0, {9, 9}, {9, 9}));  // an older entry-0 store is replaced
+  ASSERT_TRUE(Build(1, from, to));
   const PointStore* s0 = At(0);
   const PointStore* s1 = At(1);
-  ASSERT_NE(s0, nullptr);
   ASSERT_EQ(s0->count, 3u);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(s0->points[i].x, from[2 * i]);
-    EXPECT_EQ(s0->points[i].y, from[2 * i + 1]);
-    EXPECT_EQ(s0->points[i].dx, 0.0f);
-    EXPECT_EQ(s0->points[i].dy, 0.0f);
-    EXPECT_EQ(s0->points[i].present, 1);
-    EXPECT_EQ(s0->points[i].prev, kNoLink);
-    EXPECT_EQ(s0->points[i].next, i);
-    EXPECT_EQ(s1->points[i].prev, i);
-    EXPECT_EQ(s1->points[i].next, kNoLink);
+    const TrackedPoint& p = s0->points[i];
+    EXPECT_TRUE(p.x == from[2 * i] && p.y == from[2 * i + 1] && p.dx == 0 && p.dy == 0 && p.present) << i;
+    EXPECT_TRUE(p.prev == kNoLink && p.next == i && s1->points[i].prev == i && s1->points[i].next == kNoLink) << i;
   }
 }
 
@@ -98,145 +92,98 @@ TEST_F(PointStores, MissingTableBadArgumentsAndMemoryFailure) {
   EXPECT_EQ(At(2), nullptr);  // the old store is gone, the slot stays empty
 }
 
-// Chain linking on hand-built stores. Entry 2's features were tracked from corners of image 1; a
-// feature of entry 1 continues when its position lies closer than 5 pixels to one of those corners.
+// Entry e's features were tracked from corners of image e - 1; a feature of entry e - 1 continues when
+// its position lies closer than 5 pixels to one of those corners.
 TEST_F(PointStores, LinksFeaturesThatMeetACornerWithinFivePixels) {
-  const float e1_from[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  const float e1_to[] = {100, 100, 200, 50, 300, 300, 52, 60, 420, 10};  // where 5 features went in image 1
-  const float e2_from[] = {203, 54, 100, 100, 304, 303, 47, 60, 200.5f, 50.5f};
-  const float e2_to[] = {205, 55, 101, 101, 306, 304, 48, 61, 201, 51};
-  ASSERT_TRUE(BuildPointStore(path_, 1, e1_from, e1_to, 5));
-  ASSERT_TRUE(BuildPointStore(path_, 2, e2_from, e2_to, 5));
-  ChainLinker linker;
-  ASSERT_TRUE(LinkChains(linker, path_, 2));
-  const PointStore* a = At(1);
-  const PointStore* b = At(2);
-  // e1 #0 (100,100) -> e2 #1 exactly; #1 (200,50) -> e2 #4 (0.71 px; e2 #0 at 5 px is farther);
-  // #2 (300,300) is exactly 5 px from e2 #2 (304,303): no link; #3 (52,60) is 5 px from e2 #3: no link;
-  // #4 (420,10) lies outside the subdivision's rectangle.
-  EXPECT_EQ(a->points[0].next, 1);
-  EXPECT_EQ(a->points[1].next, 4);
-  EXPECT_EQ(a->points[2].next, kNoLink);
-  EXPECT_EQ(a->points[3].next, kNoLink);
-  EXPECT_EQ(a->points[4].next, kNoLink);
-  EXPECT_EQ(b->points[1].prev, 0);
-  EXPECT_EQ(b->points[4].prev, 1);
-  EXPECT_EQ(b->points[0].prev, kNoLink);
-  EXPECT_EQ(b->points[2].prev, kNoLink);
-  EXPECT_EQ(b->points[3].prev, kNoLink);
-  EXPECT_EQ(a->useCount, 2u);
-  EXPECT_EQ(b->useCount, 2u);
-  // Entry 1's back links from its own build are untouched.
-  EXPECT_EQ(a->points[3].prev, 3);
-}
-
-TEST_F(PointStores, TwoFeaturesReachingOneCornerBothLinkForward) {
-  const float e2_from[] = {10, 10, 40, 40, 70, 10};
-  const float e2_to[] = {11, 11, 41, 41, 71, 11};
-  const float e3_from[] = {40, 40, 10.5f, 11, 90, 90};
-  const float e3_to[] = {42, 42, 12, 12, 92, 92};
-  ASSERT_TRUE(BuildPointStore(path_, 2, e2_from, e2_to, 3));  // positions 11,11 / 41,41 / 71,11
-  ASSERT_TRUE(BuildPointStore(path_, 3, e3_from, e3_to, 3));
-  At(2)->points[2].x = 39.5f;  // entry 2 #2 now sits next to the corner (40,40) too
-  At(2)->points[2].y = 40.0f;
-  ChainLinker linker;
-  ASSERT_TRUE(LinkChains(linker, path_, 3));
-  EXPECT_EQ(At(2)->points[0].next, 1);
-  EXPECT_EQ(At(2)->points[1].next, 0);
-  EXPECT_EQ(At(2)->points[2].next, 0);
-  EXPECT_EQ(At(3)->points[0].prev, 1);  // the last written back link: lower index, visited last
-  EXPECT_EQ(At(3)->points[1].prev, 0);
-  EXPECT_EQ(At(3)->points[2].prev, kNoLink);
+  ASSERT_TRUE(Build(1, std::vector<float>(10, 0), {100, 100, 200, 50, 300, 300, 52, 60, 420, 10}));
+  ASSERT_TRUE(Build(2, {203, 54, 100, 100, 304, 303, 47, 60, 200.5f, 50.5f}, {205, 55, 101, 101, 306, 304, 48, 61, 201, 51}));
+  ASSERT_TRUE(Link(2));
+  // #0 (100,100) -> #1 exactly; #1 (200,50) -> #4 (0.71 px; #0 at 5 px is farther); #2 (300,300) is
+  // exactly 5 px from #2 and #3 (52,60) exactly 5 px from #3: no links; #4 (420,10) lies outside the
+  // subdivision's rectangle.
+  const int32_t next[] = {1, 4, kNoLink, kNoLink, kNoLink}, prev[] = {kNoLink, 0, kNoLink, kNoLink, 1};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(At(1)->points[i].next, next[i]) << i;
+    EXPECT_EQ(At(2)->points[i].prev, prev[i]) << i;
+  }
+  EXPECT_EQ(At(1)->useCount, 2u);
+  EXPECT_EQ(At(2)->useCount, 2u);
+  EXPECT_EQ(At(1)->points[3].prev, 3);  // entry 1's back links from its own build are untouched
 }
 
 TEST_F(PointStores, LinkingNeedsBothStoresAndReusesTheLinker) {
-  const float xy[] = {5, 5, 25, 25};
-  ChainLinker linker;
-  EXPECT_FALSE(LinkChains(linker, path_, 1));  // entry 1 is linked by its build
-  ASSERT_TRUE(BuildPointStore(path_, 4, xy, xy, 2));
-  EXPECT_FALSE(LinkChains(linker, path_, 4));  // no store for entry 3
-  EXPECT_FALSE(LinkChains(linker, path_, 5));  // none for entry 5
+  EXPECT_FALSE(Link(1));  // entry 1 is linked by its build
+  ASSERT_TRUE(Build(4, {5, 5, 25, 25}, {5, 5, 25, 25}));
+  EXPECT_FALSE(Link(4));  // no store for entry 3
+  EXPECT_FALSE(Link(5));  // none for entry 5
   EXPECT_EQ(At(4)->useCount, 1u);
-  // A longer run through one linker: random features tracked with sub-pixel noise all continue.
+  // A longer run through one linker: a jittered 10 x 10 grid 40 pixels apart, tracked with sub-pixel
+  // noise and listed in reverse order each entry, links every feature to its own previous point.
   std::mt19937 rng(3);
   std::uniform_real_distribution<float> offset(-5, 5), jitter(-1.5f, 1.5f);
   std::vector<float> from(200), to(200);
-  for (int i = 0; i < 100; ++i) {  // a jittered 10 x 10 grid 40 pixels apart
+  for (int i = 0; i < 100; ++i) {
     to[2 * i] = 30.0f + 40.0f * float(i % 10) + offset(rng);
     to[2 * i + 1] = 30.0f + 40.0f * float(i / 10) + offset(rng);
   }
-  ASSERT_TRUE(BuildPointStore(path_, 4, to.data(), to.data(), 100));
+  ASSERT_TRUE(Build(4, to, to));
   for (int e = 5; e < 8; ++e) {
-    const PointStore* prev = At(e - 1);
     for (int i = 0; i < 100; ++i) {
-      from[2 * i] = prev->points[99 - i].x + jitter(rng);  // reversed order: links are not index-aligned
-      from[2 * i + 1] = prev->points[99 - i].y + jitter(rng);
+      from[2 * i] = At(e - 1)->points[99 - i].x + jitter(rng);
+      from[2 * i + 1] = At(e - 1)->points[99 - i].y + jitter(rng);
       to[2 * i] = from[2 * i] + 3.0f;
       to[2 * i + 1] = from[2 * i + 1] - 2.0f;
     }
-    ASSERT_TRUE(BuildPointStore(path_, e, from.data(), to.data(), 100));
-    ASSERT_TRUE(LinkChains(linker, path_, e));
-    for (int i = 0; i < 100; ++i) {
-      EXPECT_EQ(At(e)->points[i].prev, 99 - i) << "entry " << e << " point " << i;
-      EXPECT_EQ(At(e - 1)->points[99 - i].next, i);
-    }
+    ASSERT_TRUE(Build(e, from, to));
+    ASSERT_TRUE(Link(e));
+    for (int i = 0; i < 100; ++i)
+      ASSERT_TRUE(At(e)->points[i].prev == 99 - i && At(e - 1)->points[99 - i].next == i) << e << " " << i;
   }
 }
 
-// Inlier marking: 40 points under a known homography plus outliers moved 30 pixels.
+// 40 points under a known homography; every fifth moved 30 pixels off it.
 class Inliers : public PointStores {
  protected:
   static constexpr int kN = 40;
-  std::vector<float> from_, to_;
-  void Make(int outlier_every) {
+  void SetUp() override {
+    PointStores::SetUp();
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> pos(20, 600);
-    from_.resize(2 * kN);
-    to_.resize(2 * kN);
+    std::vector<float> from(2 * kN), to(2 * kN);
     for (int i = 0; i < kN; ++i) {
-      const float x = pos(rng), y = pos(rng);
-      const float w = 1.0f + 1e-4f * x - 5e-5f * y;
-      from_[2 * i] = x;
-      from_[2 * i + 1] = y;
-      to_[2 * i] = (1.02f * x - 0.03f * y + 7.0f) / w;
-      to_[2 * i + 1] = (0.025f * x + 0.99f * y - 4.0f) / w;
-      if (outlier_every && i % outlier_every == 0) to_[2 * i] += 30.0f;
+      const float x = pos(rng), y = pos(rng), w = 1.0f + 1e-4f * x - 5e-5f * y;
+      from[2 * i] = x;
+      from[2 * i + 1] = y;
+      to[2 * i] = (1.02f * x - 0.03f * y + 7.0f) / w + (Outlier(i) ? 30.0f : 0.0f);
+      to[2 * i + 1] = (0.025f * x + 0.99f * y - 4.0f) / w;
     }
-    ASSERT_TRUE(BuildPointStore(path_, 5, from_.data(), to_.data(), kN));
+    ASSERT_TRUE(Build(5, from, to));
   }
   static bool Outlier(int i) { return i % 5 == 0; }
+  TrackedPoint& P(int i) { return At(5)->points[i]; }
 };
 
-TEST_F(Inliers, PassZeroMarksTheOutliers) {
-  Make(5);
+TEST_F(Inliers, PassZeroMarksTheOutliersAndPassOneOffersOnlyKeptPointsWithEitherEstimator) {
   MarkInliers(At(5), 0, false);
-  for (int i = 0; i < kN; ++i) EXPECT_EQ(At(5)->points[i].inlier0, Outlier(i) ? 0 : 1) << i;
-}
-
-TEST_F(Inliers, PassOneOffersOnlyKeptPointsWithEitherEstimator) {
-  Make(5);
+  for (int i = 0; i < kN; ++i) EXPECT_EQ(P(i).inlier0, Outlier(i) ? 0 : 1) << i;
   for (bool second_clip : {false, true}) {
-    for (int i = 0; i < kN; ++i) At(5)->points[i].kept0 = i % 4 != 1;  // 30 offered, 6 of them outliers
+    SCOPED_TRACE(second_clip ? "RANSAC" : "LMEDS");
+    for (int i = 0; i < kN; ++i) P(i).kept0 = i % 4 != 1, P(i).inlier0 = 1;  // 30 offered, 6 of them outliers
     MarkInliers(At(5), 1, second_clip);
     for (int i = 0; i < kN; ++i) {
-      const int expected = (i % 4 != 1 && !Outlier(i)) ? 1 : 0;
-      EXPECT_EQ(At(5)->points[i].inlier1, expected) << i << (second_clip ? " RANSAC" : " LMEDS");
-      EXPECT_EQ(At(5)->points[i].inlier0, 1);  // the other pass is untouched
+      EXPECT_EQ(P(i).inlier1, (i % 4 != 1 && !Outlier(i)) ? 1 : 0) << i;
+      EXPECT_EQ(P(i).inlier0, 1);  // the other pass is untouched
     }
   }
 }
 
 TEST_F(Inliers, EightPairsOrAFailedEstimateMarkEveryPoint) {
-  Make(5);
-  for (int i = 0; i < kN; ++i) {
-    At(5)->points[i].kept0 = i < 8;
-    At(5)->points[i].inlier1 = 0;
-  }
+  for (int i = 0; i < kN; ++i) P(i).kept0 = i < 8, P(i).inlier1 = 0;
   MarkInliers(At(5), 1, true);
-  for (int i = 0; i < kN; ++i) EXPECT_EQ(At(5)->points[i].inlier1, 1);
+  for (int i = 0; i < kN; ++i) EXPECT_EQ(P(i).inlier1, 1);
   // Every point at one place: no homography can be estimated.
-  std::vector<float> same(2 * kN, 50.0f);
-  ASSERT_TRUE(BuildPointStore(path_, 6, same.data(), same.data(), kN));
+  const std::vector<float> same(2 * kN, 50.0f);
+  ASSERT_TRUE(Build(6, same, same));
   for (int i = 0; i < kN; ++i) At(6)->points[i].inlier0 = 0;
   MarkInliers(At(6), 0, false);
   for (int i = 0; i < kN; ++i) EXPECT_EQ(At(6)->points[i].inlier0, 1);

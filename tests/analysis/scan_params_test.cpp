@@ -1,3 +1,6 @@
+// Scan parameters from the settings and the frame size against hand-computed values (block counts
+// from the density factors, radii from the diagonal), the routing of the analysis and output flags,
+// and the working image of halved frames and of fields.
 #include "analysis/scan_params.h"
 
 #include <gtest/gtest.h>
@@ -20,107 +23,85 @@ struct Derived {
   model::MeasureParams m;
   model::ModelParams p;
   model::AnalysisImage img{};
+  Derived(const PathSettings& s, int32_t w, int32_t h) {
+    img.sourceWidth = w;
+    img.sourceHeight = h;
+    img.sourcePitch = w;
+    DeriveScanParams(s, w, h, m, p, &img);
+    ChooseWorkingImage(img);
+  }
 };
 
-Derived Derive(const PathSettings& s, int32_t w, int32_t h) {
-  Derived d;
-  d.img.sourceWidth = w;
-  d.img.sourceHeight = h;
-  d.img.sourcePitch = w;
-  DeriveScanParams(s, w, h, d.m, d.p, &d.img);
-  return d;
+TEST(ScanParams, SizesBlockCountsAndRadii) {
+  // Blocks: w h / (step^2 k), quartered by the block matcher (which halves frames from 700 x 450);
+  // radius: R px per 720 x 576 diagonal, halved with the frame, then 1.5 times (two passes above 30),
+  // or (r + 8) x 4 for a wide search, at least 10; the feature tracker neither halves nor widens.
+  const struct {
+    const char* name;
+    PathSettings s;
+    int32_t w, h, work_width;
+    uint32_t blocks, coarsest;
+    int32_t radius, two_pass;
+  } cases[] = {
+      {"full HD, level 4", Settings(4, 1, 0, 2), 1920, 1080, 960, 2025, 1, 43, 1},  // 8100 / 4; (59 >> 1) * 1.5
+      {"640 x 480, level 4", Settings(4, 1, 0, 3), 640, 480, 640, 300, 0, 15, 0},    // quartered all the same
+      {"level 0, no degree", Settings(0, 0, 0, 1), 1920, 1080, 960, 160, 2, 43, 1},  // a fixed count
+      {"level 0, degree", Settings(0, 1, 0, 7), 1920, 1080, 960, 220, 3, 43, 1},
+      {"level 2, no degree", Settings(2, 0, 0, 2), 1920, 1080, 960, 3375, 1, 43, 1},  // k' = 2.4, step 8
+      {"level 12 = 2, wide", Settings(12, 1, VENDRIX_ANALYSIS_WIDE_SEARCH, 2), 720, 576, 360, 810, 1, 80, 1},
+      {"tiny frame", Settings(4, 1, 0, 2), 100, 100, 100, 9, 1, 7, 0},            // radius 10 >> 1, + 2
+      {"defaults: feature tracker", model::kDefaultPathSettings, 1920, 1080, 1920, 8100, 1, 47, 0},  // 20 px
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Derived d(c.s, c.w, c.h);
+    EXPECT_EQ(d.img.width, c.work_width);
+    EXPECT_EQ(d.m.targetBlocks, c.blocks);
+    EXPECT_EQ(d.m.coarsestLevel, c.coarsest);
+    EXPECT_EQ(d.m.searchRadius, c.radius);
+    EXPECT_EQ(d.m.twoPass, c.two_pass);
+  }
 }
 
-TEST(ScanParams, FullHdAtLevelFourIsHalvedWithTwoPassSearch) {
-  Derived d = Derive(Settings(4, 1, 0, 2), 1920, 1080);
-  EXPECT_EQ(d.img.halveAllowed, 1u);
-  EXPECT_EQ(d.m.targetBlocks, 2025u);  // 1920 * 1080 / 16^2 = 8100, quartered
-  EXPECT_EQ(d.m.searchRadius, 43);     // 59 halved to 29, plus half of it
-  EXPECT_EQ(d.m.twoPass, 1);
-  EXPECT_EQ(d.m.coarsestLevel, 1u);
-  EXPECT_EQ(d.m.gridStep, 16);
-  EXPECT_EQ(d.p.modelKind, 3u);
-  EXPECT_EQ(d.p.degreeRotation, 1);
-  EXPECT_EQ(d.p.degreeScale, 0);
-  ChooseWorkingImage(d.img);
-  EXPECT_EQ(d.img.width, 960);
-  EXPECT_EQ(d.img.height, 540);
-  EXPECT_EQ(d.img.pitch, 3840);
-}
-
-TEST(ScanParams, SmallFramesKeepTheirSizeAndLevelZeroKeepsFixedBlocks) {
-  Derived d = Derive(Settings(4, 1, 0, 2), 640, 480);
-  ChooseWorkingImage(d.img);
-  EXPECT_EQ(d.img.width, 640);  // narrower than 700: read at full size
-  EXPECT_EQ(d.m.targetBlocks, 640u * 480 / 256 / 4);  // reduced as for a halved frame all the same
-  EXPECT_EQ(Derive(Settings(0, 0, 0, 2), 1920, 1080).m.targetBlocks, 160u);
-  EXPECT_EQ(Derive(Settings(0, 1, 0, 2), 1920, 1080).m.targetBlocks, 220u);
-  // Without a ModelDegree byte the denser k' applies: 1920 * 1080 / (8^2 * 2.4) / 4.
-  EXPECT_EQ(Derive(Settings(2, 0, 0, 2), 1920, 1080).m.targetBlocks, 13500u / 4);
-}
-
-TEST(ScanParams, DefaultSettingsSelectTheFeatureTracker) {
-  Derived d = Derive(model::kDefaultPathSettings, 1920, 1080);
-  EXPECT_EQ(d.p.modelKind, 6u);
-  EXPECT_EQ(d.p.analyserKind, 1u);
-  EXPECT_EQ(d.p.fitEnabled, 1);
-  EXPECT_EQ(d.p.translationStrength, 0.2f);
-  EXPECT_EQ(d.p.zoomStrength, 0.2f);
-  EXPECT_EQ(d.img.halveAllowed, 0u);      // the tracker halves on its own
-  EXPECT_EQ(d.m.refineFine, 1);           // flags 0x4D include 0x08
-  EXPECT_EQ(d.m.qualityFilter, 0);        // and 0x04 turns the quality filter off
-  EXPECT_EQ(d.p.refitVariant, 1);         // and 0x40 selects the re-fit variant
-  EXPECT_EQ(d.m.searchRadius, 47);        // trunc(2202.9 * 20 / 922), not halved
-  EXPECT_EQ(d.m.minMatches, 40u);
-}
-
-TEST(ScanParams, FlagRoutingAndOddValues) {
-  Derived hp = Derive(Settings(2, 1, 0x02 | 0x08 | 0x10 | 0x20, 3), 720, 576);
-  EXPECT_EQ(hp.m.highPass, 1);
-  EXPECT_EQ(hp.m.contrastStretch, 0);
-  EXPECT_EQ(hp.m.refineFine, 0);  // level 2 had it on: traded for the smoothing prefilter
-  EXPECT_EQ(hp.m.smoothPrefilter, 1);
-  EXPECT_EQ(hp.m.multiDistance, 1);
-  EXPECT_EQ(hp.p.extended, 1);
-  EXPECT_EQ(hp.p.extendedBoth, 1);
-  EXPECT_EQ(hp.m.coarsestLevel, 0u);
-  Derived only20 = Derive(Settings(2, 1, 0x20, 7), 720, 576);
-  EXPECT_EQ(only20.p.extendedBoth, 0);  // 0x20 means nothing without 0x10
-  EXPECT_EQ(only20.m.coarsestLevel, 3u);
-  // Level 12 behaves like level 2; a wide search multiplies the radius.
-  Derived odd = Derive(Settings(12, 1, 0x04, 2), 720, 576);
-  EXPECT_EQ(odd.m.gridStep, 8);
-  EXPECT_EQ(odd.m.searchRadius, (12 + 8) * 4);  // 25 px per SD diagonal, halved to 12
+TEST(ScanParams, FlagsRouteToTheMeasurementAndTheModel) {
+  const Derived hp(Settings(2, 1, VENDRIX_ANALYSIS_HIGH_PASS | VENDRIX_ANALYSIS_EXTRA_MEASURE | VENDRIX_ANALYSIS_ROLLING_SHUTTER |
+                                      VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT, 3), 720, 576);
+  EXPECT_TRUE(hp.m.highPass && !hp.m.contrastStretch && hp.m.multiDistance);
+  EXPECT_TRUE(!hp.m.refineFine && hp.m.smoothPrefilter);  // level 2's fine refinement traded for the prefilter
+  EXPECT_TRUE(hp.p.extended && hp.p.extendedBoth);
+  EXPECT_EQ(hp.p.modelKind, model::kModelCornersTwoPass);
+  EXPECT_TRUE(hp.p.degreeRotation && !hp.p.degreeScale);
+  const Derived ext_only(Settings(2, 2, VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT, 2), 720, 576);
+  EXPECT_FALSE(ext_only.p.extendedBoth);  // means nothing without VENDRIX_ANALYSIS_ROLLING_SHUTTER
+  EXPECT_TRUE(ext_only.p.degreeRotation && ext_only.p.degreeScale);
+  // The defaults select the feature tracker with fine refinement, no quality filter and the re-fit
+  // variant (VENDRIX_ANALYSIS_EXTRA_MEASURE, _WIDE_SEARCH, _REFIT_VARIANT); it halves on its own.
+  const Derived t(model::kDefaultPathSettings, 1920, 1080);
+  EXPECT_TRUE(t.p.analyserKind == 1 && t.p.modelKind == model::kModelProjective && t.img.halveAllowed == 0);
+  EXPECT_TRUE(t.m.refineFine && !t.m.qualityFilter && t.p.refitVariant);
   PathSettings framed = model::kDefaultPathSettings;
-  framed.FramingMode = 6;
+  framed.FramingMode = VENDRIX_FRAMING_BORDER_LIMIT;
   framed.FramingAmount = 19660;
-  framed.OutputFlags = 0x1000;
-  Derived f = Derive(framed, 100, 100);
+  framed.OutputFlags = VENDRIX_OUTPUT_ADAPTIVE;
+  const Derived f(framed, 100, 100);
   EXPECT_NEAR(f.p.borderFraction, 0.3f, 1e-4f);
   EXPECT_EQ(f.p.adaptive, 1);
-  EXPECT_EQ(f.m.searchRadius, 10);  // never below 10
 }
 
 TEST(ScanParams, WorkingImageOfFields) {
+  static const uint8_t pixels[1440 * 2] = {};
   model::AnalysisImage img{};
   img.sourceWidth = 720;
   img.sourceHeight = 576;
   img.sourcePitch = 1440;
-  static const uint8_t pixels[1440 * 2] = {};
   img.sourceBuffer = pixels;
-  img.fieldMode = VENDRIX_FIELD_IN_FRAME | VENDRIX_FIELD_SECOND;
+  img.fieldMode = VENDRIX_FIELD_IN_FRAME | VENDRIX_FIELD_SECOND;  // a whole frame, rows of the second field
   ChooseWorkingImage(img);
-  EXPECT_EQ(img.buffer, pixels + 1440);  // the second field starts one row down
-  EXPECT_EQ(img.pitch, 2880);
-  EXPECT_EQ(img.width, 360);
-  EXPECT_EQ(img.height, 288);
-  img.fieldMode = VENDRIX_FIELD_FIRST;  // a buffer holding one field
+  EXPECT_TRUE(img.buffer == pixels + 1440 && img.pitch == 2880 && img.width == 360 && img.height == 288);
+  img.fieldMode = VENDRIX_FIELD_FIRST;  // a buffer holding one field: halved across only
   img.sourceHeight = 288;
   ChooseWorkingImage(img);
-  EXPECT_EQ(img.buffer, pixels);
-  EXPECT_EQ(img.width, 360);
-  EXPECT_EQ(img.height, 288);
-  EXPECT_EQ(img.pitch, 1440);
+  EXPECT_TRUE(img.buffer == pixels && img.pitch == 1440 && img.width == 360 && img.height == 288);
 }
 
 }  // namespace

@@ -1,31 +1,33 @@
+// Scanning frames with block-matching settings: an interlaced frame's fields become entries 2f and
+// 2f + 1 with opposite half-row shifts, the path keeps the scan's parameters and gets luma planes, and
+// bad records or frames change nothing.
 #include "analysis/scan.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "analysis/frame_planes.h"
-#include "platform/heap.h"
 #include "model/profiles.h"
+#include "platform/heap.h"
 
 namespace vendrix::analysis {
 namespace {
 
 ScanInput Input(std::vector<uint8_t>& pixels, int32_t w, int32_t h, uint32_t field_mode, int32_t level) {
-  pixels.assign(size_t(w) * h * 4, 0);
-  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7 % 251);
-  ScanInput in{};
-  in.tag = VENDRIX_SCAN_INPUT_TAG;
-  in.format = VENDRIX_PIXFMT_BGRA8;
-  in.fieldMode = field_mode;
-  in.width = w;
-  in.height = h;
-  in.pitch = w * 4;
-  in.buffer = pixels.data();
-  in.aspectFactor = 1.0f;
-  in.settings = model::kDefaultPathSettings;
+  pixels.resize(size_t(w) * h * 4);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 7 % 251);
+  ScanInput in{VENDRIX_SCAN_INPUT_TAG, VENDRIX_PIXFMT_BGRA8, field_mode, 0, 0, w, h, w * 4, pixels.data(), 1.0f, model::kDefaultPathSettings};
   in.settings.AnalysisLevel = level;
   return in;
+}
+
+const model::FramePlane* FindPlane(const GlobalMotionPath* path, int32_t entry, int32_t level) {
+  for (const model::FramePlane& plane : path->planePool->planes)
+    if (plane.entry == entry && plane.level == level) return &plane;
+  return nullptr;
 }
 
 TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShifts) {
@@ -38,75 +40,51 @@ TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShif
   model::MeasureParams m;
   model::ModelParams p;
   SetUpEntry(path, in.settings, a, m, p);
-  EXPECT_EQ(a.fieldShift, -0.5f);
-  EXPECT_EQ(a.buffer, px.data());
+  EXPECT_TRUE(a.fieldShift == -0.5f && a.buffer == px.data());
   SetUpEntry(path, in.settings, b, m, p);
-  EXPECT_EQ(b.fieldShift, 0.5f);
-  EXPECT_EQ(b.buffer, px.data() + 720 * 4);  // the second field starts one row down
-  EXPECT_EQ(path->width, 360);
-  EXPECT_EQ(path->height, 288);
-
-  ScanFrame(path, 5, &in);  // entries 10 and 11, both prepared in the plane pool
+  EXPECT_TRUE(b.fieldShift == 0.5f && b.buffer == px.data() + 720 * 4);  // the second field starts one row down
+  EXPECT_TRUE(path->width == 360 && path->height == 288);
+  ScanFrame(path, 5, &in);
   ASSERT_NE(path->planePool, nullptr);
-  int entries_seen[2] = {};
-  for (const model::FramePlane& plane : path->planePool->planes) {
-    if (plane.entry == 10 && plane.level == 0) ++entries_seen[0];
-    if (plane.entry == 11 && plane.level == 0) ++entries_seen[1];
-  }
-  EXPECT_EQ(entries_seen[0], 1);
-  EXPECT_EQ(entries_seen[1], 1);
-  EXPECT_EQ(path->fieldMode, in.fieldMode);
-  EXPECT_EQ(path->inputWidth, 720u);
+  EXPECT_TRUE(FindPlane(path, 10, 0) && FindPlane(path, 11, 0) && !FindPlane(path, 12, 0));
+  EXPECT_TRUE(path->fieldMode == in.fieldMode && path->inputWidth == 720u);
   model::PathDelete(path);
 }
 
-TEST(Scan, PathKeepsTheParametersOfTheLastScanAndPreparesLumaPlanes) {
+TEST(Scan, PathKeepsTheParametersOfTheScanAndPreparesLumaPlanes) {
   const int64_t before = platform::HeapLiveBlocks();
   std::vector<uint8_t> px;
-  ScanInput in = Input(px, 320, 240, 0, 3);
+  const ScanInput in = Input(px, 320, 240, 0, 3);
   GlobalMotionPath* path = model::PathCreate(3, VENDRIX_PATH_KEEP_MATCHES);
   ScanFrame(path, 0, &in);
-  EXPECT_EQ(path->width, 320);
-  EXPECT_EQ(path->measureParams.keepMatches, 1);
-  EXPECT_EQ(path->modelParams.modelKind, 3u);
+  EXPECT_TRUE(path->width == 320 && path->measureParams.keepMatches == 1);
   EXPECT_EQ(path->searchRadius, path->measureParams.searchRadius);
-  ASSERT_NE(path->planePool, nullptr);
-  const model::FramePlane* level0 = nullptr;
-  for (const model::FramePlane& plane : path->planePool->planes)
-    if (plane.entry == 0 && plane.level == 0) level0 = &plane;
+  const model::FramePlane* level0 = FindPlane(path, 0, 0);
   ASSERT_NE(level0, nullptr);
-  const uint8_t* origin = PlaneOrigin(*path->planePool, *level0);
-  int nonzero = 0;
-  for (int x = 0; x < 320; ++x) nonzero += origin[100 * PlanePitch(*path->planePool) + x] != 0;
-  EXPECT_GT(nonzero, 200);  // the luma arrived (after the contrast stretch)
-
+  const uint8_t* row = PlaneOrigin(*path->planePool, *level0) + 100 * PlanePitch(*path->planePool);
+  EXPECT_GT(std::count_if(row, row + 320, [](uint8_t v) { return v != 0; }), 200);  // the luma arrived
   ScanFrame(path, 3, &in);  // beyond the capacity: nothing new
-  for (const model::FramePlane& plane : path->planePool->planes) EXPECT_NE(plane.entry, 3);
+  EXPECT_EQ(FindPlane(path, 3, 0), nullptr);
   model::PathDelete(path);
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }
 
-TEST(Scan, BadRecordsDoNothing) {
+TEST(Scan, BadRecordsAndFramesDoNothing) {
   std::vector<uint8_t> px;
   ScanInput in = Input(px, 64, 48, 0, 4);
   GlobalMotionPath* path = model::PathCreate(3, 0);
   ScanFrame(path, 0, nullptr);
   ScanFrame(nullptr, 0, &in);
-  in.tag = 2;
+  in.tag = VENDRIX_SCAN_INPUT_TAG + 1;
   ScanFrame(path, 0, &in);
   EXPECT_EQ(path->inputWidth, 0u);
   in.tag = VENDRIX_SCAN_INPUT_TAG;
-  for (auto [w, h] : {std::pair{0, 48}, std::pair{64, -1}, std::pair{40000, 48}}) {
-    in.width = w;
-    in.height = h;
+  for (auto [w, h, buffer] : {std::tuple{0, 48, px.data()}, std::tuple{64, -1, px.data()}, std::tuple{40000, 48, px.data()},
+                              std::tuple{64, 48, static_cast<uint8_t*>(nullptr)}}) {
+    in.width = w, in.height = h, in.buffer = buffer;
     ScanFrame(path, 0, &in);
-    EXPECT_EQ(path->planePool, nullptr);
+    EXPECT_EQ(path->planePool, nullptr) << w << "x" << h;
   }
-  in.width = 64;
-  in.height = 48;
-  in.buffer = nullptr;
-  ScanFrame(path, 0, &in);
-  EXPECT_EQ(path->planePool, nullptr);
   model::PathDelete(path);
 }
 

@@ -1,8 +1,12 @@
+// The worker pool service: release waits for every job, at most two pools lent out at once (a third
+// borrower gets null, from any thread), thread counts for a load, many borrowers at once, and
+// ParallelFor running every item exactly once with or without a pool.
 #include "concurrency/thread_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -17,16 +21,14 @@ struct SleepAddArgs {
   uint32_t sleep_ms;
 };
 
-void SleepAddJob(PoolJob* job) {
-  const SleepAddArgs& a = *PoolJobArgs<SleepAddArgs>(job);
-  if (a.sleep_ms) platform::SleepMs(a.sleep_ms);
-  a.counter->fetch_add(1);
-}
-
 PoolJob MakeJob(std::atomic<int>* counter, uint32_t sleep_ms) {
   PoolJob job;
   *PoolJobArgs<SleepAddArgs>(&job) = SleepAddArgs{counter, sleep_ms};
-  job.fn.store(SleepAddJob);
+  job.fn.store([](PoolJob* j) {
+    const SleepAddArgs& a = *PoolJobArgs<SleepAddArgs>(j);
+    if (a.sleep_ms) platform::SleepMs(a.sleep_ms);
+    a.counter->fetch_add(1);
+  });
   return job;
 }
 
@@ -50,8 +52,7 @@ TEST_F(PoolTest, ReleaseWaitsForEveryJob) {
   }
   EXPECT_EQ(pool->job_count, static_cast<uint32_t>(kPoolSlots));
   PoolJob extra = MakeJob(&counter, 0);
-  // All 32 slots may still be busy; a refused job must not run.
-  const int extra_taken = svc->SubmitJob(pool, &extra);
+  const int extra_taken = svc->SubmitJob(pool, &extra);  // all slots may still be busy: then it must not run
   EXPECT_EQ(svc->ReleasePool(pool), 1);
   EXPECT_EQ(counter.load(), kPoolSlots + extra_taken);
   EXPECT_EQ(svc->PoolBusy(pool), 0);
@@ -63,8 +64,7 @@ TEST_F(PoolTest, ReleaseWaitsForEveryJob) {
 TEST_F(PoolTest, ThirdConcurrentAcquireGetsNull) {
   WorkerPool* a = svc->AcquirePool();
   WorkerPool* b = svc->AcquirePool();
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a && b);
   EXPECT_NE(a, b);
   EXPECT_EQ(svc->AcquirePool(), nullptr);
   // From another thread too (the pool lock is recursive, so the owner alone is not a fair test).
@@ -77,77 +77,47 @@ TEST_F(PoolTest, ThirdConcurrentAcquireGetsNull) {
   EXPECT_EQ(svc->PoolBusy(nullptr), 0);
 }
 
-TEST_F(PoolTest, ThreadCountAndSingleThreadSwitch) {
+TEST_F(PoolTest, ThreadCountsFollowTheProcessorsTheSwitchAndTheLoad) {
   platform::SetProcessorCountOverride(64);
-  EXPECT_EQ(svc->ThreadCount(), 32);
+  EXPECT_EQ(svc->ThreadCount(), kPoolSlots);
   platform::SetProcessorCountOverride(6);
   EXPECT_EQ(svc->ThreadCount(), 6);
-  EXPECT_TRUE(svc->IsMultithreaded());
   svc->SetMultithreaded(false);
   EXPECT_FALSE(svc->IsMultithreaded());
   EXPECT_EQ(svc->ThreadCount(), 1);
-  const ThreadLoad load{1, 0, 100.0f, 1.0f};
-  EXPECT_EQ(svc->ThreadsForLoad(&load), 1);
-}
-
-TEST_F(PoolTest, ThreadsForLoadCases) {
-  platform::SetProcessorCountOverride(8);
-  const ThreadLoad one_and_half{1, 0, 1.5f, 1.0f};
-  EXPECT_EQ(svc->ThreadsForLoad(&one_and_half), 6);  // trunc(1.5 * 8/2)
-  const ThreadLoad tiny_unit{1, 0, 100.0f, 0.0005f};
-  EXPECT_EQ(svc->ThreadsForLoad(&tiny_unit), 1);
-  const ThreadLoad big{1, 0, 1000.0f, 1.0f};
-  EXPECT_EQ(svc->ThreadsForLoad(&big), 8);
-  const ThreadLoad bad_kind{2, 0, 1000.0f, 1.0f};
-  const ThreadLoad bad_zero{1, 1, 1000.0f, 1.0f};
-  EXPECT_EQ(svc->ThreadsForLoad(&bad_kind), 1);
-  EXPECT_EQ(svc->ThreadsForLoad(&bad_zero), 1);
+  const ThreadLoad heavy{1, 0, 1000.0f, 1.0f};
+  EXPECT_EQ(svc->ThreadsForLoad(&heavy), 1);
+  svc->SetMultithreaded(true);
   EXPECT_EQ(svc->ThreadsForLoad(nullptr), 1);
-  const ThreadLoad nan_work{1, 0, std::numeric_limits<float>::quiet_NaN(), 1.0f};
-  EXPECT_EQ(svc->ThreadsForLoad(&nan_work), 1);
-  svc->SetLoadFactor(0.25f);
-  EXPECT_FLOAT_EQ(svc->GetLoadFactor(), 0.25f);
-  const ThreadLoad three{1, 0, 3.0f, 1.0f};
-  EXPECT_EQ(svc->ThreadsForLoad(&three), 3);  // 3 * 0.25 * 4
-  svc->SetLoadFactor(1.0f);
-  platform::SetProcessorCountOverride(2);
-  EXPECT_EQ(svc->ThreadsForLoad(&three), 2);  // no halving factor at 2, capped at the count
-  const ThreadLoad below_two{1, 0, 1.9f, 1.0f};
-  EXPECT_EQ(svc->ThreadsForLoad(&below_two), 1);
-  platform::SetProcessorCountOverride(1);
-  EXPECT_EQ(svc->ThreadsForLoad(&big), 1);
-}
-
-TEST_F(PoolTest, PoolPriorityFollowsSetAndResetsOnAcquire) {
-  WorkerPool* pool = svc->AcquirePool();
-  ASSERT_NE(pool, nullptr);
-  std::atomic<int> counter{0};
-  PoolJob job = MakeJob(&counter, 0);
-  ASSERT_EQ(svc->SubmitJob(pool, &job), 1);
-  svc->SetPoolPriority(pool, -7);
-  EXPECT_EQ(pool->priority, -1);
-  EXPECT_EQ(pool->slots[0].priority, -1);
-  svc->SetPoolPriority(nullptr, -1);  // no effect, no crash
-  svc->ReleasePool(pool);
-  // Acquire the same pool again (round robin alternates) and find it back at normal priority.
-  WorkerPool* again = nullptr;
-  for (int i = 0; i < 2 && again != pool; ++i) {
-    if (again) svc->ReleasePool(again);
-    again = svc->AcquirePool();
+  // Pieces of work (work / unit x load factor), times half the processors above two, capped at them.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    int32_t processors;
+    float factor;
+    ThreadLoad load;
+    int32_t threads;
+  } cases[] = {
+      {8, 1.0f, {1, 0, 1.5f, 1.0f}, 6},      {8, 1.0f, {1, 0, 100.0f, 0.0005f}, 1},  // unit too small
+      {8, 1.0f, {1, 0, 1000.0f, 1.0f}, 8},   {8, 1.0f, {2, 0, 1000.0f, 1.0f}, 1},    // wrong kind
+      {8, 1.0f, {1, 1, 1000.0f, 1.0f}, 1},   {8, 1.0f, {1, 0, nan, 1.0f}, 1},
+      {8, 0.25f, {1, 0, 3.0f, 1.0f}, 3},     {2, 1.0f, {1, 0, 3.0f, 1.0f}, 2},       // no factor at 2
+      {2, 1.0f, {1, 0, 1.9f, 1.0f}, 1},      {1, 1.0f, {1, 0, 1000.0f, 1.0f}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.processors << " processors, factor " << c.factor << ", work " << c.load.work
+                                      << " / " << c.load.unit);
+    platform::SetProcessorCountOverride(c.processors);
+    svc->SetLoadFactor(c.factor);
+    EXPECT_FLOAT_EQ(svc->GetLoadFactor(), c.factor);
+    EXPECT_EQ(svc->ThreadsForLoad(&c.load), c.threads);
   }
-  ASSERT_EQ(again, pool);
-  EXPECT_EQ(pool->priority, 0);
-  EXPECT_EQ(pool->slots[0].priority, 0);
-  svc->ReleasePool(pool);
 }
 
-// Several host threads borrow both pools at once and hand them many short jobs; run under
-// ThreadSanitizer this checks the hand-over between borrower and workers.
+// Run under ThreadSanitizer this checks the hand-over between borrowers and workers.
 TEST_F(PoolTest, ManyJobsAcrossBothPoolsFromManyThreads) {
-  std::atomic<int> counter{0};
-  std::atomic<int> expected{0};
+  std::atomic<int> counter{0}, expected{0};
   std::vector<std::thread> hosts;
-  for (int h = 0; h < 4; ++h) {
+  for (int h = 0; h < 4; ++h)
     hosts.emplace_back([&] {
       for (int round = 0; round < 40; ++round) {
         WorkerPool* pool = svc->AcquirePool();
@@ -162,30 +132,27 @@ TEST_F(PoolTest, ManyJobsAcrossBothPoolsFromManyThreads) {
         svc->ReleasePool(pool);
       }
     });
-  }
   for (auto& t : hosts) t.join();
   EXPECT_EQ(counter.load(), expected.load());
   EXPECT_GT(expected.load(), 0);
 }
 
 TEST_F(PoolTest, ParallelForRunsEveryItemOnceWithOrWithoutPools) {
+  auto hit = [](void* ctx, int32_t i) { (*static_cast<std::vector<std::atomic<int>>*>(ctx))[i].fetch_add(1); };
   for (bool multi : {true, false}) {
     svc->SetMultithreaded(multi);
     for (int32_t count : {1, 2, 33, 100}) {
       std::vector<std::atomic<int>> hits(count);
-      ParallelFor(
-          count, [](void* ctx, int32_t i) { (*static_cast<std::vector<std::atomic<int>>*>(ctx))[i].fetch_add(1); },
-          &hits);
+      ParallelFor(count, hit, &hits);
       for (int32_t i = 0; i < count; ++i) ASSERT_EQ(hits[i].load(), 1) << "item " << i << " of " << count;
     }
   }
   // With both pools lent out elsewhere everything runs on the caller.
   WorkerPool* a = svc->AcquirePool();
   WorkerPool* b = svc->AcquirePool();
-  std::atomic<int> n{0};
-  std::thread([&] { ParallelFor(10, [](void* c, int32_t) { static_cast<std::atomic<int>*>(c)->fetch_add(1); }, &n); })
-      .join();
-  EXPECT_EQ(n.load(), 10);
+  std::vector<std::atomic<int>> hits(10);
+  std::thread([&] { ParallelFor(10, hit, &hits); }).join();
+  for (int32_t i = 0; i < 10; ++i) EXPECT_EQ(hits[i].load(), 1);
   svc->ReleasePool(a);
   svc->ReleasePool(b);
 }
