@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "imaging/image_convert.h"
+#include "imaging/convert_rows.h"
+#include "imaging/row_walk.h"
+#include "platform/cpu.h"
 
 namespace vendrix::imaging::convert {
 namespace {
@@ -60,7 +62,7 @@ inline uint32_t To8(int32_t sum) { return static_cast<uint32_t>(sum) >> 16; }
 inline uint16_t To16(int32_t sum) { return static_cast<uint16_t>(static_cast<uint32_t>(sum) >> 8); }
 inline float ToFloat(int32_t sum) { return static_cast<float>(sum) / (65536.0f * 255.0f); }  // sum < 2^24: exact
 
-// Decoding to colour (the Y/Cb/Cr sources of codes 11, 15, 20, 21 in normal mode): the inverse JFIF
+// Decoding to colour (the Y/Cb/Cr sources VUYA8, AYUV8, AYUV16, AYUV32F in normal mode): the inverse JFIF
 // equations R = Y + 1.402 (Cr - 128), G = Y - 0.34414 (Cb - 128) - 0.71414 (Cr - 128),
 // B = Y + 1.772 (Cb - 128), rounded and clamped to 0..255.
 constexpr Table MakeRoundedTable(int32_t coefficient) {
@@ -90,7 +92,8 @@ inline uint32_t UnitToByte(float f) {
 }
 
 // ---- Colour to Y/Cb/Cr, one pixel ---------------------------------------------------------------------
-// Codes 20 and 21 take s2 as red and s0 as blue; codes 11, 15, 22 and 23 take s0 as red and s2 as blue.
+// AYUV16 and AYUV32F take s2 as red and s0 as blue; VUYA8, AYUV8, VUYA16 and VUYA32F take s0 as red and
+// s2 as blue.
 
 struct VuyaFromBgraOp {  // Cr, Cb, Y, s3
   static void Apply(const uint8_t* s, uint8_t* d) {
@@ -177,7 +180,7 @@ struct ArgbFromAyuv32fOp {  // floats A, Y, Cb, Cr on 0..1 -> A, R, G, B
 //   Cr sum = cCrG (G - R) + cCrB (B - R) + 128.5 - 1/65536
 // giving exactly the table sums, four pixels per vector in 32-bit lanes.
 
-#if defined(__SSE2__)
+#if VENDRIX_X86_KERNELS
 namespace vec {
 using wide::Channel;
 using wide::Load;
@@ -399,22 +402,11 @@ int32_t PackPairs(const uint8_t* s, uint8_t* d, int32_t n) {
 }
 
 }  // namespace vec
-#else
-// Without a vector unit the plain kernels do all the work.
-namespace vec {
-constexpr auto VuyaFromBgra = NoWidePath, AyuvFromBgra = NoWidePath, Ayuv16FromBgra = NoWidePath,
-               Vuya16FromBgra = NoWidePath, Ayuv32fFromBgra = NoWidePath, Vuya32fFromBgra = NoWidePath,
-               BgraFromVuya = NoWidePath, ArgbFromAyuv = NoWidePath;
-template <bool>
-int32_t PackPairs(const uint8_t*, uint8_t*, int32_t) {
-  return 0;
-}
-}  // namespace vec
 #endif
 
 // ---- 4:2:2 packing ------------------------------------------------------------------------------------
 
-// One destination pixel pair from source pixels p and q (code 1, red = byte 2): Y0 from p, Y1 from q,
+// One destination pixel pair from source pixels p and q (BGRA8, red = byte 2): Y0 from p, Y1 from q,
 // Cb and Cr from the per-byte average of p and q. kUyvy: Cb, Y0, Cr, Y1; otherwise Y0, Cb, Y1, Cr.
 template <bool kUyvy>
 inline void PackPair(const uint8_t* p, const uint8_t* q, uint8_t* d) {
@@ -433,8 +425,7 @@ template <bool kUyvy>
 void PackRow(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) {
   const int32_t pairs = count >> 1;
   if (step == static_cast<uint32_t>(kFxOne)) {
-    const int32_t done = vec::PackPairs<kUyvy>(src, dst, count) >> 1;
-    for (int32_t k = done; k < pairs; ++k) PackPair<kUyvy>(src + 8 * k, src + 8 * k + 4, dst + 4 * k);
+    for (int32_t k = 0; k < pairs; ++k) PackPair<kUyvy>(src + 8 * k, src + 8 * k + 4, dst + 4 * k);
     return;
   }
   uint32_t position = 0;
@@ -446,6 +437,20 @@ void PackRow(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) {
     PackPair<kUyvy>(p, q, dst + 4 * k);
   }
 }
+
+#if VENDRIX_X86_KERNELS
+// PackRow with the vector path over the leading pairs of equal-size rows.
+template <bool kUyvy>
+void PackRowBlocks(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) {
+  if (step == static_cast<uint32_t>(kFxOne)) {
+    const int32_t done = vec::PackPairs<kUyvy>(src, dst, count);
+    src += 4 * done;
+    dst += 2 * done;
+    count -= done;
+  }
+  PackRow<kUyvy>(src, dst, count, step);
+}
+#endif
 
 struct TintYuyvPairOp {  // Y0 and Y1 kept, Cb = Cr = 128
   static void Apply(const uint8_t* s, uint8_t* d) { Store32(d, (Load32(s) & 0x00FF00FFu) | 0x80008000u); }
@@ -469,46 +474,6 @@ inline void UnpackGroup(const uint8_t* s, uint32_t v[kGroupValues]) {
     v[3 * w + 1] = (word >> 10) & kTenBits;
     v[3 * w + 2] = (word >> 20) & kTenBits;
   }
-}
-
-}  // namespace
-
-void UyvyFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) { PackRow<true>(s, d, n, step); }
-void YuyvFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) { PackRow<false>(s, d, n, step); }
-void TintYuyvPairs(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<4, 4, TintYuyvPairOp>(s, d, n, step);
-}
-
-void VuyaFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, VuyaFromBgraOp, vec::VuyaFromBgra>(s, d, n, step);
-}
-void AyuvFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, AyuvFromBgraOp, vec::AyuvFromBgra>(s, d, n, step);
-}
-void Ayuv16FromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 8, Ayuv16FromBgraOp, vec::Ayuv16FromBgra>(s, d, n, step);
-}
-void Ayuv32fFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 16, Ayuv32fFromBgraOp, vec::Ayuv32fFromBgra>(s, d, n, step);
-}
-void Vuya16FromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 8, Vuya16FromBgraOp, vec::Vuya16FromBgra>(s, d, n, step);
-}
-void Vuya32fFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 16, Vuya32fFromBgraOp, vec::Vuya32fFromBgra>(s, d, n, step);
-}
-
-void BgraFromVuya(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, BgraFromVuyaOp, vec::BgraFromVuya>(s, d, n, step);
-}
-void ArgbFromAyuv(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, ArgbFromAyuvOp, vec::ArgbFromAyuv>(s, d, n, step);
-}
-void ArgbFromAyuv16(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<8, 4, ArgbFromAyuv16Op>(s, d, n, step);
-}
-void ArgbFromAyuv32f(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<16, 4, ArgbFromAyuv32fOp>(s, d, n, step);
 }
 
 // The group conversions read whole source groups (v210 rows hold them) but write only the `count`
@@ -536,10 +501,6 @@ void LumaFromV210(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t) {
     uint8_t* d = dst + full * kGroupPixels;
     for (int32_t i = 0; i < rest; ++i) d[i] = static_cast<uint8_t>(v[2 * i + 1] >> kLumaShift);
   }
-}
-
-void CopyV210Row(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t) {
-  std::memmove(dst, src, static_cast<size_t>(V210PaddedRowBytes(count)));
 }
 
 void V210FromUyvy16(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t) {
@@ -592,6 +553,45 @@ void Uyvy16FromV210(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t) {
     const int32_t values = 2 * (count - full * kGroupPixels);
     for (int32_t i = 0; i < values; ++i) Store16(d + 2 * i, static_cast<uint16_t>(v[i] << kU16Shift));
   }
+}
+
+}  // namespace
+
+void FillYuvRows(uint32_t flags, ConvertRowTable* table) {
+  RowKernel* rows = table->rows;
+  rows[kUyvyFromBgra] = PackRow<true>;
+  rows[kYuyvFromBgra] = PackRow<false>;
+  rows[kTintYuyvPairs] = PixelRow<4, 4, TintYuyvPairOp>;
+  rows[kVuyaFromBgra] = PixelRow<4, 4, VuyaFromBgraOp>;
+  rows[kAyuvFromBgra] = PixelRow<4, 4, AyuvFromBgraOp>;
+  rows[kAyuv16FromBgra] = PixelRow<4, 8, Ayuv16FromBgraOp>;
+  rows[kAyuv32fFromBgra] = PixelRow<4, 16, Ayuv32fFromBgraOp>;
+  rows[kVuya16FromBgra] = PixelRow<4, 8, Vuya16FromBgraOp>;
+  rows[kVuya32fFromBgra] = PixelRow<4, 16, Vuya32fFromBgraOp>;
+  rows[kBgraFromVuya] = PixelRow<4, 4, BgraFromVuyaOp>;
+  rows[kArgbFromAyuv] = PixelRow<4, 4, ArgbFromAyuvOp>;
+  rows[kArgbFromAyuv16] = PixelRow<8, 4, ArgbFromAyuv16Op>;
+  rows[kArgbFromAyuv32f] = PixelRow<16, 4, ArgbFromAyuv32fOp>;
+  rows[kLumaFromV210] = LumaFromV210;
+  rows[kV210FromUyvy16] = V210FromUyvy16;
+  rows[kUyvy16FromV210] = Uyvy16FromV210;
+
+#if VENDRIX_X86_KERNELS
+  if (flags & platform::kCpuSse2) {
+    rows[kUyvyFromBgra] = PackRowBlocks<true>;
+    rows[kYuyvFromBgra] = PackRowBlocks<false>;
+    rows[kVuyaFromBgra] = PixelRowBlocks<4, 4, VuyaFromBgraOp, vec::VuyaFromBgra>;
+    rows[kAyuvFromBgra] = PixelRowBlocks<4, 4, AyuvFromBgraOp, vec::AyuvFromBgra>;
+    rows[kAyuv16FromBgra] = PixelRowBlocks<4, 8, Ayuv16FromBgraOp, vec::Ayuv16FromBgra>;
+    rows[kAyuv32fFromBgra] = PixelRowBlocks<4, 16, Ayuv32fFromBgraOp, vec::Ayuv32fFromBgra>;
+    rows[kVuya16FromBgra] = PixelRowBlocks<4, 8, Vuya16FromBgraOp, vec::Vuya16FromBgra>;
+    rows[kVuya32fFromBgra] = PixelRowBlocks<4, 16, Vuya32fFromBgraOp, vec::Vuya32fFromBgra>;
+    rows[kBgraFromVuya] = PixelRowBlocks<4, 4, BgraFromVuyaOp, vec::BgraFromVuya>;
+    rows[kArgbFromAyuv] = PixelRowBlocks<4, 4, ArgbFromAyuvOp, vec::ArgbFromAyuv>;
+  }
+#else
+  (void)flags;
+#endif
 }
 
 }  // namespace vendrix::imaging::convert
