@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/cpu.h"
 #include "texmap/quad_raster.h"
 
 namespace vendrix::texmap {
@@ -190,7 +191,7 @@ Quad RandomQuad(std::mt19937& rng, int32_t out_w, int32_t out_h, int32_t src_w, 
 
 class RasteriserTest : public ::testing::Test {
  protected:
-  void TearDown() override { SetWideKernelsAllowed(true); }
+  void TearDown() override { platform::SetCpuFlagsMask((true) ? platform::kCpuAllFlags : 0u); }
 };
 
 // ---- Geometry -------------------------------------------------------------------------------------------
@@ -300,7 +301,7 @@ TEST_F(RasteriserTest, EveryKernelMatchesTheReferenceInGuardedBuffers) {
       const bool wide = iter % 2 == 0;
       // Half the quads are gentle warps of wider images: the wide kernels' row-block paths.
       const bool gentle = iter % 4 < 2;
-      SetWideKernelsAllowed(wide);
+      platform::SetCpuFlagsMask((wide) ? platform::kCpuAllFlags : 0u);
       const int32_t sw = 1 + static_cast<int32_t>(rng() % (gentle ? 90 : 40)), sh = 1 + static_cast<int32_t>(rng() % 30);
       Source src(unit, sw, sh, iter % 3 == 0, rng);
       if (l == Layout::kF32) {  // finite floats on 0..1
@@ -327,7 +328,7 @@ TEST_F(RasteriserTest, SamplesOnTheLastColumnAndRowNeverReadBeyondTheSource) {
   // whose coordinates run far outside: both stay inside the vector (ASan) and match the reference.
   std::mt19937 rng(5);
   for (bool wide : {false, true}) {
-    SetWideKernelsAllowed(wide);
+    platform::SetCpuFlagsMask((wide) ? platform::kCpuAllFlags : 0u);
     for (int32_t reach : {0, 1000}) {
       Source src(4, 33, 17, false, rng);
       Quad q = Rect(0, 0, 40 * kOne, 20 * kOne);
@@ -355,7 +356,7 @@ TEST_F(RasteriserTest, AbsurdCoordinatesStayInsideTheClip) {
     }
     Image out(4 * 16, 12, false, 0);
     const FxBox clip{2 * kOne, 3 * kOne, 14 * kOne, 9 * kOne};
-    SetWideKernelsAllowed(iter & 2);
+    platform::SetCpuFlagsMask((iter & 2) ? platform::kCpuAllFlags : 0u);
     DrawQuad4x8(src.Quad(), q, {out.Row(0), out.pitch}, clip);
     ASSERT_TRUE(out.GuardsIntact());
     for (int32_t r = 0; r < 12; ++r)
