@@ -3,6 +3,7 @@
 #include "kernels/kernel_check.h"
 
 #include <deque>
+#include <string>
 
 #include "analysis/corner_kernels.h"
 #include "imaging/convert_rows.h"
@@ -15,12 +16,15 @@ namespace {
 
 constexpr int32_t kMaxCount = 67;  // row widths 1..67: every remainder of every vector width
 
-#define VENDRIX_CHECK_SUITE(suite, count, name_of_entry)                                                    \
-  class suite : public ::testing::TestWithParam<LevelAndEntry> {};                                          \
-  INSTANTIATE_TEST_SUITE_P(Kernels, suite, EveryLevel(count), [](const auto& test) {                       \
-    const int entry = std::get<1>(test.param);                                                             \
-    return CheckName(test, name_of_entry);                                                                 \
-  })
+// A check over every level and every entry of a table, its cases named "avx2_Entry".
+#define VENDRIX_CHECK_SUITE(suite, count, name_of_entry)                                                \
+  class suite : public ::testing::TestWithParam<std::tuple<IsaLevel, int>> {};                          \
+  INSTANTIATE_TEST_SUITE_P(                                                                             \
+      Kernels, suite, ::testing::Combine(::testing::ValuesIn(kIsaLevels), ::testing::Range(0, int{count})), \
+      [](const auto& test) {                                                                            \
+        const int entry = std::get<1>(test.param);                                                     \
+        return std::string(std::get<0>(test.param).name) + "_" + name_of_entry;                        \
+      })
 
 // ---- Conversion rows: counts in units of fixed size, even counts for the 4:2:2 packers, or v210
 // groups of 6 pixels in 16 bytes (the step then ignored). ----
@@ -81,7 +85,7 @@ TEST_P(ConvertRows, MatchTheReference) {
       for (uint32_t step : {uint32_t{imaging::kFxOne}, static_cast<uint32_t>(20000 + rng() % 150000)}) {
         const int32_t n = e.rows == Rows::kEvenUnits ? count & ~1 : count;
         const auto [src_bytes, dst_bytes] = RowBytes(e, std::max(n, 1), step);
-        uint8_t* src = source.Input(src_bytes);
+        uint8_t* src = source.Place(src_bytes);
         Fill(src, src_bytes, pattern, e.element, rng);
         ASSERT_TRUE(outputs.Same(dst_bytes, rng, [&](uint8_t* dst, int v) { kernels[v](src, dst, n, step); }))
             << "count " << n << " step " << step << " pattern " << static_cast<int>(pattern);
@@ -109,8 +113,8 @@ TEST_P(MixRows, MatchTheReference) {
       for (uint32_t weight : {0u, 1u, 32768u, 65534u, 65535u, static_cast<uint32_t>(rng() % 65536)})
         for (int target = 0; target < 3; ++target) {
           const size_t bytes = static_cast<size_t>(count) * value;
-          uint8_t* a = a_row.Input(bytes);
-          uint8_t* b = b_row.Input(bytes);
+          uint8_t* a = a_row.Place(bytes);
+          uint8_t* b = b_row.Place(bytes);
           Fill(a, bytes, pattern, value, rng);
           Fill(b, bytes, kPatterns[rng() % std::size(kPatterns)], value, rng);
           ASSERT_TRUE(outputs.Same(bytes, rng, [&](uint8_t* c, int v) {
@@ -186,11 +190,11 @@ TEST_P(CornerRows, MatchTheReference) {
       CornerInputs in;
       for (int i = 0; i < 7; ++i) {
         const size_t bytes = sizeof(float) * static_cast<size_t>(n + e.padding);
-        uint8_t* row = rows[i].Input(bytes);
+        uint8_t* row = rows[i].Place(bytes);
         Fill(row, bytes, pattern, 4, rng);
         in.rows[i] = reinterpret_cast<const float*>(row);
       }
-      uint8_t* bytes = rows[7].Input(static_cast<size_t>(n));
+      uint8_t* bytes = rows[7].Place(static_cast<size_t>(n));
       Fill(bytes, static_cast<size_t>(n), pattern, 1, rng);
       in.bytes = bytes;
       for (float& t : in.taps) t = static_cast<float>(rng() % 1000) / 1000.0f;
@@ -240,7 +244,7 @@ TEST_P(QuadSpans, MatchTheReference) {
     const int32_t width = 1 + static_cast<int32_t>(rng() % kMaxCount), rows = 1 + static_cast<int32_t>(rng() % 9);
     const int32_t pitch = unit * (width + static_cast<int32_t>(rng() % 4));
     const size_t bytes = static_cast<size_t>(pitch) * (rows - 1) + static_cast<size_t>(unit) * width;
-    uint8_t* mem = source.Input(bytes);
+    uint8_t* mem = source.Place(bytes);
     Fill(mem, bytes, kPatterns[trial % std::size(kPatterns)], unit == 8 ? 2 : (unit == 16 ? 4 : 1), rng);
     const bool bottom_up = rng() % 2;
     const texmap::QuadSource src{bottom_up ? mem + bytes - unit * width : mem, bottom_up ? -pitch : pitch, width, rows};
