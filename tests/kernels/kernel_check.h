@@ -1,7 +1,7 @@
-// What the kernel checks share. A check runs every table entry that an instruction-set level replaces
-// beside the same entry at the reference level (no flags: the plain C++ kernels), on the same inputs,
-// and compares what they write byte for byte. Inputs end at a PROT_NONE page, so reading past them
-// faults; outputs sit between canary bytes, so writing beside them shows.
+// What the kernel checks share besides the entries. A check runs every table entry that an
+// instruction-set level replaces beside the same entry at the reference level (no flags: the plain C++
+// kernels), on the same inputs, and compares what they write byte for byte. Inputs end at a PROT_NONE
+// page, so reading past them faults; outputs sit between canary bytes, so writing beside them shows.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,26 +12,12 @@
 #include <cstring>
 #include <random>
 
+#include "kernels/kernel_entries.h"
 #include "platform/cpu.h"
 
 namespace vendrix::testing {
 
-struct IsaLevel {
-  const char* name;
-  uint32_t flags;
-};
 inline void PrintTo(const IsaLevel& level, std::ostream* os) { *os << level.name; }
-inline constexpr IsaLevel kIsaLevels[] = {{"sse2", platform::kCpuSse2},
-                                          {"avx2", platform::kCpuSse2 | platform::kCpuAvx2}};
-
-// A copy of a kernel table as `flags` fill it.
-template <class Table>
-Table TableAt(uint32_t flags, const Table& (*get)()) {
-  platform::SetCpuFlagsMask(flags);
-  const Table table = get();
-  platform::SetCpuFlagsMask(platform::kCpuAllFlags);
-  return table;
-}
 
 // The reference table and the table of `level`; false when this machine lacks the level.
 template <class Table>
