@@ -118,7 +118,10 @@ inline const CornerEntry kCornerEntries[] = {
     VENDRIX_CORNER_ENTRY(suppress_row, 0, { k.suppress_row(in.rows[0], in.rows[1], in.level, out, n); }),
     VENDRIX_CORNER_ENTRY(sum_squares, 0, { out[0] = k.sum_squares(in.rows[0], n); }),
     VENDRIX_CORNER_ENTRY(next_above, 0, {
-      for (int32_t i = 0; i <= n; ++i) out[i] = static_cast<float>(k.next_above(in.rows[0], i, n, in.level));
+      int32_t found = 0;  // every value above the level, found as the candidate scans step through a row
+      const float* row = in.rows[0];
+      for (int32_t i = k.next_above(row, 0, n, in.level); i < n; i = k.next_above(row, i + 1, n, in.level))
+        out[found++] = static_cast<float>(i);
     }),
 };
 #undef VENDRIX_CORNER_ENTRY
