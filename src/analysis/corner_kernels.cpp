@@ -61,7 +61,8 @@ void SmoothColumns(const float* const r[7], float* dst, int32_t width, const flo
 }
 void ColumnResponse(const float* const xx[7], const float* const yy[7], const float* const xy[7], float* dst,
                     int32_t width, const float t[4]) {
-  for (int32_t x = 0; x < width; ++x) dst[x] = Response(ColumnTaps(xx, x, t), ColumnTaps(yy, x, t), ColumnTaps(xy, x, t));
+  for (int32_t x = 0; x < width; ++x)
+    dst[x] = Response(ColumnTaps(xx, x, t), ColumnTaps(yy, x, t), ColumnTaps(xy, x, t));
 }
 void MaxRows(const float* a, const float* b, float* dst, int32_t n) {
   for (int32_t i = 0; i < n; ++i) dst[i] = MaxOf(a[i], b[i]);
@@ -250,7 +251,8 @@ VENDRIX_TARGET_AVX2 void SuppressRowAvx2(const float* r, const float* w, float t
   int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 v = _mm256_loadu_ps(r + i);
-    const __m256 keep = _mm256_and_ps(_mm256_cmp_ps(v, vt, _CMP_GE_OQ), _mm256_cmp_ps(v, _mm256_loadu_ps(w + i), _CMP_GE_OQ));
+    const __m256 at_least_w = _mm256_cmp_ps(v, _mm256_loadu_ps(w + i), _CMP_GE_OQ);
+    const __m256 keep = _mm256_and_ps(_mm256_cmp_ps(v, vt, _CMP_GE_OQ), at_least_w);
     _mm256_storeu_ps(dst + i, _mm256_and_ps(keep, v));
   }
   for (; i < n; ++i) dst[i] = Suppressed(r[i], w[i], t);

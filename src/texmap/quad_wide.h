@@ -119,8 +119,8 @@ VENDRIX_TARGET_AVX2 inline __m256i PickUnits(__m256i lo, __m256i hi, __m256i at,
 // units of each other. Then a and b (that row) and c and d (the row below) come from two 16-unit
 // loads per row and lane permutes instead of gathers. False, with nothing read, when the block does
 // not qualify (or the 16 units would pass the end of the row). Lanes in natural order.
-VENDRIX_TARGET_AVX2 inline bool FetchRowBlock4(const SampleGrid& g, const WideSample& s, __m256i* a, __m256i* b, __m256i* c,
-                                        __m256i* d) {
+VENDRIX_TARGET_AVX2 inline bool FetchRowBlock4(const SampleGrid& g, const WideSample& s, __m256i* a, __m256i* b,
+                                               __m256i* c, __m256i* d) {
   constexpr int32_t kSpan = 15;  // units from the leftmost neighbourhood to the last right neighbour
   const int32_t first = _mm256_cvtsi256_si32(s.x);
   const int32_t last = _mm256_extract_epi32(s.x, 7);
@@ -153,7 +153,8 @@ VENDRIX_TARGET_AVX2 inline bool FetchRowBlock4(const SampleGrid& g, const WideSa
 // for the neighbourhood's row (top) and the row below (bottom), when every lane is on one row within
 // 13 units of the leftmost. One 16-unit load per row; each lane picks the two dwords around its unit
 // and shifts the pair into place.
-VENDRIX_TARGET_AVX2 inline bool FetchRowBlock2(const SampleGrid& g, const WideSample& s, __m256i* top, __m256i* bottom) {
+VENDRIX_TARGET_AVX2 inline bool FetchRowBlock2(const SampleGrid& g, const WideSample& s, __m256i* top,
+                                               __m256i* bottom) {
   constexpr int32_t kSpan = 15;  // the load covers units x0 .. x0 + 15
   const int32_t first = _mm256_cvtsi256_si32(s.x);
   const int32_t last = _mm256_extract_epi32(s.x, 7);
