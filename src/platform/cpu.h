@@ -2,7 +2,8 @@
 // versions of the hot loops at run time.
 //
 // Vector kernels are compiled for the baseline (SSE2 on x86-64) as ordinary code, and for AVX2 inside
-// functions marked VENDRIX_TARGET_AVX2, which may only run when CpuFlags() has kCpuAvx2.
+// functions marked VENDRIX_TARGET_AVX2, which may only run when CpuFlags() has kCpuAvx2. The target is
+// AVX2 alone, without FMA: float kernels keep their multiplies and adds apart to match their references.
 #pragma once
 
 #include <cstdint>
