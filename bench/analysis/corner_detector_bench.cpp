@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "analysis/corner_detector.h"
+#include "platform/cpu.h"
 
 namespace vendrix::analysis {
 namespace {
@@ -50,6 +51,17 @@ void BM_DetectCorners(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * int64_t{w} * h);
 }
 BENCHMARK(BM_DetectCorners)->Args({960, 540})->Args({640, 360})->Args({1920, 1080})
+    ->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The detector at 1920 x 1080 with its kernel table at each level: the plain references (flags 0),
+// SSE2 (1) and AVX2 (3).
+void BM_DetectCornersAtLevel(benchmark::State& state) {
+  platform::SetCpuFlagsMask(static_cast<uint32_t>(state.range(2)));
+  BM_DetectCorners(state);
+  platform::SetCpuFlagsMask(platform::kCpuAllFlags);
+}
+BENCHMARK(BM_DetectCornersAtLevel)->Args({1920, 1080, 0})->Args({1920, 1080, platform::kCpuSse2})
+    ->Args({1920, 1080, platform::kCpuSse2 | platform::kCpuAvx2})
     ->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 // Worst case: a frame with few corners (40) lowers the spacing all the way to 3, one suppression per

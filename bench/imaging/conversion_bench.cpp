@@ -12,6 +12,7 @@
 
 #include "imaging/image_convert.h"
 #include "imaging/image_mix.h"
+#include "imaging/pixel_formats.h"
 #include "vendrix/vendrix.h"
 
 namespace {

@@ -4,16 +4,10 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#define VENDRIX_CORNER_SSE2 1
-#endif
-
+#include "analysis/corner_kernels.h"
 #include "platform/heap.h"
 
-// The kernels run four pixels at a time with SSE2 where the compiler offers it (every x86-64 target)
-// and one at a time otherwise; both forms do the same float operations in the same order, so their
-// results are bit-identical and the scalar tails finish each row exactly as the vector loop would.
+// The per-row work runs through the detector's kernel table (corner_kernels.h), fetched once per pass.
 
 namespace vendrix::analysis {
 namespace {
@@ -24,9 +18,7 @@ constexpr size_t kPlaneCount = 13;  // the smallest work block, in planes
 constexpr size_t kLaidOutPlanes = 7;
 constexpr int32_t kTapRadius = 3;
 
-constexpr float kInv255 = 0.003921569f;
 constexpr float kSpacingPerPixel = 0.01369863f;  // 1/73 per pixel of sqrt(W*H)
-constexpr float kHarrisK = 0.04f;
 constexpr float kTensorSpread = 0.3f;    // K(3, 0.3) on the tensor planes
 constexpr float kResponseSpread = 0.7f;  // K(3, 0.7) on the response
 constexpr float kThresholdScale = 0.4f;
@@ -55,184 +47,12 @@ static_assert(kRowsUsed <= kCornerRowBuffers);
 
 inline float* Row(float* plane, int32_t width, int32_t y) { return plane + int64_t{width} * y; }
 
-// The 7-tap symmetric sum, in the order every kernel uses.
-inline float Taps7(float c, float l1, float r1, float l2, float r2, float l3, float r3, const float t[4]) {
-  return ((t[0] * c + t[1] * (l1 + r1)) + t[2] * (l2 + r2)) + t[3] * (l3 + r3);
-}
-
-#if VENDRIX_CORNER_SSE2
-inline __m128 Taps7(__m128 c, __m128 l1, __m128 r1, __m128 l2, __m128 r2, __m128 l3, __m128 r3, const __m128 t[4]) {
-  __m128 s = _mm_mul_ps(t[0], c);
-  s = _mm_add_ps(s, _mm_mul_ps(t[1], _mm_add_ps(l1, r1)));
-  s = _mm_add_ps(s, _mm_mul_ps(t[2], _mm_add_ps(l2, r2)));
-  return _mm_add_ps(s, _mm_mul_ps(t[3], _mm_add_ps(l3, r3)));
-}
-#endif
-
-// dst[x] = taps over pad[x .. x + 6] (pad holds the row shifted by the tap radius).
-void SmoothRow(const float* pad, float* dst, int32_t width, const float t[4]) {
-  int32_t x = 0;
-#if VENDRIX_CORNER_SSE2
-  const __m128 vt[4] = {_mm_set1_ps(t[0]), _mm_set1_ps(t[1]), _mm_set1_ps(t[2]), _mm_set1_ps(t[3])};
-  for (; x + 4 <= width; x += 4) {
-    const float* p = pad + x + kTapRadius;
-    _mm_storeu_ps(dst + x, Taps7(_mm_loadu_ps(p), _mm_loadu_ps(p - 1), _mm_loadu_ps(p + 1), _mm_loadu_ps(p - 2),
-                                 _mm_loadu_ps(p + 2), _mm_loadu_ps(p - 3), _mm_loadu_ps(p + 3), vt));
-  }
-#endif
-  for (; x < width; ++x) {
-    const float* p = pad + x + kTapRadius;
-    dst[x] = Taps7(p[0], p[-1], p[1], p[-2], p[2], p[-3], p[3], t);
-  }
-}
-
-// dst[x] = taps over seven rows (r[3] the centre row).
-void SmoothColumns(const float* const r[7], float* dst, int32_t width, const float t[4]) {
-  int32_t x = 0;
-#if VENDRIX_CORNER_SSE2
-  const __m128 vt[4] = {_mm_set1_ps(t[0]), _mm_set1_ps(t[1]), _mm_set1_ps(t[2]), _mm_set1_ps(t[3])};
-  for (; x + 4 <= width; x += 4) {
-    _mm_storeu_ps(dst + x, Taps7(_mm_loadu_ps(r[3] + x), _mm_loadu_ps(r[2] + x), _mm_loadu_ps(r[4] + x),
-                                 _mm_loadu_ps(r[1] + x), _mm_loadu_ps(r[5] + x), _mm_loadu_ps(r[0] + x),
-                                 _mm_loadu_ps(r[6] + x), vt));
-  }
-#endif
-  for (; x < width; ++x) dst[x] = Taps7(r[3][x], r[2][x], r[4][x], r[1][x], r[5][x], r[0][x], r[6][x], t);
-}
-
-void LoadLuma(const uint8_t* src, float* dst, int32_t width) {
-  int32_t x = 0;
-#if VENDRIX_CORNER_SSE2
-  const __m128i zero = _mm_setzero_si128();
-  const __m128 scale = _mm_set1_ps(kInv255);
-  for (; x + 16 <= width; x += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x));
-    const __m128i lo = _mm_unpacklo_epi8(v, zero);
-    const __m128i hi = _mm_unpackhi_epi8(v, zero);
-    _mm_storeu_ps(dst + x, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)), scale));
-    _mm_storeu_ps(dst + x + 4, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero)), scale));
-    _mm_storeu_ps(dst + x + 8, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)), scale));
-    _mm_storeu_ps(dst + x + 12, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero)), scale));
-  }
-#endif
-  for (; x < width; ++x) dst[x] = static_cast<float>(src[x]) * kInv255;
-}
-
-// Interior of one tensor row (1 <= x <= W - 2) from the luma rows above, at and below.
-void TensorRow(const float* up, const float* row, const float* down, float* sxx, float* syy, float* sxy,
-               int32_t width) {
-  int32_t x = 1;
-#if VENDRIX_CORNER_SSE2
-  for (; x + 4 <= width - 1; x += 4) {
-    const __m128 gx = _mm_sub_ps(_mm_loadu_ps(row + x - 1), _mm_loadu_ps(row + x + 1));
-    const __m128 gy = _mm_sub_ps(_mm_loadu_ps(up + x), _mm_loadu_ps(down + x));
-    _mm_storeu_ps(sxx + x, _mm_mul_ps(gx, gx));
-    _mm_storeu_ps(syy + x, _mm_mul_ps(gy, gy));
-    _mm_storeu_ps(sxy + x, _mm_mul_ps(gx, gy));
-  }
-#endif
-  for (; x < width - 1; ++x) {
-    const float gx = row[x - 1] - row[x + 1];
-    const float gy = up[x] - down[x];
-    sxx[x] = gx * gx;
-    syy[x] = gy * gy;
-    sxy[x] = gx * gy;
-  }
-}
-
-inline float Response(float a, float b, float c) {
-  const float tr = a + b;
-  return (a * b - c * c) - kHarrisK * (tr * tr);
-}
-
-// One response row from the column pass of the three row-smoothed tensor channels (seven rows each,
-// [3] the centre row).
-void ColumnResponseRow(const float* const xx[7], const float* const yy[7], const float* const xy[7], float* dst,
-                       int32_t width, const float t[4]) {
-  int32_t x = 0;
-#if VENDRIX_CORNER_SSE2
-  const __m128 vt[4] = {_mm_set1_ps(t[0]), _mm_set1_ps(t[1]), _mm_set1_ps(t[2]), _mm_set1_ps(t[3])};
-  const __m128 k = _mm_set1_ps(kHarrisK);
-  auto column4 = [&](const float* const r[7], int32_t i) {
-    return Taps7(_mm_loadu_ps(r[3] + i), _mm_loadu_ps(r[2] + i), _mm_loadu_ps(r[4] + i), _mm_loadu_ps(r[1] + i),
-                 _mm_loadu_ps(r[5] + i), _mm_loadu_ps(r[0] + i), _mm_loadu_ps(r[6] + i), vt);
-  };
-  for (; x + 4 <= width; x += 4) {
-    const __m128 a = column4(xx, x), b = column4(yy, x), c = column4(xy, x);
-    const __m128 tr = _mm_add_ps(a, b);
-    const __m128 det = _mm_sub_ps(_mm_mul_ps(a, b), _mm_mul_ps(c, c));
-    _mm_storeu_ps(dst + x, _mm_sub_ps(det, _mm_mul_ps(k, _mm_mul_ps(tr, tr))));
-  }
-#endif
-  for (; x < width; ++x) {
-    auto column = [&](const float* const r[7]) {
-      return Taps7(r[3][x], r[2][x], r[4][x], r[1][x], r[5][x], r[0][x], r[6][x], t);
-    };
-    dst[x] = Response(column(xx), column(yy), column(xy));
-  }
-}
-
 // Repeats the first and last pixel of a row held at pad + kTapRadius into the pads on either side.
 void ReplicateEdges(float* pad, int32_t width) {
   for (int32_t i = 0; i < kTapRadius; ++i) {
     pad[i] = pad[kTapRadius];
     pad[kTapRadius + width + i] = pad[kTapRadius + width - 1];
   }
-}
-
-float SumSquares(const float* p, int32_t n) {
-  int32_t i = 0;
-  float sum = 0.0f;
-#if VENDRIX_CORNER_SSE2
-  __m128 acc = _mm_setzero_ps();
-  for (; i + 4 <= n; i += 4) {
-    const __m128 v = _mm_loadu_ps(p + i);
-    acc = _mm_add_ps(acc, _mm_mul_ps(v, v));
-  }
-  float lanes[4];
-  _mm_storeu_ps(lanes, acc);
-  sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-#endif
-  for (; i < n; ++i) sum += p[i] * p[i];
-  return sum;
-}
-
-// dst[i] = max(a[i], b[i]) for i < n. dst may be a.
-void MaxRows(const float* a, const float* b, float* dst, int32_t n) {
-  int32_t i = 0;
-#if VENDRIX_CORNER_SSE2
-  for (; i + 4 <= n; i += 4) _mm_storeu_ps(dst + i, _mm_max_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
-#endif
-  for (; i < n; ++i) dst[i] = std::max(a[i], b[i]);
-}
-
-// In place: buf[i] = max(buf[i], buf[i + step]) for i < n. Ascending order reads every buf[i + step]
-// before it is overwritten.
-void MaxShifted(float* buf, int32_t step, int32_t n) { MaxRows(buf, buf + step, buf, n); }
-
-// M over one band row: r where r >= t and r >= the window maximum w, else 0.
-void SuppressRow(const float* r, const float* w, float t, float* dst, int32_t n) {
-  int32_t i = 0;
-#if VENDRIX_CORNER_SSE2
-  const __m128 vt = _mm_set1_ps(t);
-  for (; i + 4 <= n; i += 4) {
-    const __m128 v = _mm_loadu_ps(r + i);
-    const __m128 keep = _mm_and_ps(_mm_cmpge_ps(v, vt), _mm_cmpge_ps(v, _mm_loadu_ps(w + i)));
-    _mm_storeu_ps(dst + i, _mm_and_ps(keep, v));
-  }
-#endif
-  for (; i < n; ++i) dst[i] = (r[i] >= t && r[i] >= w[i]) ? r[i] : 0.0f;
-}
-
-// First index i >= start with row[i] > floor, or n.
-int32_t NextAbove(const float* row, int32_t start, int32_t n, float floor) {
-  int32_t i = start;
-#if VENDRIX_CORNER_SSE2
-  const __m128 f = _mm_set1_ps(floor);
-  while (i + 4 <= n && _mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(row + i), f)) == 0) i += 4;
-#endif
-  while (i < n && !(row[i] > floor)) ++i;
-  return i;
 }
 
 // Strongest first; equal values keep raster order (a total order, so the result is unique).
@@ -246,28 +66,17 @@ void KeepStrongest(CornerCandidate* cand, int32_t n, int32_t keep) {
   std::sort(cand, cand + keep, Stronger);
 }
 
-// True when any of p[0..n) is above v.
-bool AnyAbove(const float* p, int32_t n, float v) {
-  int32_t i = 0;
-#if VENDRIX_CORNER_SSE2
-  const __m128 vv = _mm_set1_ps(v);
-  for (; i + 4 <= n; i += 4)
-    if (_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(p + i), vv)) != 0) return true;
-#endif
-  for (; i < n; ++i)
-    if (p[i] > v) return true;
-  return false;
-}
-
 // Whether R at (x, y) is not below any R of its (2d + 1)^2 window (which lies inside the plane). The
 // eight neighbours go first: beside a corner's peak most pixels lose to one of them.
-bool WindowIsMax(const float* r, int32_t w, int32_t x, int32_t y, int32_t d) {
+bool WindowIsMax(const CornerKernels& kernels, const float* r, int32_t w, int32_t x, int32_t y, int32_t d) {
   const float* c = r + int64_t{w} * y + x;
   const float v = *c;
+  // Any of p[0..n) above v.
+  const auto any_above = [&](const float* p, int32_t n) { return kernels.next_above(p, 0, n, v) < n; };
   for (int32_t dy = -1; dy <= 1; ++dy)
-    if (AnyAbove(c + int64_t{w} * dy - 1, 3, v)) return false;
+    if (any_above(c + int64_t{w} * dy - 1, 3)) return false;
   for (int32_t yy = y - d; yy <= y + d; ++yy)
-    if (AnyAbove(r + int64_t{w} * yy + x - d, 2 * d + 1, v)) return false;
+    if (any_above(r + int64_t{w} * yy + x - d, 2 * d + 1)) return false;
   return true;
 }
 
@@ -360,7 +169,8 @@ void ComputeCornerResponse(const uint8_t* image, int32_t pitch, const CornerPlan
   auto luma = [&](int32_t y) { return buffer(kLumaRows + y % 3); };
   auto tensor = [&](int32_t channel, int32_t y) { return buffer(kTensorRing + 7 * channel + y % 7); };
   auto response = [&](int32_t y) { return buffer(kResponseRing + y % 7); };
-  auto load = [&](int32_t y) { LoadLuma(image + int64_t{pitch} * y, luma(y), w); };
+  const CornerKernels& kernels = CornerKernelTable();
+  auto load = [&](int32_t y) { kernels.load_luma(image + int64_t{pitch} * y, luma(y), w); };
   float* product[3] = {buffer(kProductRows), buffer(kProductRows + 1), buffer(kProductRows + 2)};
   float* response_pad = buffer(kResponsePad);
   float tensor_taps[4], response_taps[4];
@@ -380,9 +190,9 @@ void ComputeCornerResponse(const uint8_t* image, int32_t pitch, const CornerPlan
         for (int32_t c = 0; c < 3; ++c) std::memset(tensor(c, s), 0, sizeof(float) * size_t(w));
       } else {
         if (s + 1 < h && s >= 1) load(s + 1);
-        TensorRow(luma(s - 1), luma(s), luma(s + 1), product[0] + kTapRadius, product[1] + kTapRadius,
-                  product[2] + kTapRadius, w);
-        for (int32_t c = 0; c < 3; ++c) SmoothRow(product[c], tensor(c, s), w, tensor_taps);
+        kernels.tensor_row(luma(s - 1), luma(s), luma(s + 1), product[0] + kTapRadius, product[1] + kTapRadius,
+                           product[2] + kTapRadius, w);
+        for (int32_t c = 0; c < 3; ++c) kernels.smooth_row(product[c], tensor(c, s), w, tensor_taps);
       }
     }
     const int32_t y = s - kTapRadius;
@@ -390,15 +200,15 @@ void ComputeCornerResponse(const uint8_t* image, int32_t pitch, const CornerPlan
       const float* rows[3][7];
       for (int32_t c = 0; c < 3; ++c)
         for (int32_t i = 0; i < 7; ++i) rows[c][i] = tensor(c, std::clamp(y + i - kTapRadius, 0, h - 1));
-      ColumnResponseRow(rows[0], rows[1], rows[2], response_pad + kTapRadius, w, tensor_taps);
+      kernels.column_response(rows[0], rows[1], rows[2], response_pad + kTapRadius, w, tensor_taps);
       ReplicateEdges(response_pad, w);
-      SmoothRow(response_pad, response(y), w, response_taps);
+      kernels.smooth_row(response_pad, response(y), w, response_taps);
     }
     const int32_t out = s - 2 * kTapRadius;
     if (out >= 0 && out < h) {
       const float* rows[7];
       for (int32_t i = 0; i < 7; ++i) rows[i] = response(std::clamp(out + i - kTapRadius, 0, h - 1));
-      SmoothColumns(rows, Row(planes.response, w, out), w, response_taps);
+      kernels.smooth_columns(rows, Row(planes.response, w, out), w, response_taps);
     }
   }
 }
@@ -407,16 +217,18 @@ float BandSquares(const CornerPlanes& planes, int32_t d) {
   const int32_t w = planes.width, h = planes.height;
   const int32_t bw = w - 2 * d, bh = h - 2 * d;
   if (d < 0 || bw <= 0 || bh <= 0) return 0.0f;
+  const auto sum_squares = CornerKernelTable().sum_squares;
   float q = 0.0f;
-  for (int32_t y = d; y < h - d; ++y) q += SumSquares(Row(planes.response, w, y) + d, bw);
+  for (int32_t y = d; y < h - d; ++y) q += sum_squares(Row(planes.response, w, y) + d, bw);
   return q;
 }
 
 float RingSquares(const CornerPlanes& planes, int32_t d) {
   const int32_t w = planes.width, h = planes.height;
   if (d < 0 || BandEmpty(w, h, d + 1)) return 0.0f;
-  float q = SumSquares(Row(planes.response, w, d) + d, w - 2 * d);
-  q += SumSquares(Row(planes.response, w, h - 1 - d) + d, w - 2 * d);
+  const auto sum_squares = CornerKernelTable().sum_squares;
+  float q = sum_squares(Row(planes.response, w, d) + d, w - 2 * d);
+  q += sum_squares(Row(planes.response, w, h - 1 - d) + d, w - 2 * d);
   for (int32_t y = d + 1; y < h - 1 - d; ++y) {
     const float* row = Row(planes.response, w, y);
     q += row[d] * row[d] + row[w - 1 - d] * row[w - 1 - d];
@@ -448,6 +260,8 @@ void SuppressNonMaxima(const CornerPlanes& planes, int32_t d, float threshold) {
   const int32_t k = 2 * d + 1;  // <= h, so the 3k rows below fit in the three planes
   int32_t span = 1;
   while (span * 2 <= k) span *= 2;
+  const auto max_rows = CornerKernelTable().max_rows;
+  const auto suppress_row = CornerKernelTable().suppress_row;
   const int64_t stride = CornerRowStride(w);
   float* buf = planes.rows + stride * kMaxRow;
   float* wmax = planes.rows + stride * kWindowMaxRow;
@@ -459,22 +273,23 @@ void SuppressNonMaxima(const CornerPlanes& planes, int32_t d, float threshold) {
     const int32_t b1 = std::min(b0 + k, h);
     for (int32_t y = b0; y < b1; ++y) {
       std::memcpy(buf, Row(planes.response, w, y), row_bytes);
-      for (int32_t s = 1; s < span; s *= 2) MaxShifted(buf, s, w - 2 * s + 1);
+      // In place: buf[i] = max(buf[i], buf[i + s]), each value read before it is overwritten.
+      for (int32_t s = 1; s < span; s *= 2) max_rows(buf, buf + s, buf, w - 2 * s + 1);
       // Band pixel x: window [x - d, x + d] = the span-wide maxima from x - d and from x + d - span + 1.
-      MaxRows(buf, buf + (k - span), suffix(y), bw);
+      max_rows(buf, buf + (k - span), suffix(y), bw);
       if (y == b0)
         std::memcpy(prefix(y), suffix(y), sizeof(float) * size_t(bw));
       else
-        MaxRows(prefix(y - 1), suffix(y), prefix(y), bw);
+        max_rows(prefix(y - 1), suffix(y), prefix(y), bw);
     }
-    for (int32_t y = b1 - 2; y >= b0; --y) MaxRows(suffix(y + 1), suffix(y), suffix(y), bw);
+    for (int32_t y = b1 - 2; y >= b0; --y) max_rows(suffix(y + 1), suffix(y), suffix(y), bw);
 
     for (int32_t y = std::max(b0 - d, d); y < std::min(b1 - d, h - d); ++y) {
       float* out = Row(planes.suppressed, w, y);
       std::memset(out, 0, sizeof(float) * size_t(d));
       std::memset(out + w - d, 0, sizeof(float) * size_t(d));
-      MaxRows(suffix(y - d), prefix(y + d), wmax, bw);
-      SuppressRow(Row(planes.response, w, y) + d, wmax, threshold, out + d, bw);
+      max_rows(suffix(y - d), prefix(y + d), wmax, bw);
+      suppress_row(Row(planes.response, w, y) + d, wmax, threshold, out + d, bw);
     }
   }
   std::memset(Row(planes.suppressed, w, h - d), 0, row_bytes * size_t(d));
@@ -483,11 +298,12 @@ void SuppressNonMaxima(const CornerPlanes& planes, int32_t d, float threshold) {
 int32_t SelectCorners(const CornerPlanes& planes, int32_t max_corners) {
   if (max_corners <= 0) return 0;
   const int32_t w = planes.width, h = planes.height;
+  const auto next_above = CornerKernelTable().next_above;
   auto* cand = static_cast<CornerCandidate*>(planes.candidates);
   int32_t n = 0;
   for (int32_t y = 0; y < h; ++y) {
     const float* row = Row(planes.suppressed, w, y);
-    for (int32_t x = NextAbove(row, 0, w, kCandidateFloor); x < w; x = NextAbove(row, x + 1, w, kCandidateFloor))
+    for (int32_t x = next_above(row, 0, w, kCandidateFloor); x < w; x = next_above(row, x + 1, w, kCandidateFloor))
       cand[n++] = {row[x], y * w + x};
   }
   return ApplySelection(cand, n, max_corners);
@@ -496,10 +312,12 @@ int32_t SelectCorners(const CornerPlanes& planes, int32_t max_corners) {
 int32_t CollectPeaks(const CornerPlanes& planes, int32_t d, int32_t* peaks) {
   const int32_t w = planes.width, h = planes.height;
   if (d < 1 || BandEmpty(w, h, d)) return 0;
+  const auto next_above = CornerKernelTable().next_above;
   int32_t n = 0;
   for (int32_t y = d; y < h - d; ++y) {
     const float* row = Row(planes.response, w, y);
-    for (int32_t x = NextAbove(row, d, w - d, kCandidateFloor); x < w - d; x = NextAbove(row, x + 1, w - d, kCandidateFloor))
+    for (int32_t x = next_above(row, d, w - d, kCandidateFloor); x < w - d;
+         x = next_above(row, x + 1, w - d, kCandidateFloor))
       peaks[n++] = y * w + x;
   }
   return n;
@@ -508,12 +326,13 @@ int32_t CollectPeaks(const CornerPlanes& planes, int32_t d, int32_t* peaks) {
 int32_t PeakCandidates(const CornerPlanes& planes, const int32_t* peaks, int32_t count, int32_t d, float threshold,
                        CornerCandidate* out) {
   const int32_t w = planes.width, h = planes.height;
+  const CornerKernels& kernels = CornerKernelTable();
   int32_t n = 0;
   for (int32_t i = 0; i < count; ++i) {
     const int32_t x = peaks[i] % w, y = peaks[i] / w;
     if (x < d || x >= w - d || y < d || y >= h - d) continue;
     const float v = planes.response[peaks[i]];
-    if (v >= threshold && WindowIsMax(planes.response, w, x, y, d)) out[n++] = {v, peaks[i]};
+    if (v >= threshold && WindowIsMax(kernels, planes.response, w, x, y, d)) out[n++] = {v, peaks[i]};
   }
   return n;
 }

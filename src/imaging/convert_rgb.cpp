@@ -1,12 +1,14 @@
 // Colour-to-colour conversions between the 8-bit, 16-bit and float RGB layouts, and every grey or tinted
 // output of the conversion table.
 //
-// Byte names follow memory order: s0 is a source pixel's first byte, f0 its first float. Code 1 holds
-// blue, green, red, alpha; code 8 alpha, red, green, blue; codes 18 and 19 alpha, red, green, blue in
+// Byte names follow memory order: s0 is a source pixel's first byte, f0 its first float. BGRA8 holds
+// blue, green, red, alpha; ARGB8 alpha, red, green, blue; ARGB16 and ARGB32F alpha, red, green, blue in
 // u16 or f32 channels.
 #include <cstdint>
 
-#include "imaging/image_convert.h"
+#include "imaging/convert_rows.h"
+#include "imaging/row_walk.h"
+#include "platform/cpu.h"
 
 namespace vendrix::imaging::convert {
 namespace {
@@ -133,8 +135,10 @@ struct TintAyuv32fOp {  // g = f1 x 255
 };
 
 // ---- Block paths (equal sizes) ------------------------------------------------------------------------
+#if VENDRIX_X86_KERNELS
 
-// Four pixels at a time through 32-bit words: 3-byte and 4-byte rows meet every 12 bytes.
+// Four pixels at a time through 32-bit words: 3-byte and 4-byte rows meet every 12 bytes. Plain C++,
+// but faster than the per-pixel reference, so they stand in the table at the baseline level.
 int32_t BgrFromBgraBlocks(const uint8_t* s, uint8_t* d, int32_t n) {
   const int32_t blocks = n / 4;
   for (int32_t i = 0; i < blocks; ++i) {
@@ -161,7 +165,6 @@ int32_t BgraFromBgrBlocks(const uint8_t* s, uint8_t* d, int32_t n) {
   return blocks * 4;
 }
 
-#if defined(__SSE2__)
 // Tinted grey of four 4-byte pixels per vector: g = (x + 2y + z) >> 2 from bytes kX, kY, kZ.
 template <int kX, int kY, int kZ, bool kKeepAlpha>
 int32_t TintWide(const uint8_t* s, uint8_t* d, int32_t n) {
@@ -204,88 +207,50 @@ int32_t FromArgb32fWide(const uint8_t* s, uint8_t* d, int32_t n) {
   }
   return blocks * 4;
 }
-#else
-template <int, int, int, bool>
-int32_t TintWide(const uint8_t*, uint8_t*, int32_t) {
-  return 0;
-}
-template <bool>
-int32_t FromArgb32fWide(const uint8_t*, uint8_t*, int32_t) {
-  return 0;
-}
 #endif
 
 }  // namespace
 
-void BgraFromBgr(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<3, 4, BgraFromBgrOp, BgraFromBgrBlocks>(s, d, n, step);
-}
-void BgraFromArgb(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<4, 4, BgraFromArgbOp>(s, d, n, step);
-}
-void BgraFromArgb16(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<8, 4, BgraFromArgb16Op>(s, d, n, step);
-}
-void BgraFromArgb32f(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<16, 4, BgraFromArgb32fOp, FromArgb32fWide<false>>(s, d, n, step);
-}
-void BgrFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 3, BgrFromBgraOp, BgrFromBgraBlocks>(s, d, n, step);
-}
-void ArgbFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<4, 4, ArgbFromBgraOp>(s, d, n, step);
-}
-void ArgbFromArgb16(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<8, 4, ArgbFromArgb16Op>(s, d, n, step);
-}
-void ArgbFromArgb32f(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<16, 4, ArgbFromArgb32fOp, FromArgb32fWide<true>>(s, d, n, step);
-}
-void Argb16FromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<4, 8, Argb16FromBgraOp>(s, d, n, step);
-}
-void Argb32fFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<4, 16, Argb32fFromBgraOp>(s, d, n, step);
-}
+void FillRgbRows(uint32_t flags, ConvertRowTable* table) {
+  RowKernel* rows = table->rows;
+  rows[kBgraFromBgr] = PixelRow<3, 4, BgraFromBgrOp>;
+  rows[kBgraFromArgb] = PixelRow<4, 4, BgraFromArgbOp>;
+  rows[kBgraFromArgb16] = PixelRow<8, 4, BgraFromArgb16Op>;
+  rows[kBgraFromArgb32f] = PixelRow<16, 4, BgraFromArgb32fOp>;
+  rows[kBgrFromBgra] = PixelRow<4, 3, BgrFromBgraOp>;
+  rows[kArgbFromBgra] = PixelRow<4, 4, ArgbFromBgraOp>;
+  rows[kArgbFromArgb16] = PixelRow<8, 4, ArgbFromArgb16Op>;
+  rows[kArgbFromArgb32f] = PixelRow<16, 4, ArgbFromArgb32fOp>;
+  rows[kArgb16FromBgra] = PixelRow<4, 8, Argb16FromBgraOp>;
+  rows[kArgb32fFromBgra] = PixelRow<4, 16, Argb32fFromBgraOp>;
 
-void GreyFromUyvy(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<2, 4, TintByteOp<1>>(s, d, n, step);
-}
-void GreyFromYuyv(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<2, 4, TintByteOp<0>>(s, d, n, step);
-}
-void TintFromBgraKeepAlpha(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, TintBytes3Op<2, 1, 0, true>, TintWide<2, 1, 0, true>>(s, d, n, step);
-}
-void TintFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, TintBytes3Op<2, 1, 0, false>, TintWide<2, 1, 0, false>>(s, d, n, step);
-}
-void TintFromBgr(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<3, 4, TintBytes3Op<2, 1, 0, false>>(s, d, n, step);
-}
-void TintBgrFromBgr(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<3, 3, TintBgrOp>(s, d, n, step);
-}
-void TintFromArgb(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, TintBytes3Op<3, 2, 1, false>, TintWide<3, 2, 1, false>>(s, d, n, step);
-}
-void TintFromArgb16(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<8, 4, TintBytes3Op<7, 5, 3, false>>(s, d, n, step);
-}
-void TintFromArgb32f(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<16, 4, TintArgb32fOp>(s, d, n, step);
-}
-void TintFromVuya(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<4, 4, TintByteOp<2>>(s, d, n, step);
-}
-void TintFromAyuv(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<4, 4, TintByteOp<1>>(s, d, n, step);
-}
-void TintFromAyuv16(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<8, 4, TintByteOp<3>>(s, d, n, step);
-}
-void TintFromAyuv32f(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<16, 4, TintAyuv32fOp>(s, d, n, step);
+  rows[kGreyFromUyvy] = PixelRow<2, 4, TintByteOp<1>>;
+  rows[kGreyFromYuyv] = PixelRow<2, 4, TintByteOp<0>>;
+  rows[kTintFromBgraKeepAlpha] = PixelRow<4, 4, TintBytes3Op<2, 1, 0, true>>;
+  rows[kTintFromBgra] = PixelRow<4, 4, TintBytes3Op<2, 1, 0, false>>;
+  rows[kTintFromBgr] = PixelRow<3, 4, TintBytes3Op<2, 1, 0, false>>;
+  rows[kTintBgrFromBgr] = PixelRow<3, 3, TintBgrOp>;
+  rows[kTintFromArgb] = PixelRow<4, 4, TintBytes3Op<3, 2, 1, false>>;
+  rows[kTintFromArgb16] = PixelRow<8, 4, TintBytes3Op<7, 5, 3, false>>;
+  rows[kTintFromArgb32f] = PixelRow<16, 4, TintArgb32fOp>;
+  rows[kTintFromVuya] = PixelRow<4, 4, TintByteOp<2>>;
+  rows[kTintFromAyuv] = PixelRow<4, 4, TintByteOp<1>>;
+  rows[kTintFromAyuv16] = PixelRow<8, 4, TintByteOp<3>>;
+  rows[kTintFromAyuv32f] = PixelRow<16, 4, TintAyuv32fOp>;
+
+#if VENDRIX_X86_KERNELS
+  if (flags & platform::kCpuSse2) {
+    rows[kBgraFromBgr] = PixelRowBlocks<3, 4, BgraFromBgrOp, BgraFromBgrBlocks>;
+    rows[kBgrFromBgra] = PixelRowBlocks<4, 3, BgrFromBgraOp, BgrFromBgraBlocks>;
+    rows[kBgraFromArgb32f] = PixelRowBlocks<16, 4, BgraFromArgb32fOp, FromArgb32fWide<false>>;
+    rows[kArgbFromArgb32f] = PixelRowBlocks<16, 4, ArgbFromArgb32fOp, FromArgb32fWide<true>>;
+    rows[kTintFromBgraKeepAlpha] = PixelRowBlocks<4, 4, TintBytes3Op<2, 1, 0, true>, TintWide<2, 1, 0, true>>;
+    rows[kTintFromBgra] = PixelRowBlocks<4, 4, TintBytes3Op<2, 1, 0, false>, TintWide<2, 1, 0, false>>;
+    rows[kTintFromArgb] = PixelRowBlocks<4, 4, TintBytes3Op<3, 2, 1, false>, TintWide<3, 2, 1, false>>;
+  }
+#else
+  (void)flags;
+#endif
 }
 
 }  // namespace vendrix::imaging::convert

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "imaging/image_convert.h"
+#include "imaging/convert_rows.h"
+#include "imaging/row_walk.h"
+#include "platform/cpu.h"
 
 namespace vendrix::imaging::convert {
 namespace {
@@ -60,7 +62,7 @@ inline uint32_t To8(int32_t sum) { return static_cast<uint32_t>(sum) >> 16; }
 inline uint16_t To16(int32_t sum) { return static_cast<uint16_t>(static_cast<uint32_t>(sum) >> 8); }
 inline float ToFloat(int32_t sum) { return static_cast<float>(sum) / (65536.0f * 255.0f); }  // sum < 2^24: exact
 
-// Decoding to colour (the Y/Cb/Cr sources of codes 11, 15, 20, 21 in normal mode): the inverse JFIF
+// Decoding to colour (the Y/Cb/Cr sources VUYA8, AYUV8, AYUV16, AYUV32F in normal mode): the inverse JFIF
 // equations R = Y + 1.402 (Cr - 128), G = Y - 0.34414 (Cb - 128) - 0.71414 (Cr - 128),
 // B = Y + 1.772 (Cb - 128), rounded and clamped to 0..255.
 constexpr Table MakeRoundedTable(int32_t coefficient) {
@@ -90,7 +92,8 @@ inline uint32_t UnitToByte(float f) {
 }
 
 // ---- Colour to Y/Cb/Cr, one pixel ---------------------------------------------------------------------
-// Codes 20 and 21 take s2 as red and s0 as blue; codes 11, 15, 22 and 23 take s0 as red and s2 as blue.
+// AYUV16 and AYUV32F take s2 as red and s0 as blue; VUYA8, AYUV8, VUYA16 and VUYA32F take s0 as red and
+// s2 as blue.
 
 struct VuyaFromBgraOp {  // Cr, Cb, Y, s3
   static void Apply(const uint8_t* s, uint8_t* d) {
@@ -177,7 +180,7 @@ struct ArgbFromAyuv32fOp {  // floats A, Y, Cb, Cr on 0..1 -> A, R, G, B
 //   Cr sum = cCrG (G - R) + cCrB (B - R) + 128.5 - 1/65536
 // giving exactly the table sums, four pixels per vector in 32-bit lanes.
 
-#if defined(__SSE2__)
+#if VENDRIX_X86_KERNELS
 namespace vec {
 using wide::Channel;
 using wide::Load;
@@ -399,22 +402,147 @@ int32_t PackPairs(const uint8_t* s, uint8_t* d, int32_t n) {
 }
 
 }  // namespace vec
-#else
-// Without a vector unit the plain kernels do all the work.
-namespace vec {
-constexpr auto VuyaFromBgra = NoWidePath, AyuvFromBgra = NoWidePath, Ayuv16FromBgra = NoWidePath,
-               Vuya16FromBgra = NoWidePath, Ayuv32fFromBgra = NoWidePath, Vuya32fFromBgra = NoWidePath,
-               BgraFromVuya = NoWidePath, ArgbFromAyuv = NoWidePath;
-template <bool>
-int32_t PackPairs(const uint8_t*, uint8_t*, int32_t) {
-  return 0;
+
+// ---- AVX2: the same per 32-bit lane, eight pixels per vector. ------------------------------------------
+namespace vec256 {
+using vec::CoefPair;
+
+VENDRIX_TARGET_AVX2 inline __m256i Load(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
-}  // namespace vec
+VENDRIX_TARGET_AVX2 inline void Store(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+template <int kByte>
+VENDRIX_TARGET_AVX2 inline __m256i Channel(__m256i px) {
+  const __m256i shifted = kByte == 0 ? px : _mm256_srli_epi32(px, 8 * kByte);
+  return kByte == 3 ? shifted : _mm256_and_si256(shifted, _mm256_set1_epi32(0xFF));
+}
+VENDRIX_TARGET_AVX2 inline __m256i PairLanes(__m256i low, __m256i high) {
+  return _mm256_or_si256(_mm256_and_si256(low, _mm256_set1_epi32(0xFFFF)), _mm256_slli_epi32(high, 16));
+}
+// pair x coefficients + constant, two 16-bit products per lane.
+VENDRIX_TARGET_AVX2 inline __m256i Madd(__m256i pair, int32_t coefficients, int32_t constant) {
+  return _mm256_add_epi32(_mm256_madd_epi16(pair, _mm256_set1_epi32(coefficients)), _mm256_set1_epi32(constant));
+}
+template <int kRed>
+VENDRIX_TARGET_AVX2 inline __m256i LumaSums(__m256i px) {
+  const __m256i r = Channel<kRed>(px), g = Channel<1>(px), b = Channel<2 - kRed>(px);
+  const __m256i diff = _mm256_madd_epi16(PairLanes(_mm256_sub_epi32(r, g), _mm256_sub_epi32(b, g)),
+                                         _mm256_set1_epi32(CoefPair(kCoefYR, kCoefYB)));
+  return _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(g, 16), _mm256_set1_epi32(kHalf)), diff);
+}
+template <int kRed>
+VENDRIX_TARGET_AVX2 inline __m256i CbSums(__m256i px) {
+  const __m256i r = Channel<kRed>(px), g = Channel<1>(px), b = Channel<2 - kRed>(px);
+  return Madd(PairLanes(_mm256_sub_epi32(r, b), _mm256_sub_epi32(g, b)), CoefPair(kCoefCbR, kCoefCbG), kChromaOffset);
+}
+template <int kRed>
+VENDRIX_TARGET_AVX2 inline __m256i CrSums(__m256i px) {
+  const __m256i r = Channel<kRed>(px), g = Channel<1>(px), b = Channel<2 - kRed>(px);
+  return Madd(PairLanes(_mm256_sub_epi32(g, r), _mm256_sub_epi32(b, r)), CoefPair(kCoefCrG, kCoefCrB), kChromaOffset);
+}
+template <int kByte>
+VENDRIX_TARGET_AVX2 inline __m256i Place8(__m256i sum) {
+  if constexpr (kByte == 0) return _mm256_srli_epi32(sum, 16);
+  if constexpr (kByte == 1) return _mm256_and_si256(_mm256_srli_epi32(sum, 8), _mm256_set1_epi32(0xFF00));
+  if constexpr (kByte == 2) return _mm256_and_si256(sum, _mm256_set1_epi32(0xFF0000));
+  return _mm256_slli_epi32(_mm256_srli_epi32(sum, 16), 24);
+}
+VENDRIX_TARGET_AVX2 inline __m256i Or4(__m256i a, __m256i b, __m256i c, __m256i d) {
+  return _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+}
+
+VENDRIX_TARGET_AVX2 int32_t VuyaFromBgra(const uint8_t* s, uint8_t* d, int32_t n) {
+  const int32_t blocks = n / 8;
+  for (int32_t i = 0; i < blocks; ++i) {
+    const __m256i px = Load(s + 32 * i);
+    const __m256i alpha = _mm256_and_si256(px, _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u)));
+    Store(d + 32 * i, Or4(Place8<0>(CrSums<0>(px)), Place8<1>(CbSums<0>(px)), Place8<2>(LumaSums<0>(px)), alpha));
+  }
+  return blocks * 8;
+}
+
+VENDRIX_TARGET_AVX2 int32_t AyuvFromBgra(const uint8_t* s, uint8_t* d, int32_t n) {
+  const int32_t blocks = n / 8;
+  for (int32_t i = 0; i < blocks; ++i) {
+    const __m256i px = Load(s + 32 * i);
+    Store(d + 32 * i, Or4(Channel<3>(px), Place8<1>(LumaSums<0>(px)), Place8<2>(CbSums<0>(px)),
+                          Place8<3>(CrSums<0>(px))));
+  }
+  return blocks * 8;
+}
+
+// One decoded colour channel: y + linear + ((pair x coefficients + 0.5) >> 16), clamped to 0..255.
+VENDRIX_TARGET_AVX2 inline __m256i DecodedChannel(__m256i y_plus, __m256i pair, int32_t coefficients) {
+  const __m256i rest = _mm256_srai_epi32(Madd(pair, coefficients, kHalf), 16);
+  const __m256i v = _mm256_add_epi32(y_plus, rest);
+  return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), _mm256_set1_epi32(255));
+}
+struct RgbLanes {
+  __m256i r, g, b;
+};
+template <int kY, int kCb, int kCr>
+VENDRIX_TARGET_AVX2 inline RgbLanes DecodeLanes(__m256i px) {
+  const __m256i centre = _mm256_set1_epi32(128), y = Channel<kY>(px);
+  const __m256i db = _mm256_sub_epi32(Channel<kCb>(px), centre), dr = _mm256_sub_epi32(Channel<kCr>(px), centre);
+  const __m256i dbdr = PairLanes(db, dr);
+  return RgbLanes{DecodedChannel(_mm256_add_epi32(y, dr), dbdr, CoefPair(0, vec::kRestCrToR)),
+                  DecodedChannel(_mm256_sub_epi32(y, dr), dbdr, CoefPair(vec::kRestCbToG, vec::kRestCrToG)),
+                  DecodedChannel(_mm256_add_epi32(y, _mm256_add_epi32(db, db)), dbdr, CoefPair(vec::kRestCbToB, 0))};
+}
+
+VENDRIX_TARGET_AVX2 int32_t BgraFromVuya(const uint8_t* s, uint8_t* d, int32_t n) {
+  const int32_t blocks = n / 8;
+  for (int32_t i = 0; i < blocks; ++i) {
+    const __m256i px = Load(s + 32 * i);
+    const RgbLanes c = DecodeLanes<2, 1, 0>(px);
+    const __m256i alpha = _mm256_and_si256(px, _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u)));
+    Store(d + 32 * i, Or4(c.b, _mm256_slli_epi32(c.g, 8), _mm256_slli_epi32(c.r, 16), alpha));
+  }
+  return blocks * 8;
+}
+
+VENDRIX_TARGET_AVX2 int32_t ArgbFromAyuv(const uint8_t* s, uint8_t* d, int32_t n) {
+  const int32_t blocks = n / 8;
+  for (int32_t i = 0; i < blocks; ++i) {
+    const __m256i px = Load(s + 32 * i);
+    const RgbLanes c = DecodeLanes<1, 2, 3>(px);
+    Store(d + 32 * i, Or4(Channel<0>(px), _mm256_slli_epi32(c.r, 8), _mm256_slli_epi32(c.g, 16),
+                          _mm256_slli_epi32(c.b, 24)));
+  }
+  return blocks * 8;
+}
+
+// 4:2:2 packing of sixteen pixels (eight pairs) per step. The float shuffles pick the even and odd
+// pixels within each 128-bit half, so the pairs come out as 0 1 4 5 | 2 3 6 7 and a final 64-bit
+// permute puts them in order.
+template <bool kUyvy>
+VENDRIX_TARGET_AVX2 int32_t PackPairs(const uint8_t* s, uint8_t* d, int32_t n) {
+  const int32_t blocks = n / 16;
+  const __m256i low7 = _mm256_set1_epi32(0x7F7F7F7F);
+  for (int32_t i = 0; i < blocks; ++i) {
+    const __m256i v0 = Load(s + 64 * i), v1 = Load(s + 64 * i + 32);
+    const __m256 f0 = _mm256_castsi256_ps(v0), f1 = _mm256_castsi256_ps(v1);
+    const __m256i even = _mm256_castps_si256(_mm256_shuffle_ps(f0, f1, _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m256i odd = _mm256_castps_si256(_mm256_shuffle_ps(f0, f1, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m256i mean = _mm256_add_epi8(_mm256_and_si256(even, odd),
+                                         _mm256_and_si256(_mm256_srli_epi32(_mm256_xor_si256(even, odd), 1), low7));
+    const __m256 y0 = _mm256_castsi256_ps(LumaSums<2>(v0)), y1 = _mm256_castsi256_ps(LumaSums<2>(v1));
+    const __m256i ye = _mm256_castps_si256(_mm256_shuffle_ps(y0, y1, _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m256i yo = _mm256_castps_si256(_mm256_shuffle_ps(y0, y1, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m256i cb = CbSums<2>(mean), cr = CrSums<2>(mean);
+    const __m256i out = kUyvy ? Or4(Place8<0>(cb), Place8<1>(ye), Place8<2>(cr), Place8<3>(yo))
+                              : Or4(Place8<0>(ye), Place8<1>(cb), Place8<2>(yo), Place8<3>(cr));
+    Store(d + 32 * i, _mm256_permute4x64_epi64(out, 0xD8));
+  }
+  return blocks * 16;
+}
+
+}  // namespace vec256
 #endif
 
 // ---- 4:2:2 packing ------------------------------------------------------------------------------------
 
-// One destination pixel pair from source pixels p and q (code 1, red = byte 2): Y0 from p, Y1 from q,
+// One destination pixel pair from source pixels p and q (BGRA8, red = byte 2): Y0 from p, Y1 from q,
 // Cb and Cr from the per-byte average of p and q. kUyvy: Cb, Y0, Cr, Y1; otherwise Y0, Cb, Y1, Cr.
 template <bool kUyvy>
 inline void PackPair(const uint8_t* p, const uint8_t* q, uint8_t* d) {
@@ -433,8 +561,7 @@ template <bool kUyvy>
 void PackRow(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) {
   const int32_t pairs = count >> 1;
   if (step == static_cast<uint32_t>(kFxOne)) {
-    const int32_t done = vec::PackPairs<kUyvy>(src, dst, count) >> 1;
-    for (int32_t k = done; k < pairs; ++k) PackPair<kUyvy>(src + 8 * k, src + 8 * k + 4, dst + 4 * k);
+    for (int32_t k = 0; k < pairs; ++k) PackPair<kUyvy>(src + 8 * k, src + 8 * k + 4, dst + 4 * k);
     return;
   }
   uint32_t position = 0;
@@ -446,6 +573,20 @@ void PackRow(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) {
     PackPair<kUyvy>(p, q, dst + 4 * k);
   }
 }
+
+#if VENDRIX_X86_KERNELS
+// PackRow with a vector path over the leading pairs of equal-size rows.
+template <bool kUyvy, int32_t (*kBlocks)(const uint8_t*, uint8_t*, int32_t)>
+void PackRowBlocks(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) {
+  if (step == static_cast<uint32_t>(kFxOne)) {
+    const int32_t done = kBlocks(src, dst, count);
+    src += 4 * done;
+    dst += 2 * done;
+    count -= done;
+  }
+  PackRow<kUyvy>(src, dst, count, step);
+}
+#endif
 
 struct TintYuyvPairOp {  // Y0 and Y1 kept, Cb = Cr = 128
   static void Apply(const uint8_t* s, uint8_t* d) { Store32(d, (Load32(s) & 0x00FF00FFu) | 0x80008000u); }
@@ -469,46 +610,6 @@ inline void UnpackGroup(const uint8_t* s, uint32_t v[kGroupValues]) {
     v[3 * w + 1] = (word >> 10) & kTenBits;
     v[3 * w + 2] = (word >> 20) & kTenBits;
   }
-}
-
-}  // namespace
-
-void UyvyFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) { PackRow<true>(s, d, n, step); }
-void YuyvFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) { PackRow<false>(s, d, n, step); }
-void TintYuyvPairs(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<4, 4, TintYuyvPairOp>(s, d, n, step);
-}
-
-void VuyaFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, VuyaFromBgraOp, vec::VuyaFromBgra>(s, d, n, step);
-}
-void AyuvFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, AyuvFromBgraOp, vec::AyuvFromBgra>(s, d, n, step);
-}
-void Ayuv16FromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 8, Ayuv16FromBgraOp, vec::Ayuv16FromBgra>(s, d, n, step);
-}
-void Ayuv32fFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 16, Ayuv32fFromBgraOp, vec::Ayuv32fFromBgra>(s, d, n, step);
-}
-void Vuya16FromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 8, Vuya16FromBgraOp, vec::Vuya16FromBgra>(s, d, n, step);
-}
-void Vuya32fFromBgra(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 16, Vuya32fFromBgraOp, vec::Vuya32fFromBgra>(s, d, n, step);
-}
-
-void BgraFromVuya(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, BgraFromVuyaOp, vec::BgraFromVuya>(s, d, n, step);
-}
-void ArgbFromAyuv(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRowWide<4, 4, ArgbFromAyuvOp, vec::ArgbFromAyuv>(s, d, n, step);
-}
-void ArgbFromAyuv16(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<8, 4, ArgbFromAyuv16Op>(s, d, n, step);
-}
-void ArgbFromAyuv32f(const uint8_t* s, uint8_t* d, int32_t n, uint32_t step) {
-  PixelRow<16, 4, ArgbFromAyuv32fOp>(s, d, n, step);
 }
 
 // The group conversions read whole source groups (v210 rows hold them) but write only the `count`
@@ -536,10 +637,6 @@ void LumaFromV210(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t) {
     uint8_t* d = dst + full * kGroupPixels;
     for (int32_t i = 0; i < rest; ++i) d[i] = static_cast<uint8_t>(v[2 * i + 1] >> kLumaShift);
   }
-}
-
-void CopyV210Row(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t) {
-  std::memmove(dst, src, static_cast<size_t>(V210PaddedRowBytes(count)));
 }
 
 void V210FromUyvy16(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t) {
@@ -592,6 +689,55 @@ void Uyvy16FromV210(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t) {
     const int32_t values = 2 * (count - full * kGroupPixels);
     for (int32_t i = 0; i < values; ++i) Store16(d + 2 * i, static_cast<uint16_t>(v[i] << kU16Shift));
   }
+}
+
+}  // namespace
+
+void FillYuvRows(uint32_t flags, ConvertRowTable* table) {
+  RowKernel* rows = table->rows;
+  rows[kUyvyFromBgra] = PackRow<true>;
+  rows[kYuyvFromBgra] = PackRow<false>;
+  rows[kTintYuyvPairs] = PixelRow<4, 4, TintYuyvPairOp>;
+  rows[kVuyaFromBgra] = PixelRow<4, 4, VuyaFromBgraOp>;
+  rows[kAyuvFromBgra] = PixelRow<4, 4, AyuvFromBgraOp>;
+  rows[kAyuv16FromBgra] = PixelRow<4, 8, Ayuv16FromBgraOp>;
+  rows[kAyuv32fFromBgra] = PixelRow<4, 16, Ayuv32fFromBgraOp>;
+  rows[kVuya16FromBgra] = PixelRow<4, 8, Vuya16FromBgraOp>;
+  rows[kVuya32fFromBgra] = PixelRow<4, 16, Vuya32fFromBgraOp>;
+  rows[kBgraFromVuya] = PixelRow<4, 4, BgraFromVuyaOp>;
+  rows[kArgbFromAyuv] = PixelRow<4, 4, ArgbFromAyuvOp>;
+  rows[kArgbFromAyuv16] = PixelRow<8, 4, ArgbFromAyuv16Op>;
+  rows[kArgbFromAyuv32f] = PixelRow<16, 4, ArgbFromAyuv32fOp>;
+  rows[kLumaFromV210] = LumaFromV210;
+  rows[kV210FromUyvy16] = V210FromUyvy16;
+  rows[kUyvy16FromV210] = Uyvy16FromV210;
+
+#if VENDRIX_X86_KERNELS
+  if (flags & platform::kCpuSse2) {
+    rows[kUyvyFromBgra] = PackRowBlocks<true, vec::PackPairs<true>>;
+    rows[kYuyvFromBgra] = PackRowBlocks<false, vec::PackPairs<false>>;
+    rows[kVuyaFromBgra] = PixelRowBlocks<4, 4, VuyaFromBgraOp, vec::VuyaFromBgra>;
+    rows[kAyuvFromBgra] = PixelRowBlocks<4, 4, AyuvFromBgraOp, vec::AyuvFromBgra>;
+    rows[kAyuv16FromBgra] = PixelRowBlocks<4, 8, Ayuv16FromBgraOp, vec::Ayuv16FromBgra>;
+    rows[kAyuv32fFromBgra] = PixelRowBlocks<4, 16, Ayuv32fFromBgraOp, vec::Ayuv32fFromBgra>;
+    rows[kVuya16FromBgra] = PixelRowBlocks<4, 8, Vuya16FromBgraOp, vec::Vuya16FromBgra>;
+    rows[kVuya32fFromBgra] = PixelRowBlocks<4, 16, Vuya32fFromBgraOp, vec::Vuya32fFromBgra>;
+    rows[kBgraFromVuya] = PixelRowBlocks<4, 4, BgraFromVuyaOp, vec::BgraFromVuya>;
+    rows[kArgbFromAyuv] = PixelRowBlocks<4, 4, ArgbFromAyuvOp, vec::ArgbFromAyuv>;
+  }
+  // The 8-bit Y/Cb/Cr conversions, where eight pixels per step pay; the 16-bit and float ones are
+  // bound by their stores and keep the SSE2 versions.
+  if (flags & platform::kCpuAvx2) {
+    rows[kUyvyFromBgra] = PackRowBlocks<true, vec256::PackPairs<true>>;
+    rows[kYuyvFromBgra] = PackRowBlocks<false, vec256::PackPairs<false>>;
+    rows[kVuyaFromBgra] = PixelRowBlocks<4, 4, VuyaFromBgraOp, vec256::VuyaFromBgra>;
+    rows[kAyuvFromBgra] = PixelRowBlocks<4, 4, AyuvFromBgraOp, vec256::AyuvFromBgra>;
+    rows[kBgraFromVuya] = PixelRowBlocks<4, 4, BgraFromVuyaOp, vec256::BgraFromVuya>;
+    rows[kArgbFromAyuv] = PixelRowBlocks<4, 4, ArgbFromAyuvOp, vec256::ArgbFromAyuv>;
+  }
+#else
+  (void)flags;
+#endif
 }
 
 }  // namespace vendrix::imaging::convert

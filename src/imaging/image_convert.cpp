@@ -2,89 +2,78 @@
 // format pairs, and the walk over destination rows with 16.16 nearest-neighbour steps.
 #include "imaging/image_convert.h"
 
-#include <cstring>
+#include "imaging/convert_rows.h"
+#include "imaging/pixel_formats.h"
 
 namespace vendrix::imaging {
 namespace convert {
-
 namespace {
 
-template <int kBytes>
-void CopyUnits(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) {
-  if (step == static_cast<uint32_t>(kFxOne)) {
-    // memmove: a host may convert an image onto itself.
-    std::memmove(dst, src, static_cast<size_t>(count) * kBytes);
-    return;
-  }
-  uint32_t position = 0;
-  for (int32_t x = 0; x < count; ++x, position += step)
-    std::memcpy(dst + x * kBytes, src + FxInt(position) * kBytes, kBytes);
-}
+// How the driver sizes the rows of a format pair.
+enum class Shape : uint8_t {
+  kPixels,       // count = destination width, one unit per pixel
+  kPackedPairs,  // 4:2:2 packing: count = destination width rounded down to even, kernel pairs pixels
+  kPairUnits,    // 4:2:2 to 4:2:2: count = destination width / 2 units of one pixel pair each
+  kEqualWidths,  // group-of-6 and row copies: widths must be equal, count = width, no horizontal step
+  kV210Copy,     // kEqualWidths with rows copied whole at their padded v210 size
+  kNv12,         // NV12 to NV12: the luma plane, then the half-resolution chroma plane
+};
 
-}  // namespace
-
-void CopyRow1(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) { CopyUnits<1>(src, dst, count, step); }
-void CopyRow2(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) { CopyUnits<2>(src, dst, count, step); }
-void CopyRow3(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) { CopyUnits<3>(src, dst, count, step); }
-void CopyRow4(const uint8_t* src, uint8_t* dst, int32_t count, uint32_t step) { CopyUnits<4>(src, dst, count, step); }
-
-namespace {
-
-// One row of the conversion table. `tinted` is used in mode 1 when present; a pair without a tinted
-// kernel ignores the mode.
+// One row of the conversion table. `tinted` is used in mode 1; a pair without a tinted kernel names its
+// normal kernel twice and so ignores the mode.
 struct TableEntry {
   uint32_t destination;
   uint32_t source;
-  RowKernel normal;
-  RowKernel tinted;
+  ConvertRow normal;
+  ConvertRow tinted;
   Shape shape;
 };
 
-// The supported pairs; every other pair converts nothing. The normal kernels of 1 <- 11, 8 <- 15,
-// 8 <- 20 and 8 <- 21 decode Y/Cb/Cr to colour: a host that asks for a colour image from a Y/Cb/Cr
-// frame gets one rather than an untouched buffer.
+// The supported pairs; every other pair converts nothing. The normal kernels of BGRA8 <- VUYA8 and
+// ARGB8 <- AYUV8, AYUV16, AYUV32F decode Y/Cb/Cr to colour: a host that asks for a colour image from a
+// Y/Cb/Cr frame gets one rather than an untouched buffer.
 constexpr TableEntry kTable[] = {
-    {1, 1, CopyRow4, TintFromBgraKeepAlpha, Shape::kPixels},
-    {1, 2, BgraFromBgr, TintFromBgr, Shape::kPixels},
-    {1, 8, BgraFromArgb, TintFromArgb, Shape::kPixels},
-    {1, 9, GreyFromUyvy, GreyFromUyvy, Shape::kPixels},
-    {1, 10, GreyFromYuyv, GreyFromYuyv, Shape::kPixels},
-    {1, 11, BgraFromVuya, TintFromVuya, Shape::kPixels},
-    {1, 18, BgraFromArgb16, TintFromArgb16, Shape::kPixels},
-    {1, 19, BgraFromArgb32f, TintFromArgb32f, Shape::kPixels},
-    {2, 1, BgrFromBgra, nullptr, Shape::kPixels},
-    {2, 2, CopyRow3, TintBgrFromBgr, Shape::kPixels},
-    {8, 1, ArgbFromBgra, TintFromBgra, Shape::kPixels},
-    {8, 8, CopyRow4, TintFromArgb, Shape::kPixels},
-    {8, 15, ArgbFromAyuv, TintFromAyuv, Shape::kPixels},
-    {8, 18, ArgbFromArgb16, TintFromArgb16, Shape::kPixels},
-    {8, 19, ArgbFromArgb32f, TintFromArgb32f, Shape::kPixels},
-    {8, 20, ArgbFromAyuv16, TintFromAyuv16, Shape::kPixels},
-    {8, 21, ArgbFromAyuv32f, TintFromAyuv32f, Shape::kPixels},
-    {9, 1, UyvyFromBgra, nullptr, Shape::kPackedPairs},
-    {10, 1, YuyvFromBgra, nullptr, Shape::kPackedPairs},
-    {10, 10, CopyRow4, TintYuyvPairs, Shape::kPairUnits},
-    {11, 1, VuyaFromBgra, nullptr, Shape::kPixels},
-    {12, 12, CopyRow1, nullptr, Shape::kNv12},
-    {12, 13, LumaFromV210, nullptr, Shape::kEqualWidths},
-    {13, 13, CopyV210Row, nullptr, Shape::kV210Copy},
-    {13, 14, V210FromUyvy16, nullptr, Shape::kEqualWidths},
-    {14, 13, Uyvy16FromV210, nullptr, Shape::kEqualWidths},
-    {14, 14, CopyRow4, nullptr, Shape::kEqualWidths},
-    {15, 1, AyuvFromBgra, nullptr, Shape::kPixels},
-    {18, 1, Argb16FromBgra, nullptr, Shape::kPixels},
-    {19, 1, Argb32fFromBgra, nullptr, Shape::kPixels},
-    {20, 1, Ayuv16FromBgra, nullptr, Shape::kPixels},
-    {21, 1, Ayuv32fFromBgra, nullptr, Shape::kPixels},
-    {22, 1, Vuya16FromBgra, nullptr, Shape::kPixels},
-    {23, 1, Vuya32fFromBgra, nullptr, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_BGRA8, kCopyRow4, kTintFromBgraKeepAlpha, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_BGR8, kBgraFromBgr, kTintFromBgr, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_ARGB8, kBgraFromArgb, kTintFromArgb, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_UYVY8, kGreyFromUyvy, kGreyFromUyvy, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_YUYV8, kGreyFromYuyv, kGreyFromYuyv, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_VUYA8, kBgraFromVuya, kTintFromVuya, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_ARGB16, kBgraFromArgb16, kTintFromArgb16, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_ARGB32F, kBgraFromArgb32f, kTintFromArgb32f, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGR8, VENDRIX_PIXFMT_BGRA8, kBgrFromBgra, kBgrFromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_BGR8, VENDRIX_PIXFMT_BGR8, kCopyRow3, kTintBgrFromBgr, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB8, VENDRIX_PIXFMT_BGRA8, kArgbFromBgra, kTintFromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB8, VENDRIX_PIXFMT_ARGB8, kCopyRow4, kTintFromArgb, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB8, VENDRIX_PIXFMT_AYUV8, kArgbFromAyuv, kTintFromAyuv, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB8, VENDRIX_PIXFMT_ARGB16, kArgbFromArgb16, kTintFromArgb16, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB8, VENDRIX_PIXFMT_ARGB32F, kArgbFromArgb32f, kTintFromArgb32f, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB8, VENDRIX_PIXFMT_AYUV16, kArgbFromAyuv16, kTintFromAyuv16, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB8, VENDRIX_PIXFMT_AYUV32F, kArgbFromAyuv32f, kTintFromAyuv32f, Shape::kPixels},
+    {VENDRIX_PIXFMT_UYVY8, VENDRIX_PIXFMT_BGRA8, kUyvyFromBgra, kUyvyFromBgra, Shape::kPackedPairs},
+    {VENDRIX_PIXFMT_YUYV8, VENDRIX_PIXFMT_BGRA8, kYuyvFromBgra, kYuyvFromBgra, Shape::kPackedPairs},
+    {VENDRIX_PIXFMT_YUYV8, VENDRIX_PIXFMT_YUYV8, kCopyRow4, kTintYuyvPairs, Shape::kPairUnits},
+    {VENDRIX_PIXFMT_VUYA8, VENDRIX_PIXFMT_BGRA8, kVuyaFromBgra, kVuyaFromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_NV12, VENDRIX_PIXFMT_NV12, kCopyRow1, kCopyRow1, Shape::kNv12},
+    {VENDRIX_PIXFMT_NV12, VENDRIX_PIXFMT_V210, kLumaFromV210, kLumaFromV210, Shape::kEqualWidths},
+    {VENDRIX_PIXFMT_V210, VENDRIX_PIXFMT_V210, kCopyV210Row, kCopyV210Row, Shape::kV210Copy},
+    {VENDRIX_PIXFMT_V210, VENDRIX_PIXFMT_UYVY16, kV210FromUyvy16, kV210FromUyvy16, Shape::kEqualWidths},
+    {VENDRIX_PIXFMT_UYVY16, VENDRIX_PIXFMT_V210, kUyvy16FromV210, kUyvy16FromV210, Shape::kEqualWidths},
+    {VENDRIX_PIXFMT_UYVY16, VENDRIX_PIXFMT_UYVY16, kCopyRow4, kCopyRow4, Shape::kEqualWidths},
+    {VENDRIX_PIXFMT_AYUV8, VENDRIX_PIXFMT_BGRA8, kAyuvFromBgra, kAyuvFromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB16, VENDRIX_PIXFMT_BGRA8, kArgb16FromBgra, kArgb16FromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_ARGB32F, VENDRIX_PIXFMT_BGRA8, kArgb32fFromBgra, kArgb32fFromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_AYUV16, VENDRIX_PIXFMT_BGRA8, kAyuv16FromBgra, kAyuv16FromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_AYUV32F, VENDRIX_PIXFMT_BGRA8, kAyuv32fFromBgra, kAyuv32fFromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_VUYA16, VENDRIX_PIXFMT_BGRA8, kVuya16FromBgra, kVuya16FromBgra, Shape::kPixels},
+    {VENDRIX_PIXFMT_VUYA32F, VENDRIX_PIXFMT_BGRA8, kVuya32fFromBgra, kVuya32fFromBgra, Shape::kPixels},
 };
 
-Conversion FindConversion(uint32_t destination, uint32_t source, bool tinted) {
+// The entry of a format pair, or null when the pair converts nothing.
+const TableEntry* FindPair(uint32_t destination, uint32_t source) {
   for (const TableEntry& e : kTable)
-    if (e.destination == destination && e.source == source)
-      return Conversion{tinted && e.tinted ? e.tinted : e.normal, e.shape};
-  return Conversion{nullptr, Shape::kPixels};
+    if (e.destination == destination && e.source == source) return &e;
+  return nullptr;
 }
 
 // 3- and 4-byte destinations step rows by the pitch rounded toward zero to whole 32-bit words.
@@ -110,21 +99,23 @@ bool ConvertImage(const ConvRecord& record) {
   Image src, dst;
   if (!SelectField(record.source, &src) || !SelectField(record.destination, &dst)) return false;
 
-  const convert::Conversion conv = convert::FindConversion(dst.format, src.format, record.mode == VENDRIX_CONV_TINTED);
-  if (!conv.kernel) return false;
-  const bool equal_widths = conv.shape == Shape::kEqualWidths || conv.shape == Shape::kV210Copy;
+  const convert::TableEntry* pair = convert::FindPair(dst.format, src.format);
+  if (!pair) return false;
+  const Shape shape = pair->shape;
+  const bool equal_widths = shape == Shape::kEqualWidths || shape == Shape::kV210Copy;
   if (equal_widths && src.width != dst.width) return false;
 
   const int64_t dst_advance = convert::AdvancesInWords(dst.format) ? PitchInWords(dst.pitch) : dst.pitch;
   int64_t src_row = SourceRowBytes(src.format, src.width);
   int64_t dst_row = DestRowBytes(dst.format, dst.width);
-  if (conv.shape == Shape::kV210Copy) src_row = dst_row = V210PaddedRowBytes(dst.width);
+  if (shape == Shape::kV210Copy) src_row = dst_row = V210PaddedRowBytes(dst.width);
   if (Magnitude(src.pitch) < src_row || Magnitude(dst_advance) < dst_row) return false;
 
   const uint32_t hstep = FxStep(src.width, dst.width);
   const uint32_t vstep = FxStep(src.height, dst.height);
+  const convert::ConvertRowTable& rows = convert::ConvertRowKernels();
   int32_t count = dst.width;
-  switch (conv.shape) {
+  switch (shape) {
     case Shape::kPackedPairs:
       count = dst.width & ~1;
       break;
@@ -136,16 +127,17 @@ bool ConvertImage(const ConvRecord& record) {
       // chroma row of the source row it resamples: (k * vstep) >> 16 for chroma row k, pair j from
       // source pair (j * hstep) >> 16. Both chroma planes follow their luma plane at the same pitch.
       const int32_t even = dst.width & ~1;
-      convert::ConvertRows(src.row0, src.pitch, dst.row0, dst_advance, dst.height, vstep, convert::CopyRow1, even,
-                           hstep);
+      convert::ConvertRows(src.row0, src.pitch, dst.row0, dst_advance, dst.height, vstep, rows.rows[convert::kCopyRow1],
+                           even, hstep);
       convert::ConvertRows(src.Row(src.height), src.pitch, dst.Row(dst.height), dst_advance, (dst.height + 1) / 2,
-                           vstep, convert::CopyRow2, even / 2, hstep);
+                           vstep, rows.rows[convert::kCopyRow2], even / 2, hstep);
       return true;
     }
     default:
       break;
   }
-  convert::ConvertRows(src.row0, src.pitch, dst.row0, dst_advance, dst.height, vstep, conv.kernel, count, hstep);
+  const convert::ConvertRow kernel = record.mode == VENDRIX_CONV_TINTED ? pair->tinted : pair->normal;
+  convert::ConvertRows(src.row0, src.pitch, dst.row0, dst_advance, dst.height, vstep, rows.rows[kernel], count, hstep);
   return true;
 }
 

@@ -15,15 +15,4 @@ namespace vendrix::imaging {
 // a size outside 1..32767 after field selection, a null buffer, or a pitch too small for its row).
 bool MixImages(const MixRecord& record);
 
-namespace mix {
-
-constexpr int32_t kWeightMax = VENDRIX_MIX_WEIGHT_MAX;
-
-// Row kernels over `count` values. a, b and c may be the same row (each value is read before it is
-// written). weight is already clamped to 0..kWeightMax.
-void MixRowU8(const uint8_t* a, const uint8_t* b, uint8_t* c, int32_t count, uint32_t weight);
-void MixRowU16(const uint8_t* a, const uint8_t* b, uint8_t* c, int32_t count, uint32_t weight);
-void MixRowF32(const uint8_t* a, const uint8_t* b, uint8_t* c, int32_t count, uint32_t weight);
-
-}  // namespace mix
 }  // namespace vendrix::imaging

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "texmap/quad_raster.h"
+#include "texmap/quad_spans.h"
 #include "texmap/quad_wide.h"
 
 namespace vendrix::texmap {
@@ -21,7 +22,6 @@ inline uint32_t Channel8(uint32_t px, int k) { return (px >> (8 * k)) & 0xFFu; }
 struct Kernel4x8 {
   static constexpr int32_t kSrcUnit = 4;
   static constexpr int32_t kDstUnit = 4;
-  static constexpr bool kWideCapable = VENDRIX_HAVE_WIDE != 0;
 
   // The plain kernel, and the reference of the wide one.
   static void Plain(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
@@ -42,9 +42,9 @@ struct Kernel4x8 {
     }
   }
 
-#if VENDRIX_HAVE_WIDE
+#if VENDRIX_X86_KERNELS
   // Four channels of eight pixels: channels 0 and 2 in the even bytes, 1 and 3 moved down into them.
-  VENDRIX_WIDE static __m256i Blend(__m256i a, __m256i b, __m256i c, __m256i d, __m256i fx, __m256i fy) {
+  VENDRIX_TARGET_AVX2 static __m256i Blend(__m256i a, __m256i b, __m256i c, __m256i d, __m256i fx, __m256i fy) {
     const __m256i low = _mm256_set1_epi32(0x00FF00FF);
     __m256i wx0, wx1, wy0, wy1;
     PairWeights(fx, &wx0, &wx1);
@@ -60,9 +60,10 @@ struct Kernel4x8 {
 
   // A unit and its right neighbour are fetched together (one 64-bit gather element), which is safe
   // because the neighbourhood never starts on the last column; a one-column source has no right
-  // neighbour and takes the plain kernel. Blocks of a gentle warp take loads and permutes instead.
-  VENDRIX_WIDE static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
-    if (g.right == 0) {
+  // neighbour and takes the plain kernel, as does a grid too large for 32-bit gather indices. Blocks of
+  // a gentle warp take loads and permutes instead.
+  VENDRIX_TARGET_AVX2 static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+    if (g.right == 0 || !g.narrow) {
       Plain(g, out, s);
       return;
     }
@@ -94,7 +95,6 @@ struct Kernel4x8 {
 struct Kernel4x16 {
   static constexpr int32_t kSrcUnit = 8;
   static constexpr int32_t kDstUnit = 8;
-  static constexpr bool kWideCapable = VENDRIX_HAVE_WIDE != 0;
 
   // 16-bit weights, S = 65536: 64-bit products.
   static uint16_t Blend(int64_t a, int64_t b, int64_t c, int64_t d, int64_t fx, int64_t fy) {
@@ -118,11 +118,11 @@ struct Kernel4x16 {
     }
   }
 
-#if VENDRIX_HAVE_WIDE
+#if VENDRIX_X86_KERNELS
   // The four channels of one pixel at a time. top = a*(S - fx) + b*fx is the same integer as
   // a*S + (b - a)*fx and stays below 2^32, so 32-bit lanes hold it exactly; the second blend needs
   // 48 bits and runs in 64-bit lanes.
-  VENDRIX_WIDE static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+  VENDRIX_TARGET_AVX2 static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
     const __m128i one = _mm_set1_epi32(kFxOne);
     const __m256i even_lanes = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     int32_t u = s.u, v = s.v;
@@ -151,7 +151,6 @@ struct Kernel4x16 {
 struct KernelF32 {
   static constexpr int32_t kSrcUnit = 16;
   static constexpr int32_t kDstUnit = 16;
-  static constexpr bool kWideCapable = false;
 
   // Floats are not clamped by moving the neighbourhood back one unit (x + (1 - x) is not always 1 in
   // single precision); instead a sample on the last column or row takes its own unit as the
@@ -185,16 +184,18 @@ struct KernelF32 {
 
 }  // namespace
 
-void DrawQuad4x8(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
-  DrawQuadWith<Kernel4x8>(src, quad, out, clip);
-}
-
-void DrawQuad4x16(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
-  DrawQuadWith<Kernel4x16>(src, quad, out, clip);
-}
-
-void DrawQuad4xF32(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
-  DrawQuadWith<KernelF32>(src, quad, out, clip);
+void FillRgbaSpans(uint32_t flags, QuadSpanTable* table) {
+  table->spans[kSpan4x8] = Kernel4x8::Plain;
+  table->spans[kSpan4x16] = Kernel4x16::Plain;
+  table->spans[kSpan4xF32] = KernelF32::Plain;
+#if VENDRIX_X86_KERNELS
+  if (flags & platform::kCpuAvx2) {
+    table->spans[kSpan4x8] = Kernel4x8::Wide;
+    table->spans[kSpan4x16] = Kernel4x16::Wide;
+  }
+#else
+  (void)flags;
+#endif
 }
 
 }  // namespace vendrix::texmap

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "texmap/quad_raster.h"
+#include "texmap/quad_spans.h"
 #include "texmap/quad_wide.h"
 
 namespace vendrix::texmap {
@@ -16,7 +17,6 @@ template <int kLumaByte>
 struct KernelLuma {
   static constexpr int32_t kSrcUnit = 2;
   static constexpr int32_t kDstUnit = 2;
-  static constexpr bool kWideCapable = VENDRIX_HAVE_WIDE != 0;
   static constexpr int kChromaByte = 1 - kLumaByte;
 
   static void Plain(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
@@ -31,12 +31,12 @@ struct KernelLuma {
     }
   }
 
-#if VENDRIX_HAVE_WIDE
+#if VENDRIX_X86_KERNELS
   // One 32-bit gather per row fetches a unit and its right neighbour together, which is safe because
   // the neighbourhood never starts on the last column (SampleGrid); a one-column source has no right
-  // neighbour and takes the plain kernel.
-  VENDRIX_WIDE static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
-    if (g.right == 0) {
+  // neighbour and takes the plain kernel, as does a grid too large for 32-bit gather indices.
+  VENDRIX_TARGET_AVX2 static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+    if (g.right == 0 || !g.narrow) {
       Plain(g, out, s);
       return;
     }
@@ -80,7 +80,6 @@ template <int kFirstByte>
 struct KernelChroma {
   static constexpr int32_t kSrcUnit = 4;
   static constexpr int32_t kDstUnit = 4;
-  static constexpr bool kWideCapable = VENDRIX_HAVE_WIDE != 0;
 
   static void Plain(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
     int32_t u = s.u, v = s.v;
@@ -94,8 +93,13 @@ struct KernelChroma {
     }
   }
 
-#if VENDRIX_HAVE_WIDE
-  VENDRIX_WIDE static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+#if VENDRIX_X86_KERNELS
+  // A grid too large for 32-bit gather indices takes the plain kernel.
+  VENDRIX_TARGET_AVX2 static void Wide(const SampleGrid& g, uint8_t* out, const QuadSpan& s) {
+    if (!g.narrow) {
+      Plain(g, out, s);
+      return;
+    }
     const WideGrid wg = MakeWideGrid(g);
     WideWalk walk = StartWideWalk(s);
     const int* pa = reinterpret_cast<const int*>(g.row0);
@@ -135,20 +139,21 @@ struct KernelChroma {
 
 }  // namespace
 
-void DrawQuadLumaOdd(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
-  DrawQuadWith<KernelLuma<1>>(src, quad, out, clip);
-}
-
-void DrawQuadLumaEven(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
-  DrawQuadWith<KernelLuma<0>>(src, quad, out, clip);
-}
-
-void DrawQuadChromaEven(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
-  DrawQuadWith<KernelChroma<0>>(src, quad, out, clip);
-}
-
-void DrawQuadChromaOdd(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
-  DrawQuadWith<KernelChroma<1>>(src, quad, out, clip);
+void FillYuvSpans(uint32_t flags, QuadSpanTable* table) {
+  table->spans[kSpanLumaOdd] = KernelLuma<1>::Plain;
+  table->spans[kSpanLumaEven] = KernelLuma<0>::Plain;
+  table->spans[kSpanChromaEven] = KernelChroma<0>::Plain;
+  table->spans[kSpanChromaOdd] = KernelChroma<1>::Plain;
+#if VENDRIX_X86_KERNELS
+  if (flags & platform::kCpuAvx2) {
+    table->spans[kSpanLumaOdd] = KernelLuma<1>::Wide;
+    table->spans[kSpanLumaEven] = KernelLuma<0>::Wide;
+    table->spans[kSpanChromaEven] = KernelChroma<0>::Wide;
+    table->spans[kSpanChromaOdd] = KernelChroma<1>::Wide;
+  }
+#else
+  (void)flags;
+#endif
 }
 
 }  // namespace vendrix::texmap

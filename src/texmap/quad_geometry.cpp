@@ -1,7 +1,5 @@
 // Geometry shared by every quad rasteriser: extreme vertices, edge walks, edge and span set-up with
 // the first-order corrections, and the clipping of rows and spans.
-#include <atomic>
-
 #include "texmap/quad_raster.h"
 
 namespace vendrix::texmap {
@@ -202,21 +200,5 @@ bool MakeSampleGrid(const QuadSource& src, int32_t unit, SampleGrid* g) {
   g->narrow = reach < (int64_t{1} << 31);
   return true;
 }
-
-namespace {
-std::atomic<int> g_wide_allowed{1};
-
-bool CpuHasAvx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
-}  // namespace
-
-bool HaveWideKernels() { return g_wide_allowed.load(std::memory_order_relaxed) != 0 && CpuHasAvx2(); }
-
-void SetWideKernelsAllowed(bool allowed) { g_wide_allowed.store(allowed ? 1 : 0, std::memory_order_relaxed); }
 
 }  // namespace vendrix::texmap

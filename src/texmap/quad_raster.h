@@ -3,8 +3,9 @@
 //
 // Geometry (quad_geometry.cpp) is shared by every pixel layout: it finds the top and bottom vertices,
 // walks the left and right edges row by row with first-order corrections for the fractional parts of
-// the vertex positions, and hands each clipped row span to the layout's span kernel. The kernels
-// (draw_quad_rgba.cpp, draw_quad_yuv.cpp) only differ in how a sample is read, blended and stored.
+// the vertex positions, and hands each clipped row span to the layout's span kernel, an entry of the
+// span table (quad_spans.h). The kernels (draw_quad_rgba.cpp, draw_quad_yuv.cpp) only differ in how a
+// sample is read, blended and stored.
 //
 // A call reads only the source and writes only output pixels inside both the quad and the clip
 // rectangle; it keeps no state and may run concurrently with calls that write other output rows.
@@ -171,10 +172,5 @@ inline SamplePos LocateSample(const SampleGrid& g, int32_t u, int32_t v) {
   if (y > g.y_max) y = g.y_max;
   return {x, y, uc - x * kFxOne, vc - y * kFxOne};
 }
-
-// True when the running process can use the AVX2 span kernels (checked once).
-bool HaveWideKernels();
-// Test hook: false forces the plain kernels everywhere (restores the processor check when true).
-void SetWideKernelsAllowed(bool allowed);
 
 }  // namespace vendrix::texmap

@@ -1,61 +1,23 @@
-// Pieces shared by the rasteriser's span kernels: the per-quad driver that turns spans into output
-// row pointers, the plain 8-bit bilinear blend, and the AVX2 building blocks of the wide kernels.
+// Pieces shared by the rasteriser's span kernels: the plain 8-bit bilinear blend, and the AVX2
+// building blocks of the wide kernels.
 //
 // The wide kernels process eight output pixels at a time: sample positions are clamped and located
 // in vector lanes exactly as LocateSample does, the 2 x 2 neighbourhoods are fetched with gathers,
 // and the blend runs on 16-bit lanes with the products split into high and low halves so that the
-// result equals the plain formula bit for bit. They are compiled for AVX2 only inside functions that
-// carry VENDRIX_WIDE and are called only when HaveWideKernels() says the processor has it.
+// result equals the plain formula bit for bit. They are compiled for AVX2 only inside functions marked
+// VENDRIX_TARGET_AVX2, which the span table chooses only when the processor has it.
 #pragma once
 
 #include <cstdint>
 
+#include "platform/cpu.h"
 #include "texmap/quad_raster.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if VENDRIX_X86_KERNELS
 #include <immintrin.h>
-#define VENDRIX_HAVE_WIDE 1
-#define VENDRIX_WIDE __attribute__((target("avx2")))
-#else
-#define VENDRIX_HAVE_WIDE 0
-#define VENDRIX_WIDE
 #endif
 
 namespace vendrix::texmap {
-
-// Per-quad state of a family member: where the samples come from and where rows go.
-struct SpanTarget {
-  SampleGrid grid;
-  uint8_t* row0;
-  int64_t pitch;  // bytes between output rows, whole units
-  bool wide;      // use the AVX2 kernel for this quad
-};
-
-// Draws a quad with Kernel, which provides kSrcUnit and kDstUnit (bytes), kWideCapable (true only when
-// it has an AVX2 path on this target), and the span functions Plain(grid, out, span) and, when wide
-// capable, Wide(grid, out, span); `out` points at the span's first output unit.
-template <class Kernel>
-void DrawQuadWith(const QuadSource& src, const Quad& quad, const QuadTarget& out, const FxBox& clip) {
-  SpanTarget t;
-  if (!out.buffer || !MakeSampleGrid(src, Kernel::kSrcUnit, &t.grid)) return;
-  t.row0 = static_cast<uint8_t*>(out.buffer);
-  t.pitch = UnitPitch(out.pitch, Kernel::kDstUnit);
-  t.wide = Kernel::kWideCapable && t.grid.narrow && HaveWideKernels();
-  ScanQuad(
-      quad, clip,
-      [](void* ctx, const QuadSpan& s) {
-        const SpanTarget& st = *static_cast<const SpanTarget*>(ctx);
-        uint8_t* p = st.row0 + int64_t{s.row} * st.pitch + int64_t{s.column} * Kernel::kDstUnit;
-        if constexpr (Kernel::kWideCapable) {
-          if (st.wide) {
-            Kernel::Wide(st.grid, p, s);
-            return;
-          }
-        }
-        Kernel::Plain(st.grid, p, s);
-      },
-      &t);
-}
 
 // The span that remains after the first `done` pixels of `s`.
 inline QuadSpan SpanTail(const QuadSpan& s, int32_t done) {
@@ -78,14 +40,14 @@ inline uint32_t Bilinear8(int32_t a, int32_t b, int32_t c, int32_t d, int32_t fx
   return static_cast<uint32_t>((top * 256 + (bottom - top) * fy) >> 16);
 }
 
-#if VENDRIX_HAVE_WIDE
+#if VENDRIX_X86_KERNELS
 
 // The grid's clamp limits and row pitch (in storage units) as vectors.
 struct WideGrid {
   __m256i u_max, v_max, x_max, y_max, pitch_units;
 };
 
-VENDRIX_WIDE inline WideGrid MakeWideGrid(const SampleGrid& g) {
+VENDRIX_TARGET_AVX2 inline WideGrid MakeWideGrid(const SampleGrid& g) {
   WideGrid w;
   w.u_max = _mm256_set1_epi32(g.u_max);
   w.v_max = _mm256_set1_epi32(g.v_max);
@@ -100,7 +62,7 @@ struct WideWalk {
   __m256i u, v, u_step, v_step;
 };
 
-VENDRIX_WIDE inline WideWalk StartWideWalk(const QuadSpan& s) {
+VENDRIX_TARGET_AVX2 inline WideWalk StartWideWalk(const QuadSpan& s) {
   const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   WideWalk w;
   w.u = _mm256_add_epi32(_mm256_set1_epi32(s.u), _mm256_mullo_epi32(lane, _mm256_set1_epi32(s.du)));
@@ -110,7 +72,7 @@ VENDRIX_WIDE inline WideWalk StartWideWalk(const QuadSpan& s) {
   return w;
 }
 
-VENDRIX_WIDE inline void StepWideWalk(WideWalk* w) {
+VENDRIX_TARGET_AVX2 inline void StepWideWalk(WideWalk* w) {
   w->u = _mm256_add_epi32(w->u, w->u_step);
   w->v = _mm256_add_epi32(w->v, w->v_step);
 }
@@ -121,7 +83,7 @@ struct WideSample {
   __m256i x, y, index, fx, fy;
 };
 
-VENDRIX_WIDE inline WideSample LocateWide(const WideGrid& g, const WideWalk& w) {
+VENDRIX_TARGET_AVX2 inline WideSample LocateWide(const WideGrid& g, const WideWalk& w) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i uc = _mm256_min_epi32(_mm256_max_epi32(w.u, zero), g.u_max);
   const __m256i vc = _mm256_min_epi32(_mm256_max_epi32(w.v, zero), g.v_max);
@@ -139,7 +101,7 @@ VENDRIX_WIDE inline WideSample LocateWide(const WideGrid& g, const WideWalk& w) 
 // Fetches the 4-byte units at `index` and at `index` + 1 (its right neighbour) for eight lanes with two
 // 64-bit gathers, each element a unit with its right neighbour, then splits them into the left units
 // and the right units. The lanes come out in the order 0 1 4 5 2 3 6 7 (see PairLaneOrder).
-VENDRIX_WIDE inline void GatherUnitPairs(const uint8_t* row, __m256i index, __m256i* left, __m256i* right) {
+VENDRIX_TARGET_AVX2 inline void GatherUnitPairs(const uint8_t* row, __m256i index, __m256i* left, __m256i* right) {
   const auto* base = reinterpret_cast<const long long*>(row);
   const __m256i lo = _mm256_i32gather_epi64(base, _mm256_castsi256_si128(index), 4);
   const __m256i hi = _mm256_i32gather_epi64(base, _mm256_extracti128_si256(index, 1), 4);
@@ -149,7 +111,7 @@ VENDRIX_WIDE inline void GatherUnitPairs(const uint8_t* row, __m256i index, __m2
 }
 
 // Unit `at` (0..15) of the 16 units held in lo (0..7) and hi (8..15); `high` marks at > 7.
-VENDRIX_WIDE inline __m256i PickUnits(__m256i lo, __m256i hi, __m256i at, __m256i high) {
+VENDRIX_TARGET_AVX2 inline __m256i PickUnits(__m256i lo, __m256i hi, __m256i at, __m256i high) {
   return _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(lo, at), _mm256_permutevar8x32_epi32(hi, at), high);
 }
 
@@ -157,8 +119,8 @@ VENDRIX_WIDE inline __m256i PickUnits(__m256i lo, __m256i hi, __m256i at, __m256
 // units of each other. Then a and b (that row) and c and d (the row below) come from two 16-unit
 // loads per row and lane permutes instead of gathers. False, with nothing read, when the block does
 // not qualify (or the 16 units would pass the end of the row). Lanes in natural order.
-VENDRIX_WIDE inline bool FetchRowBlock4(const SampleGrid& g, const WideSample& s, __m256i* a, __m256i* b, __m256i* c,
-                                        __m256i* d) {
+VENDRIX_TARGET_AVX2 inline bool FetchRowBlock4(const SampleGrid& g, const WideSample& s, __m256i* a, __m256i* b,
+                                               __m256i* c, __m256i* d) {
   constexpr int32_t kSpan = 15;  // units from the leftmost neighbourhood to the last right neighbour
   const int32_t first = _mm256_cvtsi256_si32(s.x);
   const int32_t last = _mm256_extract_epi32(s.x, 7);
@@ -191,7 +153,8 @@ VENDRIX_WIDE inline bool FetchRowBlock4(const SampleGrid& g, const WideSample& s
 // for the neighbourhood's row (top) and the row below (bottom), when every lane is on one row within
 // 13 units of the leftmost. One 16-unit load per row; each lane picks the two dwords around its unit
 // and shifts the pair into place.
-VENDRIX_WIDE inline bool FetchRowBlock2(const SampleGrid& g, const WideSample& s, __m256i* top, __m256i* bottom) {
+VENDRIX_TARGET_AVX2 inline bool FetchRowBlock2(const SampleGrid& g, const WideSample& s, __m256i* top,
+                                               __m256i* bottom) {
   constexpr int32_t kSpan = 15;  // the load covers units x0 .. x0 + 15
   const int32_t first = _mm256_cvtsi256_si32(s.x);
   const int32_t last = _mm256_extract_epi32(s.x, 7);
@@ -221,22 +184,22 @@ VENDRIX_WIDE inline bool FetchRowBlock2(const SampleGrid& g, const WideSample& s
 
 // Reorders lanes 0..7 as 0 1 4 5 2 3 6 7, the order of GatherUnitPairs; applied twice it restores the
 // natural order.
-VENDRIX_WIDE inline __m256i PairLaneOrder(__m256i v) { return _mm256_permute4x64_epi64(v, 0xD8); }
+VENDRIX_TARGET_AVX2 inline __m256i PairLaneOrder(__m256i v) { return _mm256_permute4x64_epi64(v, 0xD8); }
 
 // An 8-bit weight w (0..256 per 32-bit lane) as the 16-bit lane pairs (256 - w, 256 - w) and (w, w).
-VENDRIX_WIDE inline void PairWeights(__m256i w, __m256i* w0, __m256i* w1) {
+VENDRIX_TARGET_AVX2 inline void PairWeights(__m256i w, __m256i* w0, __m256i* w1) {
   *w1 = _mm256_or_si256(w, _mm256_slli_epi32(w, 16));
   *w0 = _mm256_sub_epi16(_mm256_set1_epi16(256), *w1);
 }
 
 // a*w0 + b*w1 per 16-bit lane for 8-bit a, b and w0 + w1 = 256: at most 65280, so exact in 16 bits.
-VENDRIX_WIDE inline __m256i BlendColumns16(__m256i a, __m256i b, __m256i w0, __m256i w1) {
+VENDRIX_TARGET_AVX2 inline __m256i BlendColumns16(__m256i a, __m256i b, __m256i w0, __m256i w1) {
   return _mm256_add_epi16(_mm256_mullo_epi16(a, w0), _mm256_mullo_epi16(b, w1));
 }
 
 // (top*w0 + bottom*w1) >> 16 per 16-bit lane, exactly: each 32-bit product is split into its high
 // half (mulhi) and low half (mullo); the carry out of the low halves' sum is added to the high sum.
-VENDRIX_WIDE inline __m256i BlendRows16(__m256i top, __m256i bottom, __m256i w0, __m256i w1) {
+VENDRIX_TARGET_AVX2 inline __m256i BlendRows16(__m256i top, __m256i bottom, __m256i w0, __m256i w1) {
   const __m256i lo1 = _mm256_mullo_epi16(top, w0);
   const __m256i hi1 = _mm256_mulhi_epu16(top, w0);
   const __m256i lo2 = _mm256_mullo_epi16(bottom, w1);
@@ -249,13 +212,13 @@ VENDRIX_WIDE inline __m256i BlendRows16(__m256i top, __m256i bottom, __m256i w0,
 
 // Bilinear blend of the two 8-bit channels held in bits 0..7 and 16..23 of every lane of a, b, c, d
 // (top-left, top-right, bottom-left, bottom-right); results in the same bit positions.
-VENDRIX_WIDE inline __m256i BlendPairs8(__m256i a, __m256i b, __m256i c, __m256i d, __m256i wx0, __m256i wx1,
+VENDRIX_TARGET_AVX2 inline __m256i BlendPairs8(__m256i a, __m256i b, __m256i c, __m256i d, __m256i wx0, __m256i wx1,
                                         __m256i wy0, __m256i wy1) {
   const __m256i top = BlendColumns16(a, b, wx0, wx1);
   const __m256i bottom = BlendColumns16(c, d, wx0, wx1);
   return BlendRows16(top, bottom, wy0, wy1);
 }
 
-#endif  // VENDRIX_HAVE_WIDE
+#endif  // VENDRIX_X86_KERNELS
 
 }  // namespace vendrix::texmap

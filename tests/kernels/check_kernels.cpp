@@ -1,0 +1,273 @@
+// Every kernel table, every entry an instruction-set level replaces, against the same entry at the
+// reference level (no flags: the plain C++ kernels): conversion rows, mixing rows, the corner detector's
+// rows and the quad rasteriser's spans. Both run on the same inputs and what they write is compared
+// byte for byte. Inputs end at a PROT_NONE page, so reading past them faults; outputs sit between
+// canary bytes, so writing beside them shows.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <deque>
+#include <random>
+#include <string>
+
+#include "kernels/kernel_entries.h"
+
+namespace vendrix::testing {
+
+// Found by argument lookup, so outside the unnamed namespace: names the level of a failing check.
+void PrintTo(const IsaLevel& level, std::ostream* os) { *os << level.name; }
+
+namespace {
+
+// The reference table and the table of `level`; false when this machine lacks the level.
+template <class Table>
+bool TablesAt(const IsaLevel& level, const Table& (*get)(), Table* ref, Table* vec) {
+  *ref = TableAt(0, get);
+  *vec = TableAt(level.flags, get);
+  return (platform::CpuFlags() & level.flags) == level.flags;
+}
+
+// Memory ending at a PROT_NONE page. Place() puts `size` bytes before `tail` canary bytes and the page
+// (an input takes no tail), with canaries before them too.
+class Guarded {
+ public:
+  explicit Guarded(size_t capacity) : bytes_((capacity + 256 + kPage - 1) / kPage * kPage) {
+    void* p = mmap(nullptr, bytes_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    end_ = static_cast<uint8_t*>(p) + bytes_;
+    mprotect(end_, kPage, PROT_NONE);
+  }
+  ~Guarded() { munmap(end_ - bytes_, bytes_ + kPage); }
+  Guarded(const Guarded&) = delete;
+  Guarded& operator=(const Guarded&) = delete;
+
+  uint8_t* Place(size_t size, size_t tail = 0) {
+    data_ = end_ - tail - size;
+    std::memset(data_ - kCanaries, kCanary, kCanaries);
+    std::memset(data_ + size, kCanary, tail);
+    return data_;
+  }
+  bool Intact(size_t size) const {
+    return std::all_of(data_ - kCanaries, data_, [](uint8_t b) { return b == kCanary; }) &&
+           std::all_of(data_ + size, end_, [](uint8_t b) { return b == kCanary; });
+  }
+
+ private:
+  static constexpr size_t kCanaries = 32, kPage = 4096;
+  static constexpr uint8_t kCanary = 0xA5;
+  size_t bytes_;
+  uint8_t* end_;
+  uint8_t* data_ = nullptr;
+};
+
+// The two outputs of a check. Same() places both at one random alignment (a multiple of `granule`),
+// fills them alike, has run(out, 0) write the reference's and run(out, 1) the level's, and compares.
+class Outputs {
+ public:
+  explicit Outputs(size_t capacity) : want_(capacity), got_(capacity) {}
+  template <class Run>
+  ::testing::AssertionResult Same(size_t size, std::mt19937& rng, Run run, size_t granule = 1) {
+    const size_t misalign = granule * (rng() % (16 / granule));
+    const size_t tail = 32 + (128 - (size + misalign + 32) % 64) % 64;  // the output starts misalign past 64
+    uint8_t* want = want_.Place(size, tail);
+    uint8_t* got = got_.Place(size, tail);
+    for (size_t i = 0; i < size; ++i) want[i] = got[i] = static_cast<uint8_t>(rng());
+    run(want, 0);
+    run(got, 1);
+    if (!got_.Intact(size)) return ::testing::AssertionFailure() << "wrote outside its output";
+    const size_t at = static_cast<size_t>(std::mismatch(want, want + size, got).first - want);
+    if (at < size) return ::testing::AssertionFailure() << "byte " << at << " of " << size << " differs";
+    return ::testing::AssertionSuccess();
+  }
+
+ private:
+  Guarded want_, got_;
+};
+
+// Input patterns: zeros, the largest value of the element (bytes 255, u16 65535, f32 1.0), zeros and
+// that value alternating, noise, floats around 0..1, and floats mixed with -0, NaN, infinities,
+// denormals and values beyond 32 bits. Float patterns always fill 4-byte elements. Every f32 NaN is the
+// processor's default NaN: C++ leaves open which operand's NaN an operation passes on, so NaNs with
+// other payloads could differ between two correct kernels.
+enum class Pattern { kZero, kMax, kAlternating, kNoise, kUnitFloats, kSpecialFloats };
+constexpr Pattern kPatterns[] = {Pattern::kZero,  Pattern::kMax,        Pattern::kAlternating,
+                                        Pattern::kNoise, Pattern::kUnitFloats, Pattern::kSpecialFloats};
+
+void Fill(uint8_t* p, size_t bytes, Pattern pattern, int element, std::mt19937& rng) {
+  static const float kSpecials[] = {-0.0f, -1.0f, 1e-40f, 3e9f, -3e9f, __builtin_inff(), -__builtin_nanf("")};
+  const bool floats = pattern == Pattern::kUnitFloats || pattern == Pattern::kSpecialFloats;
+  const size_t step = floats ? 4 : static_cast<size_t>(element);
+  for (size_t i = 0, k = 0; i < bytes; i += step, ++k) {
+    const bool extreme = pattern == Pattern::kMax || (pattern == Pattern::kAlternating && k % 2);
+    float f = extreme ? 1.0f : static_cast<float>(rng() % 1501) / 1000.0f - 0.25f;
+    if (pattern == Pattern::kSpecialFloats && rng() % 2) f = kSpecials[rng() % std::size(kSpecials)];
+    uint32_t v = 0;
+    if (floats || (extreme && element == 4)) std::memcpy(&v, &f, 4);
+    else if (extreme) v = ~0u;
+    else if (pattern == Pattern::kNoise) v = static_cast<uint32_t>(rng());
+    std::memcpy(&f, &v, 4);
+    if (element == 4 && f != f) std::memcpy(&v, &kSpecials[6], 4);
+    std::memcpy(p + i, &v, std::min(step, bytes - i));
+  }
+}
+
+constexpr int32_t kMaxCount = 67;  // row widths 1..67: every remainder of every vector width
+
+// A check over every level and every entry of a table, its cases named "avx2_Entry".
+#define VENDRIX_CHECK_SUITE(suite, count, name_of_entry)                                       \
+  class suite : public ::testing::TestWithParam<std::tuple<IsaLevel, int>> {};                 \
+  INSTANTIATE_TEST_SUITE_P(Kernels, suite,                                                     \
+                           ::testing::Combine(::testing::ValuesIn(kIsaLevels),                 \
+                                              ::testing::Range(0, int{count})),                \
+                           [](const auto& test) {                                              \
+                             const int entry = std::get<1>(test.param);                        \
+                             return std::string(std::get<0>(test.param).name) + "_" + name_of_entry; \
+                           })
+
+// ---- Conversion rows ----
+
+VENDRIX_CHECK_SUITE(ConvertRows, imaging::convert::kConvertRowCount, kRowEntries[entry].name);
+
+// Every count, every pattern, equal sizes and a resampling step.
+TEST_P(ConvertRows, MatchTheReference) {
+  const auto [level, index] = GetParam();
+  imaging::convert::ConvertRowTable ref, vec;
+  if (!TablesAt(level, imaging::convert::ConvertRowKernels, &ref, &vec)) GTEST_SKIP() << "not on this machine";
+  const imaging::convert::RowKernel kernels[2] = {ref.rows[index], vec.rows[index]};
+  if (kernels[0] == kernels[1]) GTEST_SKIP() << "no vector version at this level";
+  const RowEntry& e = kRowEntries[index];
+  Guarded source(RowBytes(e, kMaxCount, 3 * imaging::kFxOne).first);
+  Outputs outputs(16 * kMaxCount + 128);
+  std::mt19937 rng(static_cast<uint32_t>(index));
+  for (int32_t count = 1; count <= kMaxCount; ++count)
+    for (Pattern pattern : kPatterns)
+      for (uint32_t step : {uint32_t{imaging::kFxOne}, static_cast<uint32_t>(20000 + rng() % 150000)}) {
+        const int32_t n = e.rows == Rows::kEvenUnits ? count & ~1 : count;
+        const auto [src_bytes, dst_bytes] = RowBytes(e, std::max(n, 1), step);
+        uint8_t* src = source.Place(src_bytes);
+        Fill(src, src_bytes, pattern, e.element, rng);
+        ASSERT_TRUE(outputs.Same(dst_bytes, rng, [&](uint8_t* dst, int v) { kernels[v](src, dst, n, step); }))
+            << "count " << n << " step " << step << " pattern " << static_cast<int>(pattern);
+      }
+}
+
+// ---- Mixing rows ----
+
+VENDRIX_CHECK_SUITE(MixRows, imaging::mix::kMixRowCount, kMixNames[entry]);
+
+// Every count, every pattern of A against a random one of B, weights at both ends and between, and
+// the output on its own row, on A and on B.
+TEST_P(MixRows, MatchTheReference) {
+  const auto [level, index] = GetParam();
+  imaging::mix::MixRowTable ref, vec;
+  if (!TablesAt(level, imaging::mix::MixRowKernels, &ref, &vec)) GTEST_SKIP() << "not on this machine";
+  const imaging::mix::MixRow kernels[2] = {ref.rows[index], vec.rows[index]};
+  const int value = 1 << index;  // bytes per value
+  Guarded a_row(4 * kMaxCount), b_row(4 * kMaxCount);
+  Outputs outputs(4 * kMaxCount);
+  std::mt19937 rng(static_cast<uint32_t>(index));
+  for (int32_t count = 1; count <= kMaxCount; ++count)
+    for (Pattern pattern : kPatterns)
+      for (uint32_t weight : {0u, 1u, 32768u, 65534u, 65535u, static_cast<uint32_t>(rng() % 65536)})
+        for (int target = 0; target < 3; ++target) {
+          const size_t bytes = static_cast<size_t>(count) * value;
+          uint8_t* a = a_row.Place(bytes);
+          uint8_t* b = b_row.Place(bytes);
+          Fill(a, bytes, pattern, value, rng);
+          Fill(b, bytes, kPatterns[rng() % std::size(kPatterns)], value, rng);
+          ASSERT_TRUE(outputs.Same(bytes, rng, [&](uint8_t* c, int v) {
+            if (target > 0) std::memcpy(c, target == 1 ? a : b, bytes);
+            kernels[v](target == 1 ? c : a, target == 2 ? c : b, c, count, weight);
+          })) << "count " << count << " weight " << weight << " output on " << "CAB"[target];
+        }
+}
+
+// ---- The corner detector's rows ----
+
+VENDRIX_CHECK_SUITE(CornerRows, static_cast<int>(std::size(kCornerEntries)), kCornerEntries[entry].name);
+
+// Every width and every pattern; thresholds and floors that tie with the data.
+TEST_P(CornerRows, MatchTheReference) {
+  const auto [level, index] = GetParam();
+  CornerKernels ref, vec;
+  if (!TablesAt(level, analysis::CornerKernelTable, &ref, &vec)) GTEST_SKIP() << "not on this machine";
+  const CornerEntry& e = kCornerEntries[index];
+  if (!e.replaced(ref, vec)) GTEST_SKIP() << "no vector version at this level";
+  std::deque<Guarded> rows;
+  for (int i = 0; i < 8; ++i) rows.emplace_back(sizeof(float) * (kMaxCount + 6));
+  Outputs outputs(sizeof(float) * 3 * kMaxCount);
+  std::mt19937 rng(static_cast<uint32_t>(index));
+  for (int32_t n = 1; n <= kMaxCount; ++n)
+    for (Pattern pattern : kPatterns) {
+      CornerInputs in;
+      for (int i = 0; i < 7; ++i) {
+        const size_t bytes = sizeof(float) * static_cast<size_t>(n + e.padding);
+        uint8_t* row = rows[i].Place(bytes);
+        Fill(row, bytes, pattern, 4, rng);
+        in.rows[i] = reinterpret_cast<const float*>(row);
+      }
+      uint8_t* bytes = rows[7].Place(static_cast<size_t>(n));
+      Fill(bytes, static_cast<size_t>(n), pattern, 1, rng);
+      in.bytes = bytes;
+      for (float& t : in.taps) t = static_cast<float>(rng() % 1000) / 1000.0f;
+      in.level = rng() % 4 ? in.rows[0][rng() % n] : 0.0f;
+      const CornerKernels* tables[2] = {&ref, &vec};
+      ASSERT_TRUE(outputs.Same(sizeof(float) * 3 * kMaxCount, rng, [&](uint8_t* out, int v) {
+        e.call(*tables[v], in, n, reinterpret_cast<float*>(out));
+      }, sizeof(float))) << "width " << n << " pattern " << static_cast<int>(pattern);
+    }
+}
+
+// ---- Quad spans: sources of 1..67 units by 1..9 rows, top-down or bottom-up, the row last in memory
+// ending at the guard page; walks of every kind. ----
+
+VENDRIX_CHECK_SUITE(QuadSpans, texmap::kSpanLayoutCount, kLayoutNames[entry]);
+
+// Walks anywhere (far outside too, so the clamps work); gentle warps of a quarter to two and a quarter
+// source pixels per output pixel (the row-block paths); one along the last row ending exactly on the
+// last column; down the last column; on whole pixels.
+texmap::QuadSpan Walk(int kind, int32_t count, int32_t width, int32_t rows, std::mt19937& rng) {
+  constexpr int32_t kOne = 65536;
+  const auto pick = [&](int32_t lo, int32_t hi) { return lo + static_cast<int32_t>(rng() % uint32_t(hi - lo + 1)); };
+  const int32_t gentle = pick(kOne / 4, 2 * kOne + kOne / 4), drift = pick(-300, 300);
+  switch (kind) {
+    case 0: return {0, 0, count, pick(-4 * kOne, (width + 4) * kOne), pick(-2 * kOne, 2 * kOne),
+                    pick(-4 * kOne, (rows + 4) * kOne), pick(-kOne, kOne)};
+    case 1: return {0, 0, count, pick(0, width * kOne), gentle, pick(0, rows * kOne), drift};
+    case 2: return {0, 0, count, (width - 1) * kOne - (count - 1) * gentle, gentle, (rows - 1) * kOne, 0};
+    case 3: return {0, 0, count, (width - 1) * kOne, pick(0, 1) * drift, pick(0, rows * kOne), pick(0, kOne / 4)};
+    default: return {0, 0, count, pick(0, width - 1) * kOne, pick(0, 1) * kOne, pick(0, rows - 1) * kOne, 0};
+  }
+}
+
+TEST_P(QuadSpans, MatchTheReference) {
+  const auto [level, layout] = GetParam();
+  texmap::QuadSpanTable ref, vec;
+  if (!TablesAt(level, texmap::QuadSpanKernels, &ref, &vec)) GTEST_SKIP() << "not on this machine";
+  const texmap::SpanKernel kernels[2] = {ref.spans[layout], vec.spans[layout]};
+  if (kernels[0] == kernels[1]) GTEST_SKIP() << "no vector version at this level";
+  const int32_t unit = texmap::kSpanUnitBytes[layout];
+  Guarded source(static_cast<size_t>(unit) * (kMaxCount + 3) * 9);
+  Outputs outputs(static_cast<size_t>(unit) * kMaxCount);
+  std::mt19937 rng(static_cast<uint32_t>(layout));
+  for (int trial = 0; trial < 5000; ++trial) {
+    const int32_t width = 1 + static_cast<int32_t>(rng() % kMaxCount), rows = 1 + static_cast<int32_t>(rng() % 9);
+    const int32_t pitch = unit * (width + static_cast<int32_t>(rng() % 4));
+    const size_t bytes = static_cast<size_t>(pitch) * (rows - 1) + static_cast<size_t>(unit) * width;
+    uint8_t* mem = source.Place(bytes);
+    Fill(mem, bytes, kPatterns[trial % std::size(kPatterns)], unit == 8 ? 2 : (unit == 16 ? 4 : 1), rng);
+    const bool bottom_up = rng() % 2;
+    const texmap::QuadSource src{bottom_up ? mem + bytes - unit * width : mem, bottom_up ? -pitch : pitch, width, rows};
+    texmap::SampleGrid grid;
+    ASSERT_TRUE(texmap::MakeSampleGrid(src, unit, &grid));
+    const int32_t count = 1 + static_cast<int32_t>(rng() % kMaxCount);
+    const texmap::QuadSpan span = Walk(trial % 5, count, width, rows, rng);
+    const auto draw = [&](uint8_t* out, int v) { kernels[v](grid, out, span); };
+    ASSERT_TRUE(outputs.Same(static_cast<size_t>(unit) * count, rng, draw))
+        << width << " x " << rows << " pitch " << src.pitch << ": " << count << " from (" << span.u << ", " << span.v
+        << ") by (" << span.du << ", " << span.dv << ")";
+  }
+}
+
+}  // namespace
+}  // namespace vendrix::testing
