@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "imaging/image_convert.h"
+#include "imaging/pixel_formats.h"
 #include "platform/heap.h"
 #include "vendrix/vendrix.h"
 
@@ -96,32 +97,9 @@ inline uint8_t Kernel121(const uint8_t* l, int32_t x) {
 }  // namespace
 
 int32_t LumaBytesPerPixel(uint32_t format) {
-  switch (format) {
-    case VENDRIX_PIXFMT_BGRA8:
-    case VENDRIX_PIXFMT_ARGB8:
-    case VENDRIX_PIXFMT_VUYA8:
-    case VENDRIX_PIXFMT_AYUV8:
-      return 4;
-    case VENDRIX_PIXFMT_BGR8:
-      return 3;
-    case VENDRIX_PIXFMT_UYVY8:
-    case VENDRIX_PIXFMT_YUYV8:
-      return 2;
-    case VENDRIX_PIXFMT_NV12:
-    case VENDRIX_PIXFMT_YUV420P:
-      return 1;
-    case VENDRIX_PIXFMT_BGRA16:
-    case VENDRIX_PIXFMT_ARGB16:
-    case VENDRIX_PIXFMT_AYUV16:
-    case VENDRIX_PIXFMT_VUYA16:
-      return 8;
-    case VENDRIX_PIXFMT_BGRA32F:
-    case VENDRIX_PIXFMT_ARGB32F:
-    case VENDRIX_PIXFMT_AYUV32F:
-    case VENDRIX_PIXFMT_VUYA32F:
-      return 16;
-    default: return 0;
-  }
+  // The 4:2:0 layouts are read as their luma plane; 16-bit packed 4:2:2 yields no luma.
+  if (format == VENDRIX_PIXFMT_NV12 || format == VENDRIX_PIXFMT_YUV420P) return 1;
+  return format == VENDRIX_PIXFMT_UYVY16 ? 0 : imaging::BytesPerPixel(format);
 }
 
 bool LumaOfRow(uint32_t format, const uint8_t* s, uint8_t* d, int32_t n) {
