@@ -1,12 +1,11 @@
-// Path finishing: the smoothing kernels, the additive finisher removing shake and keeping a pan, the
-// driver (channel strengths from the settings, wrong tags, bad measurements, tiny clips), and end to
-// end: a synthetic shaky clip scanned and finished at the default settings, keeping the analysis half way.
+// Path finishing: the smoothing kernels, the additive finisher removing shake and keeping a pan, and
+// the driver (channel strengths from the settings, wrong tags, bad measurements, tiny clips, keeping
+// the analysis half way through a scan and releasing it at the end).
 #include "finishing/finish.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <tuple>
 #include <vector>
 
@@ -160,55 +159,34 @@ TEST(FinishDriver, NaNMeasurementsAndTinyClips) {
   }
 }
 
-// End to end: 120 frames of a slow pan with handheld shake, scanned and finished at the default
-// settings; the compensation array must remove 90 % of the shake and keep the pan. Half way, a finish
-// that keeps the analysis lets scanning go on with the same analyser; the last one releases it.
-TEST(Steadiness, DefaultSettingsRemoveNinetyPercentOfTheShake) {
-  constexpr int kW = 640, kH = 360, kFrames = 120;
+// A finish that keeps the analysis lets scanning go on with the same analyser; the last finish
+// releases it with everything the analysis held. (Steadiness end to end: tests/texmap.)
+TEST(FinishDriver, KeptAnalysisScansOnAndTheLastFinishReleasesIt) {
+  constexpr int kW = 640, kH = 360, kFrames = 24;
   const cv::Mat texture = vendrix::testing::MakeTexture(kW + 240, kH + 240, 31);
-  std::vector<vendrix::testing::CameraPose> poses;
   std::vector<cv::Mat> frames;  // alive until the analysis is released
-  std::mt19937 rng(5);
-  std::normal_distribution<double> shake(0.0, 2.5);
   GlobalMotionPath* path = model::PathCreate(kFrames, 0);
+  void* analyser = nullptr;
   for (int i = 0; i < kFrames; ++i) {
-    poses.push_back({.tx = 0.8 * i + shake(rng), .ty = shake(rng), .theta = 0.004 * shake(rng)});
-    const cv::Mat& frame = frames.emplace_back(vendrix::testing::RenderFrame(texture, kW, kH, poses.back()));
+    const cv::Mat& frame = frames.emplace_back(vendrix::testing::RenderFrame(texture, kW, kH, {.tx = 0.8 * i, .ty = 0.5 * (i % 3)}));
     const ScanInput in{.tag = VENDRIX_SCAN_INPUT_TAG, .format = VENDRIX_PIXFMT_NV12, .width = kW, .height = kH,
                        .pitch = static_cast<int32_t>(frame.step[0]), .buffer = frame.data, .aspectFactor = 1.0f,
                        .settings = model::kDefaultPathSettings};
     analysis::ScanFrame(path, static_cast<uint32_t>(i), &in);
     if (i != kFrames / 2) continue;
     FinishPathB(path, kFinishKeepAnalysis, &model::kDefaultPathSettings);
-    EXPECT_NE(path->analyser, nullptr);
+    analyser = path->analyser;
+    EXPECT_NE(analyser, nullptr);
     EXPECT_NE(path->matchStore, nullptr);
     EXPECT_EQ(path->lastFrame, i);
   }
+  EXPECT_EQ(path->analyser, analyser);
   FinishPathB(path, 0, &model::kDefaultPathSettings);
-  EXPECT_EQ(path->analyser, nullptr);  // released, with everything the analysis held
+  EXPECT_EQ(path->analyser, nullptr);
   EXPECT_EQ(path->matchStore, nullptr);
   EXPECT_EQ(path->handover, nullptr);
   EXPECT_EQ(path->lastFrame, kFrames - 1);
-  std::vector<uint32_t> b(VENDRIX_COMP_B_SIZE(kFrames) / 4);
-  b[0] = VENDRIX_COMP_B_TAG;
-  ASSERT_EQ(CopyCompArrayB(path, b.data(), static_cast<int32_t>(b.size() * 4)), 1u);
-  const auto* records = reinterpret_cast<const MotionCompArrayBRecord*>(reinterpret_cast<const uint8_t*>(b.data()) +
-                                                                        VENDRIX_COMP_B_OFFSET_RECORDS);
-  std::vector<double> in_x, in_y, out_x, out_y;
-  for (int i = 0; i < kFrames; ++i) {
-    // Follow the texture's centre: in frame i it lies at the pose's translation (centred). The warp
-    // moves it by the corner displacements interpolated bilinearly there, which is exact for the
-    // similarity warps of this clip.
-    const double x = poses[i].tx, y = poses[i].ty, u = (x + kW / 2.0) / kW, v = (y + kH / 2.0) / kH;
-    const double w[4] = {(1 - u) * (1 - v), u * (1 - v), u * v, (1 - u) * v};
-    double dx = 0, dy = 0;
-    for (int c = 0; c < 4; ++c) dx += w[c] * records[i].corner[c].x / 65536.0, dy += w[c] * records[i].corner[c].y / 65536.0;
-    in_x.push_back(x), in_y.push_back(y), out_x.push_back(x + dx), out_y.push_back(y + dy);
-  }
-  const double before = std::hypot(Jitter(in_x), Jitter(in_y)), after = std::hypot(Jitter(out_x), Jitter(out_y));
-  RecordProperty("residual_jitter_percent", std::to_string(100.0 * after / before));
-  EXPECT_LT(after, 0.1 * before);
-  EXPECT_NEAR(out_x[100] - out_x[20], poses[100].tx - poses[20].tx, 12.0);  // the pan is kept
+  EXPECT_GT(path->analysis->records[kFrames - 1].count(), 50u);  // measured after the first finish
   model::PathDelete(path);
 }
 

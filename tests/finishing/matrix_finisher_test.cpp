@@ -1,7 +1,8 @@
 // The matrix finisher on clips of known camera poses: holding the camera at full strength, removing
 // shake while following pans, the channel switches, the border limits, the preparation cache, fusion
-// of missing and corrupt measurements, rolling-shutter skew, the adaptive pass, bad input, tiny
-// clips, memory and pool shortage, and the same result on one thread and on the pool.
+// of missing and corrupt measurements, rolling-shutter skew, bad input, tiny clips, memory and pool
+// shortage, and the same result on one thread and on the pool. (The adaptive pass and the border
+// rounds' wider second limits are pinned by the golden test, which runs them in framing mode 6.)
 #include "finishing/matrix_finisher.h"
 
 #include <gtest/gtest.h>
@@ -188,16 +189,11 @@ TEST_F(MatrixFinisher, FullStrengthHoldsTheCamera) {
 }
 
 TEST_F(MatrixFinisher, RemovesShakeAndFollowsPans) {
-  model::ModelParams framed = kUsual;  // and with the adaptive pass and a border fraction of 0.3
-  framed.adaptive = 1;
-  framed.borderFraction = 0.3f;
-  for (const model::ModelParams& p : {kUsual, framed}) {
-    Clip clip(ShakyPan(600));
-    Finish(clip, p);
-    EXPECT_LT(ResidualJitter(clip), 0.10) << "adaptive " << int{p.adaptive};
-    // The pan is followed, not held: the correction stays at the size of the shake.
-    for (int i = 150; i < 450; ++i) ASSERT_LT(std::hypot(clip.OutX(i), clip.OutY(i)), 15.0) << i;
-  }
+  Clip clip(ShakyPan(600));
+  Finish(clip, kUsual);
+  EXPECT_LT(ResidualJitter(clip), 0.10);
+  // The pan is followed, not held: the correction stays at the size of the shake.
+  for (int i = 150; i < 450; ++i) ASSERT_LT(std::hypot(clip.OutX(i), clip.OutY(i)), 15.0) << i;
   // A steady pan or roll alone passes unchanged away from the clip ends (symmetric kernels: no lag).
   for (int kind = 0; kind < 2; ++kind) {
     std::vector<Pose> pan(400);
@@ -240,29 +236,6 @@ TEST_F(MatrixFinisher, BorderRoundsKeepTheCorrectionWithinTheLimits) {
   EXPECT_LE(max_x, 64.0f + 1.0f);
   EXPECT_LE(max_y, 36.0f + 1.0f);
   EXPECT_GT(max_x, 60.0f);  // the limit is used, the frame is not simply recentred
-  // Sharp shake: the last two rounds clip at twice the limits, and use that room (frames between one
-  // and two limits are the ones the compensation array flags).
-  Clip shaky(ShakyPan(300, 60.0));
-  Finish(shaky, p);
-  float reach = 0;  // largest |t| in units of the limits
-  for (int i = 0; i < shaky.n(); ++i) {
-    ASSERT_LE(std::fabs(shaky.OutX(i)), 2 * 64.0f + 2.0f) << i;
-    ASSERT_LE(std::fabs(shaky.OutY(i)), 2 * 36.0f + 2.0f) << i;
-    reach = std::max({reach, std::fabs(shaky.OutX(i)) / 64.0f, std::fabs(shaky.OutY(i)) / 36.0f});
-  }
-  EXPECT_GT(reach, 1.2f);
-  // A held roll is pulled towards the angle limit as well.
-  std::vector<Pose> roll(300);
-  for (int k = 0; k < 300; ++k) roll[k] = Pose{0, 0, 0.003 * k, 1.0};
-  p.rotationStrength = 1.0f;
-  Clip rolled(roll), free_roll(roll);
-  Finish(rolled, p);
-  p.borderFraction = 0.0f;
-  Finish(free_roll, p);
-  EXPECT_EQ(free_roll.path->limitX, 0.0f);
-  const double held = std::fabs(free_roll.out(299).f(model::kSlotRotSin));
-  EXPECT_GT(held, 0.7);
-  EXPECT_LT(std::fabs(rolled.out(299).f(model::kSlotRotSin)), 0.5 * held);
 }
 
 TEST_F(MatrixFinisher, PreparationIsCachedUntilItsInputsChange) {
@@ -435,27 +408,6 @@ TEST_F(MatrixFinisher, RollingShutterSkewIsEstimatedAndUndone) {
   p.extended = 0;
   Finish(clip, p);
   EXPECT_EQ(integ[150].f(model::kSlotRollingShutter), 0.0f);
-}
-
-TEST_F(MatrixFinisher, AdaptivePassFollowsLargeMovesCloser) {
-  // Shake, then a fast move of 1.5 image widths, then shake again.
-  std::vector<Pose> poses = ShakyPan(600, 4.0);
-  for (int k = 0; k < 600; ++k) {
-    const double u = std::clamp((k - 250) / 100.0, 0.0, 1.0);
-    poses[k].tx = 960.0 * (u - std::sin(2 * kPi * u) / (2 * kPi)) + 4.0 * std::sin(k * 2 * kPi / 6.3);
-  }
-  model::ModelParams p = Params(0.6f, 0.5f, 0.5f, 0.5f, 0.2f);
-  Clip plain(poses), adaptive(poses);
-  Finish(plain, p);
-  p.adaptive = 1;
-  Finish(adaptive, p);
-  float max_plain = 0, max_adaptive = 0;
-  for (int i = 0; i < 600; ++i) {
-    max_plain = std::max(max_plain, std::fabs(plain.OutX(i)));
-    max_adaptive = std::max(max_adaptive, std::fabs(adaptive.OutX(i)));
-  }
-  EXPECT_LT(max_adaptive, 0.6f * max_plain);  // about half
-  EXPECT_LT(ResidualJitter(adaptive), 0.05);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ namespace {
 constexpr int32_t kOne = 65536;
 constexpr size_t kGuard = 64;
 constexpr uint8_t kGuardByte = 0xA5, kCb = 90, kCr = 160;
-const uint8_t kBlack[4] = {0, 0, 0, 0xFF}, kWhite[4] = {0xFF, 0xFF, 0xFF, 0xFF}, kRed[4] = {0, 0, 0xFF, 0xFF};
+const uint8_t kRed[4] = {0, 0, 0xFF, 0xFF};
 
 const uint32_t kAllFormats[] = {
     VENDRIX_PIXFMT_BGRA8,  VENDRIX_PIXFMT_BGR8,    VENDRIX_PIXFMT_ARGB8,   VENDRIX_PIXFMT_UYVY8,  VENDRIX_PIXFMT_YUYV8,
@@ -144,7 +144,7 @@ class RenderTest : public ::testing::Test {
 
 class EveryFormat : public RenderTest, public ::testing::WithParamInterface<uint32_t> {};
 
-TEST_P(EveryFormat, KeepsAConstantImageConstantAndAGradientIncreasing) {
+TEST_P(EveryFormat, KeepsAConstantImageConstant) {
   const uint32_t f = GetParam();
   // A constant grey under a zoom with a slight turn, plain and with edge extension (half the codes
   // bottom-up): the same grey and chroma everywhere but, with edge extension, in the bottom-right
@@ -161,17 +161,6 @@ TEST_P(EveryFormat, KeepsAConstantImageConstantAndAGradientIncreasing) {
     for (int32_t y = 0; y < 26; ++y)
       for (int32_t x = 0; x < 36; ++x)
         ASSERT_TRUE((flags && x >= 34 && y >= 24) || out.Level(x, y) == 77) << "flags " << flags << " at " << x << "," << y << ": " << out.Level(x, y);
-  }
-  // A horizontal gradient stays increasing (the last column - pair in 4:2:2 - copies the one before).
-  HostImage src(f, 64, 20), out(f, 50, 16);
-  src.Paint([](int32_t x, int32_t) { return 10 + 3 * x; });
-  TexMapDefD d = MakeDef(src, out);
-  Warp(&d, 1);
-  TexMapD(&d);
-  ASSERT_TRUE(out.GuardsIntact());
-  for (int32_t y = 0; y < 16; ++y) {
-    for (int32_t x = 1; x < 48; ++x) ASSERT_LE(out.Level(x - 1, y), out.Level(x, y)) << x << "," << y;
-    ASSERT_GT(out.Level(48, y), out.Level(0, y) + 100);
   }
 }
 
@@ -250,24 +239,16 @@ TEST_F(RenderTest, PackedColumnsRoundToWholePairs) {
 
 // ---- Geometry of the definition and banding ---------------------------------------------------------------
 
-TEST_F(RenderTest, QuarterTurnsRotateTheOutputQuadAndTheVisibleRect) {
+TEST_F(RenderTest, HalfTurnRotatesTheVisibleRectAndOnlyTheLowTwoBitsCount) {
+  // Rotation 6 is half a turn: with the left half visible it draws into the right half only.
   HostImage src(VENDRIX_PIXFMT_BGRA8, 32, 32), out(VENDRIX_PIXFMT_BGRA8, 32, 32, false, 0x11);
   src.Paint([](int32_t x, int32_t) { return 20 + 6 * x; });
   TexMapDefD d = MakeDef(src, out);
-  d.rotation = 1;  // source x runs down the output
-  TexMapD(&d);
-  for (int32_t x = 4; x < 28; ++x)
-    for (int32_t y = 1; y < 31; ++y) ASSERT_LE(out.Level(x, y - 1), out.Level(x, y)) << x << "," << y;
-  EXPECT_GT(out.Level(16, 28) - out.Level(16, 3), 100);
-  EXPECT_LT(std::abs(out.Level(28, 16) - out.Level(3, 16)), 12);
-  // Half a turn (only the low two bits count) with the left half visible draws into the right half only.
-  HostImage out2(VENDRIX_PIXFMT_BGRA8, 32, 32, false, 0x11);
-  d.outBuffer = out2.Row(0);
   d.rotation = 4 + 2;
   d.visibleRect = {0, 0, 16 * kOne, 32 * kOne};
   TexMapD(&d);
   for (int32_t y = 0; y < 31; ++y)
-    for (int32_t x = 0; x < 31; ++x) ASSERT_EQ(x < 16, out2.Level(x, y) == 0x11) << x << "," << y;
+    for (int32_t x = 0; x < 31; ++x) ASSERT_EQ(x < 16, out.Level(x, y) == 0x11) << x << "," << y;
 }
 
 TEST_F(RenderTest, BandMeshWithoutShiftsIsOneStripAndWithShiftsBends) {
@@ -308,25 +289,6 @@ TEST_F(RenderTest, BandedAndSingleThreadedRendersAreIdentical) {
 
 // ---- Finishing ------------------------------------------------------------------------------------------
 
-TEST_F(RenderTest, FillAndMarginFill) {
-  // Margins of a full visible rect: the first column and row, the last two of each.
-  HostImage src(VENDRIX_PIXFMT_BGRA8, 20, 12), out(VENDRIX_PIXFMT_BGRA8, 20, 12, false, 0x11), all = out, plain = out;
-  TexMapDefD d = FlatDef(src, out, VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS);
-  TexMapD(&d);
-  // Margins too wide to be margins, and a plain fill: everything.
-  d.visibleRect = {10 * kOne, 6 * kOne, 10 * kOne, 6 * kOne};
-  d.outBuffer = all.Row(0);
-  TexMapD(&d);
-  d.outBuffer = plain.Row(0);
-  d.mapFlags = VENDRIX_MAP_FILL;
-  TexMapD(&d);
-  for (int32_t y = 0; y < 12; ++y)
-    for (int32_t x = 0; x < 20; ++x) {
-      ASSERT_EQ(x < 1 || x >= 18 || y < 1 || y >= 10, out.PixelIs(x, y, kBlack)) << x << "," << y;
-      ASSERT_TRUE(all.PixelIs(x, y, kBlack) && plain.PixelIs(x, y, kBlack)) << x << "," << y;
-    }
-}
-
 TEST_F(RenderTest, BorderThicknessFollowsTheWidth) {
   for (auto [width, thickness] : {std::pair{799, 12}, std::pair{800, 20}, std::pair{1400, 32}}) {
     HostImage src(VENDRIX_PIXFMT_BGRA8, 8, 8), out(VENDRIX_PIXFMT_BGRA8, width, 80, false, 0x11);
@@ -357,22 +319,6 @@ TEST_F(RenderTest, EdgeExtensionCoversEverythingOutsideTheVisibleRect) {
           ASSERT_TRUE((x >= 28 && y >= 19) || out.Level(x, y) == 150) << f << " at " << x << "," << y << ": " << out.Level(x, y);
     }
   }
-}
-
-TEST_F(RenderTest, SplitViewGridAndDivider) {
-  std::mt19937 rng(12);
-  HostImage src(VENDRIX_PIXFMT_BGRA8, 60, 30), out(VENDRIX_PIXFMT_BGRA8, 60, 30, false, 0x11);
-  src.Paint([&](int32_t, int32_t) { return int(rng() % 200); });
-  TexMapDefD d = FlatDef(src, out, VENDRIX_MAP_SPLIT_LEFT | VENDRIX_MAP_GRID);
-  TexMapD(&d);
-  // Grid rows 2, 7, 12 ... (h = 5), columns 5, 15, 25 ... (g = 10), 2 wide; nothing between them.
-  for (int32_t x : {0, 33, 59}) EXPECT_TRUE(out.PixelIs(x, 2, kWhite) && out.PixelIs(x, 3, kWhite));
-  for (int32_t y : {0, 14, 29}) EXPECT_TRUE(out.PixelIs(45, y, kWhite) && out.PixelIs(46, y, kWhite));
-  for (auto [x, y] : {std::pair{33, 1}, std::pair{33, 4}, std::pair{44, 10}, std::pair{47, 10}}) EXPECT_EQ(0x11, out.Row(y)[4 * x]);
-  // Divider: 4 pixels from column 28; left of it, away from the grid, the source down to one row short.
-  for (int32_t x = 28; x < 32; ++x) EXPECT_TRUE(out.PixelIs(x, 10, kBlack));
-  EXPECT_EQ(0, std::memcmp(out.Row(10) + 4 * 20, src.Row(10) + 4 * 20, 4));
-  EXPECT_TRUE(out.Row(10)[4 * 40] == 0x11 && out.Row(29)[4 * 20] == 0x11);
 }
 
 // ---- Bad input and failures ----------------------------------------------------------------------------

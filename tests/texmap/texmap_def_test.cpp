@@ -74,19 +74,6 @@ TEST(DefTexMap, FrameIndexIsClampedAndInterlacedArraysTakeTheField) {
   EXPECT_EQ(d.cornerShift[0].x, 8 * kOne);  // beyond the array: the last record
 }
 
-TEST(DefTexMap, FollowModeScalesToTheOutputAndShrinksTheVisibleRegion) {
-  Array a(2);
-  a.Framing(VENDRIX_FRAMING_FOLLOW, 0);
-  a.Shift(1, 4 * kOne, -2 * kOne);
-  TexMapDefA d = Def(1280, 720);  // twice the analysis size
-  EXPECT_EQ(a.Define(d, 1), VENDRIX_TEXMAP_QUALITY_OK);
-  EXPECT_TRUE(d.cornerShift[2].x == 8 * kOne && d.cornerShift[2].y == -4 * kOne);
-  EXPECT_EQ(d.mapFlags & (VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS), VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS);
-  EXPECT_EQ(d.visibleRect.x0, 8 * kOne);              // the frame moved right: the left margin is uncovered
-  EXPECT_EQ(d.visibleRect.y1, (720 - 4 - 1) * kOne);  // and up: the bottom margin
-  EXPECT_EQ(d.visibleRect.y0, 0);
-}
-
 TEST(DefTexMap, FitZoomCoversTheClipsRangeOfMovementAndZoomToCoverStopsAtItsLimit) {
   Array a(2);
   a.Head().boundsMinX = -32 * kOne;  // the clip moves 32 px either way horizontally
@@ -108,16 +95,6 @@ TEST(DefTexMap, FitZoomCoversTheClipsRangeOfMovementAndZoomToCoverStopsAtItsLimi
     EXPECT_NEAR(Px(d.cornerShift[2].x), c.x, 0.01) << c.mode;
     EXPECT_NEAR(Px(d.cornerShift[2].y), c.y, 0.01) << c.mode;
   }
-}
-
-TEST(DefTexMap, OutputFlagsBecomeMapFlagsAndEdgeExtensionWinsOverFill) {
-  Array a(1);
-  a.Settings().FramingMode = VENDRIX_FRAMING_CROP_BOUNDS;
-  a.Settings().OutputFlags = VENDRIX_OUTPUT_EDGE_EXTEND | VENDRIX_OUTPUT_SPLIT_LEFT | VENDRIX_OUTPUT_GRID;
-  TexMapDefA d = Def(640, 360);
-  d.mapFlags = VENDRIX_MAP_IN_PLACE;  // a host bit the builder keeps
-  a.Define(d, 0);
-  EXPECT_EQ(d.mapFlags, VENDRIX_MAP_IN_PLACE | VENDRIX_MAP_EDGE_EXTEND | VENDRIX_MAP_SPLIT_LEFT | VENDRIX_MAP_GRID);
 }
 
 TEST(DefTexMap, QualityGrades) {
