@@ -136,6 +136,43 @@ void RegisterQuadSpans() {
   }
 }
 
+// The block matcher, as a level-2 search of radius 43 uses them: a search row of 87 displacements,
+// the minimum of 87 sums, full 16 x 16 blocks and cell measures. Items are displacements, values or
+// blocks as each kernel counts them (per call: 87, 87, 1, 1).
+void RegisterBlockKernels() {
+  constexpr int32_t kRow = 87;
+  constexpr ptrdiff_t kPitch = 1200;
+  auto plane = std::make_shared<std::vector<uint8_t>>(Input(size_t(kPitch) * 40, false));
+  auto sums = std::make_shared<std::vector<uint32_t>>(kRow);
+  for (uint32_t i = 0; i < kRow; ++i) (*sums)[i] = (i * 7919u) % 1013u;
+  const auto versions = [](auto pick) {
+    return Versions(analysis::BlockKernelTable, pick, kDiffer);
+  };
+  auto reg = [](const std::string& name, auto versions_of, auto run) {
+    if (versions_of.size() < 2) return;
+    for (const auto& [level, kernel] : versions_of)
+      benchmark::RegisterBenchmark((name + "/" + level).c_str(), [run, k = kernel](benchmark::State& state) {
+        for (auto _ : state) run(k);
+      })->Unit(benchmark::kNanosecond);
+  };
+  reg("block/sparse_row", versions([](const auto& t) { return t.sparse_row; }), [plane, sums](auto kernel) {
+    const ptrdiff_t offsets[4] = {2 * kPitch + 1, 2 * kPitch + 4, 6 * kPitch + 3, 6 * kPitch + 6};
+    const uint8_t values[4] = {10, 200, 77, 140};
+    kernel(plane->data(), offsets, values, kRow, sums->data());
+    benchmark::ClobberMemory();
+  });
+  reg("block/first_min", versions([](const auto& t) { return t.first_min; }),
+      [sums](auto kernel) { benchmark::DoNotOptimize(kernel(sums->data(), kRow)); });
+  reg("block/block_ssd", versions([](const auto& t) { return t.block_ssd; }), [plane](auto kernel) {
+    benchmark::DoNotOptimize(kernel(plane->data(), plane->data() + 5 * kPitch + 3, kPitch, 16));
+  });
+  reg("block/cell_measure", versions([](const auto& t) { return t.cell_measure; }), [plane](auto kernel) {
+    analysis::CellSums c;
+    kernel(plane->data() + 2 * kPitch, kPitch, 16, &c);
+    benchmark::DoNotOptimize(c);
+  });
+}
+
 }  // namespace
 }  // namespace vendrix::testing
 
@@ -144,6 +181,7 @@ int main(int argc, char** argv) {
   vendrix::testing::RegisterMixes();
   vendrix::testing::RegisterCornerRows();
   vendrix::testing::RegisterQuadSpans();
+  vendrix::testing::RegisterBlockKernels();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

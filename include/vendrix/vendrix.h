@@ -353,7 +353,10 @@ VENDRIX_ASSERT_OFFSET(FrameMvRecord, motion, 32);
 #define VENDRIX_FINISH_SMOOTH (-1)    /* any negative value: bring the analysis to rest and smooth the path */
 #define VENDRIX_FINISH_SETTLE_ONLY 0  /* zero or positive: bring the analysis to rest, recompute bounds only */
 
-/* FinishRequest.flags bits (neither set: the analysis state is released after finishing). */
+/* FinishRequest.flags bits. With neither set the analysis state is released after finishing, and the
+ * results of block-matching jobs still in flight (up to eight entries) are dropped rather than handed to
+ * the path: settle first with VENDRIX_FINISH_KEEP_ANALYSIS (action VENDRIX_FINISH_SETTLE_ONLY) to keep
+ * them. */
 #define VENDRIX_FINISH_KEEP_ANALYSIS 0x04u /* keep the analysis state; wait for all pending analysis first */
 #define VENDRIX_FINISH_KEEP_NO_WAIT 0x08u  /* keep the analysis state; take only what is complete so far */
 

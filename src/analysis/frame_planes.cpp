@@ -92,6 +92,7 @@ bool AcquireWindow(model::FramePlanePool& pool, int32_t entry, FrameWindow& wind
         }
         p->entry = entry - k;
         p->level = level;
+        p->prepared = false;
       }
       ++p->useCount;
       window.planes[k][level] = p;
@@ -198,10 +199,12 @@ void PrepareScaleStack(const model::FramePlanePool& pool, const FrameWindow& win
   if (params.smoothPrefilter) SmoothPrefilter(l0, pitch, w, h);
   if (params.highPass) HighPassFilter(l0, pitch, w, h);
   if (params.contrastStretch) ContrastStretch(l0, pitch, w, h);
+  levels[0]->prepared = true;
   const int32_t top = params.coarsestLevel >= 3 ? 3 : 2;
   for (int32_t k = 1; k <= top; ++k) {
     if (!levels[k]) break;
     BinomialLevel(PlaneOrigin(pool, *levels[k - 1]), PlaneOrigin(pool, *levels[k]), pitch, w, h, 1 << (k - 1));
+    levels[k]->prepared = true;
   }
 }
 

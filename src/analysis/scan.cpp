@@ -2,28 +2,50 @@
 
 #include <cstring>
 
+#include "analysis/analysis_jobs.h"
 #include "analysis/frame_planes.h"
+#include "analysis/frame_records.h"
 #include "model/match_list.h"
 #include "analysis/scan_params.h"
 #include "analysis/feature_tracker.h"
+#include "platform/heap.h"
 
 namespace vendrix::analysis {
 namespace {
 
-// Prepares the scale stack of a block-matching entry in the path's plane pool. The measurement that
-// reads the window joins here; until then the window is released once the planes are ready, and the
-// planes stay keyed by entry so the next entries' windows find them.
-void PrepareBlockMatchingEntry(GlobalMotionPath* path, const model::AnalysisImage& image, const model::MeasureParams& measure,
-                               int32_t entry) {
-  if (entry < 0 || entry >= model::PathCapacity(path)) return;
-  if (!path->planePool) {
-    path->planePool = model::FramePlanePoolCreate(image.width, image.height);
-    if (!path->planePool) return;
+// Jobs asked of the pool: one more than can run, so the ninth scan waits for the first job.
+constexpr int32_t kRequestedJobs = 9;
+
+// Sets up one block-matching entry and hands it to a worker: planes prepared on this thread, the
+// measurement on the job's worker. An entry that cannot be set up (beyond the capacity, no planes
+// left, no memory) is not measured and leaves its records untouched.
+void ScanBlockMatchingEntry(GlobalMotionPath* path, const PathSettings& settings, uint32_t frame,
+                            model::AnalysisImage& image, int32_t entry) {
+  auto* jobs = static_cast<BlockMatchingJobs*>(path->jobPool);
+  AnalysisJob* job = jobs->TakeFree();
+  if (!job) return;
+  EntryMeasurement& work = job->work;
+  SetUpEntry(path, settings, image, work.measure, work.model);
+  if (!path->planePool) path->planePool = model::FramePlanePoolCreate(image.width, image.height);
+  job->window = platform::HeapNew<FrameWindow>();
+  work.matches = model::MatchListCreate(static_cast<uint32_t>(image.width) / 4 + 1,
+                                        static_cast<uint32_t>(image.height) / 4 + 1, static_cast<uint32_t>(image.width),
+                                        static_cast<uint32_t>(image.height), image.aspectFactor);
+  if (!path->planePool || !job->window || !work.matches || entry >= model::PathCapacity(path) ||
+      !AcquireWindow(*path->planePool, entry, *job->window)) {
+    jobs->Abandon(job);
+    return;
   }
-  FrameWindow window;
-  if (!AcquireWindow(*path->planePool, entry, window)) return;
-  PrepareScaleStack(*path->planePool, window, image, measure);
-  ReleaseWindow(window);
+  PrepareScaleStack(*path->planePool, *job->window, image, work.measure);
+  work.path = path;
+  work.entry = entry;
+  work.pool = path->planePool;
+  work.window = job->window;
+  work.interlaced = (path->flags & kPathInterlaced) != 0;
+  job->frameIndex = frame;
+  // The job rewrites the entry's records: the finisher's preparation built on the old ones is stale.
+  InvalidateEntry(path, entry);
+  jobs->Submit(job, frame != 0);  // the clip's first frame is only the reference of the next
 }
 
 }  // namespace
@@ -81,13 +103,16 @@ void ScanFrame(GlobalMotionPath* path, uint32_t frame, const ScanInput* input) {
   const int entries = interlaced ? 2 : 1;
 
   // The analyser is chosen once per path, by the settings of the first scan that finds none.
-  if (!path->analyser && !path->jobPool && !path->planePool) {
+  if (!path->analyser && !path->jobPool) {
     model::MeasureParams measure;
     model::ModelParams model;
     DeriveScanParams(input->settings, input->width, input->height, measure, model, nullptr);
     if (model.analyserKind == 1) {
       path->analyser = FeatureTracker::Create(path);
       if (!path->analyser) return;
+    } else {
+      path->jobPool = BlockMatchingJobs::Create(path, kRequestedJobs);
+      if (!path->jobPool) return;
     }
   }
 
@@ -104,10 +129,7 @@ void ScanFrame(GlobalMotionPath* path, uint32_t frame, const ScanInput* input) {
   for (int e = 0; e < entries; ++e) {
     const int64_t entry = first_entry + e;
     if (entry >= model::PathCapacity(path)) return;
-    model::MeasureParams measure;
-    model::ModelParams model;
-    SetUpEntry(path, input->settings, images[e], measure, model);
-    PrepareBlockMatchingEntry(path, images[e], measure, static_cast<int32_t>(entry));
+    ScanBlockMatchingEntry(path, input->settings, frame, images[e], static_cast<int32_t>(entry));
   }
 }
 

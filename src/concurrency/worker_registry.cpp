@@ -15,6 +15,11 @@ platform::RecursiveMutex* g_registry_mutex = nullptr;
 
 // The exit sentinel: a job function that does nothing and tells the worker to leave its loop.
 void ExitSentinel(WorkerJob*) {}
+// Marks a slot claimed by a submitter that is still writing the job's arguments; never called (the
+// worker is only woken once the real function is in place).
+void ClaimedSentinel(WorkerJob*) {}
+
+constexpr uint32_t kIdlePollMs = 10;
 
 bool IndexOk(int index) { return index >= 0 && index < kMaxWorkers; }
 
@@ -108,14 +113,20 @@ bool WorkerEnsureThread(int index) {
 void WorkerWaitIdle(int index) {
   if (!IndexOk(index) || !g_registry) return;
   WorkerSlot& slot = g_registry->slots[index];
-  while (slot.job.fn.load(std::memory_order_acquire)) slot.done->Wait(kInfinite);
+  // Timed waits: paths scanned from several host threads may wait on one slot, and one done signal
+  // wakes only one of them; the others see the cleared job word at their next look.
+  while (slot.job.fn.load(std::memory_order_acquire)) slot.done->Wait(kIdlePollMs);
 }
 
 bool WorkerSubmit(int index, const WorkerJob& job) {
   if (!IndexOk(index) || !g_registry) return false;
   WorkerSlot& slot = g_registry->slots[index];
   const WorkerJobFn fn = job.fn.load(std::memory_order_relaxed);
-  if (!slot.thread || !fn || slot.job.fn.load(std::memory_order_acquire)) return false;
+  if (!slot.thread || !fn) return false;
+  // Claim the idle slot before writing its arguments: two submitters (job pools of paths scanned from
+  // different host threads) must never both write one slot.
+  WorkerJobFn idle = nullptr;
+  if (!slot.job.fn.compare_exchange_strong(idle, ClaimedSentinel, std::memory_order_acq_rel)) return false;
   std::memcpy(slot.job.args, job.args, sizeof(job.args));
   slot.job.fn.store(fn, std::memory_order_release);
   slot.start->Set();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "model/analyser.h"
+#include "model/analysis_jobs.h"
 #include "finishing/additive_finisher.h"
 #include "finishing/compensation.h"
 #include "finishing/matrix_finisher.h"
@@ -71,12 +72,21 @@ void BringAnalysisToRest(GlobalMotionPath* path, const Request& r, const model::
       path->analyser->Release();  // a full Sync first
       path->analyser = nullptr;
     }
-    if (path->jobPool) RefitModels(path, p);
+    // Releasing drops the results of the jobs still in flight: their records are written, but the
+    // path's last completed entry stays where the last hand-over left it.
+    if (path->jobPool) {
+      path->jobPool->Release();
+      path->jobPool = nullptr;
+      RefitModels(path, p);
+    }
     model::PathReleaseAnalysis(path);
     return;
   }
   if (path->analyser) path->analyser->Sync((r.flags & kFinishKeepAnalysisLight) ? 1 : 0);
-  if (path->jobPool) RefitModels(path, p);
+  if (path->jobPool) {
+    path->jobPool->CompleteAll(true);
+    RefitModels(path, p);
+  }
 }
 
 }  // namespace

@@ -28,4 +28,15 @@ void FramePlanePoolRelease(FramePlanePool* pool) {
   platform::HeapRelease(pool);
 }
 
+void ShiftPlaneKeys(FramePlanePool& pool, int32_t delta) {
+  for (FramePlane& plane : pool.planes) {
+    if (plane.entry < 0) continue;
+    plane.entry += delta;
+    if (plane.entry < 0) {
+      plane.entry = plane.level = -1;
+      plane.prepared = false;
+    }
+  }
+}
+
 }  // namespace vendrix::model

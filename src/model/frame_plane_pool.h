@@ -15,6 +15,7 @@ struct FramePlane {
   int32_t useCount;
   int32_t entry;       // -1 when free
   int32_t level;       // -1 when free
+  bool prepared;       // holds the luma of (entry, level); false while a re-keyed plane waits for it
 };
 
 struct FramePlanePool {
@@ -27,5 +28,8 @@ struct FramePlanePool {
 FramePlanePool* FramePlanePoolCreate(int32_t width, int32_t height);
 // Frees each plane, then the pool; null is ignored.
 void FramePlanePoolRelease(FramePlanePool* pool);
+// Moves every plane's entry key by delta (a real-time window slid); planes of entries that leave the
+// window (key below 0) become free.
+void ShiftPlaneKeys(FramePlanePool& pool, int32_t delta);
 
 }  // namespace vendrix::model

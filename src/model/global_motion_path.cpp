@@ -2,6 +2,7 @@
 
 #include "model/frame_plane_pool.h"
 #include "model/analyser.h"
+#include "model/analysis_jobs.h"
 #include "platform/heap.h"
 
 namespace vendrix::model {
@@ -18,7 +19,11 @@ void ReleaseMatchStore(GlobalMotionPath* path, int32_t capacity) {
 }
 
 void ReleaseAnalysisResources(GlobalMotionPath* path, int32_t capacity) {
-  // The block-matching job pool joins these resources when that analyser lands.
+  // Jobs still running read the plane pool and write the arrays: they end before either goes.
+  if (path->jobPool) {
+    path->jobPool->Release();
+    path->jobPool = nullptr;
+  }
   platform::HeapRelease(path->handover);
   path->handover = nullptr;
   FramePlanePoolRelease(path->planePool);
@@ -68,6 +73,10 @@ void PathDelete(GlobalMotionPath* path) {
   if (!path) return;
   const int32_t capacity = PathCapacity(path);
   ReleaseAnalyser(path);
+  if (path->jobPool) {
+    path->jobPool->Release();
+    path->jobPool = nullptr;
+  }
   for (auto& m : path->measured) {
     RecordArrayRelease(m);
     m = nullptr;
@@ -82,6 +91,10 @@ void PathDelete(GlobalMotionPath* path) {
 void PathShift(GlobalMotionPath* path, int32_t delta) {
   if (!path || delta == 0) return;
   if (path->analyser) path->analyser->Sync(kSyncBeforeShift);
+  // Block-matching jobs write records at their unshifted entries and read planes keyed by them: they
+  // finish and hand over first, and the planes move with their entries.
+  if (path->jobPool) path->jobPool->CompleteAll(true);
+  if (path->planePool) ShiftPlaneKeys(*path->planePool, delta);
   path->lastFrame += delta;
   if (path->analyser) path->analyser->Shift(delta);
   RecordArrayShift(path->analysis, delta);

@@ -15,7 +15,7 @@
 
 namespace vendrix::model {
 class Analyser;
-struct AnalysisJobPool;
+class AnalysisJobPool;
 }  // namespace vendrix::model
 namespace vendrix::model {
 struct FramePlanePool;

@@ -57,6 +57,6 @@ void HeapRelease(void* block) {
 
 int64_t HeapLiveBlocks() { return g_live.load(std::memory_order_relaxed); }
 
-void HeapFailAllocation(int64_t nth) { g_fail_countdown.store(nth < 0 ? 0 : nth, std::memory_order_relaxed); }
+int64_t HeapFailAllocation(int64_t nth) { return g_fail_countdown.exchange(nth < 0 ? 0 : nth, std::memory_order_relaxed); }
 
 }  // namespace vendrix::platform

@@ -28,8 +28,10 @@ void HeapRelease(void* block);
 // Number of blocks currently allocated through this layer (all threads).
 int64_t HeapLiveBlocks();
 
-// Test hook: the `nth` allocation from now (1 = the next one) fails; 0 disarms.
-void HeapFailAllocation(int64_t nth);
+// Test hook: the `nth` allocation from now (1 = the next one) fails; 0 disarms. Returns how many
+// allocations the previous arming was still waiting for (0 once its failure happened), so a walk over
+// every allocation of a piece of work knows when it has passed the last one.
+int64_t HeapFailAllocation(int64_t nth);
 
 // Constructs a T in a zero-filled heap block; null when the allocation fails or the constructor throws.
 template <class T, class... Args>

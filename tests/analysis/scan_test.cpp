@@ -12,6 +12,7 @@
 #include "analysis/frame_planes.h"
 #include "model/profiles.h"
 #include "platform/heap.h"
+#include "support/warm_pools.h"
 
 namespace vendrix::analysis {
 namespace {
@@ -52,6 +53,7 @@ TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShif
 }
 
 TEST(Scan, PathKeepsTheParametersOfTheScanAndPreparesLumaPlanes) {
+  testing::WarmWorkers();  // the block matcher's workers start on first use and stay
   const int64_t before = platform::HeapLiveBlocks();
   std::vector<uint8_t> px;
   const ScanInput in = Input(px, 320, 240, 0, 3);

@@ -252,20 +252,23 @@ TEST(Golden, EveryExportWritesWhatItWroteBefore) {
   FinishPath(path, &settle);
   Add("tracked/settle/B", Array(path, def, VENDRIX_COMP_B_TAG));
 
-  // Released analysis, then one block-matching scan: the kept match lists are re-fitted with the
-  // corner, camera and projective models and finished by the additive and matrix finishers.
-  FinishPathB(path, 0, &def);
+  DeleteGlobalMotionPath(path);
+
+  // Block matching at levels 3, 4, 2 and 6 over the first frames, with kept match lists: the additive
+  // finisher, the re-fit pass with the camera model and the matrix finisher.
   for (uint32_t profile : {16u, 30u, 7u, 34u}) {
     const PathSettings s = Profile(profile);
-    Scan(path, clip[0], 0, s);
+    path = NewGlobalMotionPath(0, 24, VENDRIX_PATH_KEEP_MATCHES);
+    for (uint32_t i = 0; i < 24; ++i) Scan(path, clip[i], i, s);
     FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
-    const std::string tag = "refit/p" + std::to_string(profile);
+    const std::string tag = "blocks/p" + std::to_string(profile);
     const std::vector<uint32_t> b = Array(path, s, VENDRIX_COMP_B_TAG), d = Array(path, s, VENDRIX_COMP_D_TAG);
     Add(tag + "/B", b);
     Add(tag + "/D", d);
     if (profile == 16) AddDefinitions(tag, b, d);
+    if (profile != 34) DeleteGlobalMotionPath(path);
   }
-  AddPreviews("blocks", path, clip[0]);
+  AddPreviews("blocks", path, clip[23]);
   DeleteGlobalMotionPath(path);
   AddConversionsAndMixes();
 

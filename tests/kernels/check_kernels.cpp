@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <random>
 #include <string>
@@ -284,6 +285,55 @@ TEST_P(QuadSpans, MatchTheReference) {
         << width << " x " << rows << " pitch " << src.pitch << ": " << count << " from (" << span.u << ", " << span.v
         << ") by (" << span.du << ", " << span.dv << ")";
   }
+}
+
+// ---- The block matcher: search rows over displacements 1..67, minima of values with many ties
+// (flat and periodic inputs tie everywhere, so the first-found rule is compared), full blocks and cell
+// measures of every block size with padded rows. ----
+
+VENDRIX_CHECK_SUITE(BlockRows, analysis::BlockKernelTable, static_cast<int>(std::size(kBlockNames)),
+                    [](const auto& ref, const auto& vec, int i) { return BlockEntryReplaced(ref, vec, i); },
+                    kBlockNames[entry]);
+
+TEST_P(BlockRows, MatchTheReference) {
+  const auto [level, index] = GetParam();
+  analysis::BlockKernels ref, vec;
+  TablesAt(level, analysis::BlockKernelTable, &ref, &vec);
+  const analysis::BlockKernels* tables[2] = {&ref, &vec};
+  Guarded a_mem(40 * 100), b_mem(40 * 100);
+  Outputs outputs(4 * kMaxCount);
+  std::mt19937 rng(static_cast<uint32_t>(index));
+  for (int32_t n = 1; n <= kMaxCount; ++n)
+    for (Pattern pattern : {Pattern::kZero, Pattern::kMax, Pattern::kAlternating, Pattern::kNoise}) {
+      const int32_t block = std::array{8, 12, 16, 24}[rng() % 4];
+      const ptrdiff_t pitch = block + 1 + static_cast<ptrdiff_t>(rng() % 40);
+      const size_t rows_bytes = static_cast<size_t>(pitch) * (block - 1) + block + (index == 3 ? 1 : 0);
+      const size_t search_bytes = static_cast<size_t>(pitch) * (block - 1) + block + static_cast<size_t>(n);
+      uint8_t* a = a_mem.Place(index == 0 ? search_bytes : (index == 1 ? 4u * n : rows_bytes));
+      uint8_t* b = b_mem.Place(rows_bytes);
+      Fill(a, index == 0 ? search_bytes : (index == 1 ? 4u * n : rows_bytes), pattern, 1, rng);
+      Fill(b, rows_bytes, pattern, 1, rng);
+      if (index == 1)  // sums below 2^31 with many equal values
+        for (int32_t k = 0; k < n; ++k) reinterpret_cast<uint32_t*>(a)[k] %= pattern == Pattern::kNoise ? 7u : 1u;
+      const int8_t (*samples)[2] = analysis::SparsePattern(block, rng() % 2);
+      ptrdiff_t offsets[4];
+      uint8_t values[4];
+      for (int k = 0; k < 4; ++k) offsets[k] = samples[k][1] * pitch + samples[k][0], values[k] = b[offsets[k]];
+      ASSERT_TRUE(outputs.Same(4 * static_cast<size_t>(n), rng, [&](uint8_t* out, int v) {
+        const analysis::BlockKernels& k = *tables[v];
+        auto* words = reinterpret_cast<uint32_t*>(out);
+        switch (index) {
+          case 0: k.sparse_row(a, offsets, values, n, words); break;
+          case 1: words[0] = static_cast<uint32_t>(k.first_min(reinterpret_cast<const uint32_t*>(a), n)); break;
+          case 2: words[0] = k.block_ssd(a, b, pitch, block); break;
+          default: {
+            analysis::CellSums c;
+            k.cell_measure(a, pitch, block, &c);
+            std::memcpy(out, &c, std::min<size_t>(sizeof(c), 4 * static_cast<size_t>(n)));
+          }
+        }
+      }, 4)) << "n " << n << " block " << block << " pattern " << static_cast<int>(pattern);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <utility>
 
+#include "analysis/block_kernels.h"
+#include "analysis/block_search.h"
 #include "analysis/corner_kernels.h"
 #include "imaging/convert_rows.h"
 #include "imaging/mix_rows.h"
@@ -129,5 +131,17 @@ inline const CornerEntry kCornerEntries[] = {
 inline constexpr const char* kLayoutNames[] = {"4x8",      "4x16",       "4xF32",    "LumaOdd",
                                                "LumaEven", "ChromaEven", "ChromaOdd"};
 static_assert(std::size(kLayoutNames) == texmap::kSpanLayoutCount);
+
+// ---- The block matcher's kernels ----
+
+inline constexpr const char* kBlockNames[] = {"sparse_row", "first_min", "block_ssd", "cell_measure"};
+inline bool BlockEntryReplaced(const analysis::BlockKernels& r, const analysis::BlockKernels& v, int i) {
+  switch (i) {
+    case 0: return r.sparse_row != v.sparse_row;
+    case 1: return r.first_min != v.first_min;
+    case 2: return r.block_ssd != v.block_ssd;
+    default: return r.cell_measure != v.cell_measure;
+  }
+}
 
 }  // namespace vendrix::testing

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "concurrency/thread_pool.h"
+#include "concurrency/worker_registry.h"
 #include "platform/system.h"
 
 namespace vendrix::testing {
@@ -32,6 +33,11 @@ inline void WarmPools() {
     if (submitted < concurrency::kPoolSlots) started.fetch_add(concurrency::kPoolSlots);  // release a partial set
     svc->ReleasePool(pool);
   }
+}
+
+// The dedicated workers of the block matcher likewise start on first use and live with the library.
+inline void WarmWorkers() {
+  for (int i = 0; i < concurrency::kMaxWorkers; ++i) concurrency::WorkerEnsureThread(i);
 }
 
 }  // namespace vendrix::testing

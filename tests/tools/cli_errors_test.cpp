@@ -54,7 +54,7 @@ TEST_F(CliErrors, BadOptionsAndNames) {
   ExpectRefused("stabilize -q " + Clip() + " " + out + " --smoothing 1.5", 2, "--smoothing");
   ExpectRefused("stabilize -q " + Clip() + " " + out + " --profile 42", 2, "--profile");
   ExpectRefused("stabilize -q " + Clip() + " " + out + " --framing sideways", 2, "--framing");
-  ExpectRefused("stabilize -q " + Clip() + " " + out + " --analysis-level 3", 1, "block matching");
+  ExpectRefused("stabilize -q " + Clip() + " " + out + " --analysis-level 12", 2, "--analysis-level");
   ExpectRefused("stabilize -q " + Clip() + " " + (*dir_ / "out.unknownext"), 1, "cannot tell the container");
   ExpectRefused("stabilize -q " + Clip() + " " + Clip(), 1, "would overwrite the input");
   ExpectRefused("shake -q " + SampleImage() + " " + out + " --size 12by7", 1, "--size");

@@ -70,20 +70,18 @@ TEST(MotionFile, RoundTripsAndRefusesDamage) {
 }
 
 TEST(Settings, OptionsMapOntoTheRecord) {
-  std::vector<std::string> warnings;
-  auto warn = [&](const std::string& w) { warnings.push_back(w); };
   cli::AnalysisOptions a;
-  PathSettings s = cli::AnalysisSettings(a, warn);
+  PathSettings s = cli::AnalysisSettings(a);
   EXPECT_EQ(s.AnalysisLevel, 9);
-  EXPECT_TRUE(warnings.empty());
-  // A block-matching profile keeps its smoothing but is analysed by tracking, with a warning.
+  // A block-matching profile is analysed at its own level; the smoothing option keeps its ratio.
   a.profile = 3;
   a.smoothing = 0.8;
-  s = cli::AnalysisSettings(a, warn);
-  EXPECT_EQ(s.AnalysisLevel, 9);
-  EXPECT_EQ(warnings.size(), 1u);
+  s = cli::AnalysisSettings(a);
+  EXPECT_EQ(s.AnalysisLevel, 3);
   EXPECT_EQ(s.Smoothing, 52429);
   EXPECT_EQ(s.SecondarySmoothing, 52429);  // profile 3 has equal strengths
+  a.analysis_level = 10;
+  EXPECT_THROW(cli::AnalysisSettings(a), CliError);
 
   cli::RenderOptions r;
   PathSettings look = cli::RenderSettings(s, r);

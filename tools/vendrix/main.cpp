@@ -164,7 +164,6 @@ int Run(int argc, char** argv) {
   SetFfmpegLogging(common.verbose);
   InstallInterruptHandler();
   Progress progress(common.quiet);
-  auto warn = [&](const std::string& m) { progress.Warn(m); };
   Timings timings;
   auto plot_if_asked = [&](const Motion& motion) {
     if (!plot.empty()) WritePathPlot(plot, motion, fmt::format("{}: camera path", in));
@@ -173,7 +172,7 @@ int Run(int argc, char** argv) {
   if (profiles->parsed()) {
     PrintProfiles(stdout);
   } else if (stabilize->parsed()) {
-    const PathSettings settings = AnalysisSettings(analysis, warn);
+    const PathSettings settings = AnalysisSettings(analysis);
     const PathSettings look = RenderSettings(settings, render);
     const Motion motion = AnalyseClip(in, settings, progress, timings);
     if (!save_motion.empty()) SaveMotion(save_motion, motion);
@@ -182,7 +181,7 @@ int Run(int argc, char** argv) {
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);
   } else if (analyze->parsed()) {
-    const PathSettings settings = AnalysisSettings(analysis, warn);
+    const PathSettings settings = AnalysisSettings(analysis);
     const Motion motion = AnalyseClip(in, settings, progress, timings);
     SaveMotion(motion_path, motion);
     plot_if_asked(motion);

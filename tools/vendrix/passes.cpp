@@ -83,8 +83,12 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   timings.analysis += Since(start) - input.decode_seconds();
   timings.frames = scanned;
 
-  // Settling the analyser's last frames happens inside the finish call and is counted there.
+  // Settling the analyser's last frames happens inside the finish call and is counted there. The
+  // block matcher hands its last jobs' results to the path only when the analysis is settled with the
+  // keep flag; a release drops them, so settle first, then finish and release.
   const auto finish_start = Clock::now();
+  const FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
+  FinishPath(path.get(), &settle);
   FinishPathB(path.get(), 0, &settings);
   motion.frames = packets;
   const int64_t size = SizeOfMotionCompArrayBPath(path.get());

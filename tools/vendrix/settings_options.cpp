@@ -13,27 +13,16 @@ namespace {
 
 int32_t ToFixed(double v) { return static_cast<int32_t>(std::lround(v * VENDRIX_FX_ONE)); }
 
-// The analysis level this build measures motion with: feature tracking.
-constexpr int kTrackingLevel = 9;
-
 }  // namespace
 
-PathSettings AnalysisSettings(const AnalysisOptions& options, const std::function<void(const std::string&)>& warn) {
+PathSettings AnalysisSettings(const AnalysisOptions& options) {
   PathSettings s{};
   if (options.profile < 0 || options.profile >= VENDRIX_PROFILE_COUNT || ApplyProfile(uint32_t(options.profile), &s) != 1)
     throw CliError(fmt::format("--profile must be 0..{}, not {}", VENDRIX_PROFILE_COUNT - 1, options.profile));
   if (options.analysis_level) {
     const int level = *options.analysis_level;
     if (level < 0 || level > 9) throw CliError(fmt::format("--analysis-level must be 0..9, not {}", level));
-    if (level != kTrackingLevel)
-      throw CliError(fmt::format("--analysis-level {} selects block matching, which this build does not have; use 9", level));
     s.AnalysisLevel = level;
-  } else if (s.AnalysisLevel != kTrackingLevel) {
-    // The profile's smoothing and framing still apply; only the motion measurement changes.
-    warn(fmt::format("profile {} asks for block-matching analysis (level {}), which this build does not have; "
-                     "using feature tracking (level 9)",
-                     options.profile, s.AnalysisLevel));
-    s.AnalysisLevel = kTrackingLevel;
   }
   if (options.smoothing) {
     const double v = *options.smoothing;

@@ -3,7 +3,6 @@
 // differ between renders of one saved motion file.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,9 +26,8 @@ struct RenderOptions {
   bool grid = false;              // 6 x 6 guide grid
 };
 
-// The settings the clip is analysed and smoothed with. Levels the library does not analyse (block
-// matching, 0..8) fall back to feature tracking; `warn` hears about it.
-PathSettings AnalysisSettings(const AnalysisOptions& options, const std::function<void(const std::string&)>& warn);
+// The settings the clip is analysed and smoothed with: the profile, then the options that override it.
+PathSettings AnalysisSettings(const AnalysisOptions& options);
 
 // `settings` with the framing, split-view and grid fields the render options ask for.
 PathSettings RenderSettings(PathSettings settings, const RenderOptions& options);

@@ -1,0 +1,400 @@
+// The block matcher: one measurement on prepared planes recovers known shifts for every block size; the
+// entry measurement picks reference distances and fills the records of each mode; the job pool hands
+// results over in order and the scanner drives it end to end, leaving nothing allocated.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "analysis/analysis_jobs.h"
+#include "analysis/block_kernels.h"
+#include "analysis/block_measure.h"
+#include "analysis/frame_planes.h"
+#include "analysis/scan.h"
+#include "analysis/frame_queries.h"
+#include "analysis/scan_params.h"
+#include "model/frame_plane_pool.h"
+#include "platform/heap.h"
+#include "support/shaky_clip.h"
+#include "support/synthetic_frames.h"
+#include "support/warm_pools.h"
+
+namespace vendrix::analysis {
+namespace {
+
+constexpr int kW = 320, kH = 240;
+
+// A stack of four bordered planes holding `luma` (kW x kH) and its smoothed levels.
+struct Planes {
+  std::vector<uint8_t> pixels[4];
+  ptrdiff_t pitch = kW + 2 * model::kPlaneBorder;
+
+  explicit Planes(const cv::Mat& luma) {
+    for (auto& p : pixels) p.assign(size_t(pitch) * (kH + 2 * model::kPlaneBorder), 0);
+    for (int y = 0; y < kH; ++y) std::memcpy(Origin(0) + y * pitch, luma.ptr(y), kW);
+    for (int k = 1; k < 4; ++k) BinomialLevel(Origin(k - 1), Origin(k), int32_t(pitch), kW, kH, 1 << (k - 1));
+  }
+  uint8_t* Origin(int level) { return pixels[level].data() + model::kPlaneBorder * pitch + model::kPlaneBorder; }
+};
+
+SearchPlanes Pair(Planes& current, Planes& reference) {
+  SearchPlanes p;
+  for (int k = 0; k < 4; ++k) p.current[k] = current.Origin(k), p.reference[k] = reference.Origin(k);
+  p.pitch = current.pitch;
+  p.width = kW;
+  p.height = kH;
+  return p;
+}
+
+// The parameters the scanner derives for `level`, with every search stage on.
+model::MeasureParams Params(int level) {
+  PathSettings s{};
+  ApplyProfile(VENDRIX_PROFILE_DEFAULT, &s);
+  s.AnalysisLevel = level;
+  s.AnalysisFlags = 0;
+  model::MeasureParams m;
+  model::ModelParams p;
+  DeriveScanParams(s, kW, kH, m, p, nullptr);
+  return m;
+}
+
+cv::Mat Shifted(const cv::Mat& texture, double dx, double dy) {
+  const cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, dx - 60, 0, 1, dy - 60);
+  cv::Mat out;
+  cv::warpAffine(texture, out, m, cv::Size(kW, kH), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+  return out;
+}
+
+struct ListDeleter {
+  void operator()(model::MatchList* l) const { model::MatchListRelease(l); }
+};
+using List = std::unique_ptr<model::MatchList, ListDeleter>;
+List MakeList() { return List(model::MatchListCreate(kW / 4 + 1, kH / 4 + 1, kW, kH, 1.0f)); }
+
+class BlockSize : public ::testing::TestWithParam<int> {};
+
+// Integer shifts: the sparse four-sample search ties now and then one pixel off in flat parts of the
+// texture (a third of a pixel back toward the truth by the full-block check), so most blocks are
+// exact and the median always is.
+TEST_P(BlockSize, RecoversIntegerShifts) {
+  const int block = GetParam();
+  const cv::Mat texture = testing::MakeTexture(kW + 120, kH + 120, 21);
+  Planes reference(Shifted(texture, 0, 0));
+  for (const cv::Point shift : {cv::Point(3, -5), cv::Point(-7, 2)}) {
+    SCOPED_TRACE(::testing::Message() << "shift " << shift);
+    Planes current(Shifted(texture, shift.x, shift.y));
+    model::MeasureParams p = Params(4);
+    p.blockSize = p.gridStep = static_cast<uint16_t>(block);
+    List list = MakeList();
+    const Measurement m = MeasureOnce(p, Pair(current, reference), *list, BlockKernelTable());
+    ASSERT_GT(m.count, 20u);
+    std::vector<float> xs, ys;
+    uint32_t exact = 0;
+    for (uint32_t i = 0; i < list->count; ++i) {
+      const model::MatchEntry& e = list->matches[i];
+      xs.push_back(e.dx), ys.push_back(e.dy);
+      exact += e.dx == float(shift.x) && e.dy == float(shift.y);
+      EXPECT_EQ(e.weightX, 1.0f);
+      // Block positions lie on the grid: the block's centre plus three pixels.
+      EXPECT_EQ(int(e.x - 3 - block / 2 - list->marginX) % int(list->step), 0);
+    }
+    std::nth_element(xs.begin(), xs.begin() + xs.size() / 2, xs.end());
+    std::nth_element(ys.begin(), ys.begin() + ys.size() / 2, ys.end());
+    EXPECT_EQ(xs[xs.size() / 2], float(shift.x));
+    EXPECT_EQ(ys[ys.size() / 2], float(shift.y));
+    EXPECT_GE(exact, 0.85 * m.count);
+    EXPECT_NEAR(m.meanDx, shift.x, 0.5);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BlockSize, ::testing::Values(8, 12, 16, 24));
+
+// The third-pixel stage: where the sparse search settles one pixel short of the full block's best
+// match (here made so: the four sampled pixels match at both), the result moves a third of a pixel
+// toward it.
+TEST(BlockSearch, ThirdPixelStageLeansTowardTheFullBlocksBest) {
+  const cv::Mat texture = testing::MakeTexture(kW + 120, kH + 120, 5);
+  cv::Mat ref = Shifted(texture, 0, 0);
+  model::MeasureParams p = Params(4);
+  List list = MakeList();
+  {
+    Planes r(ref), c(Shifted(texture, -1, 0));  // content moved one pixel left
+    MeasureOnce(p, Pair(c, r), *list, BlockKernelTable());
+  }
+  // Make the reference's sampled pixels at displacement 0 equal the current ones (found first).
+  const int b = p.blockSize, step = static_cast<int>(list->step), m = static_cast<int>(list->marginX);
+  const auto* pattern = SparsePattern(b, false);
+  cv::Mat tweaked = ref.clone();
+  for (int y = m; y + b < kH; y += step)
+    for (int x = m; x + b < kW; x += step)
+      for (int k = 0; k < 4; ++k) {
+        const int sx = x + pattern[k][0], sy = y + pattern[k][1];
+        tweaked.at<uint8_t>(sy, sx) = ref.at<uint8_t>(sy, sx + 1);
+      }
+  cv::Mat moved(kH, kW, CV_8U);
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) moved.at<uint8_t>(y, x) = tweaked.at<uint8_t>(y, std::min(x + 1, kW - 1));
+  Planes r(tweaked), c(moved);
+  p = Params(4);
+  MeasureOnce(p, Pair(c, r), *list, BlockKernelTable());
+  int leaned = 0;
+  for (uint32_t i = 0; i < list->count; ++i) leaned += list->matches[i].dx == -0.334f && list->matches[i].dy == 0.0f;
+  EXPECT_GT(leaned, static_cast<int>(list->count / 2));
+}
+
+TEST(BlockSearch, AFlatFrameKeepsNoCell) {
+  Planes flat(cv::Mat(kH, kW, CV_8U, cv::Scalar(90)));
+  model::MeasureParams p = Params(4);
+  List list = MakeList();
+  const Measurement m = MeasureOnce(p, Pair(flat, flat), *list, BlockKernelTable());
+  EXPECT_EQ(m.count, 0u);
+  for (int32_t i = 0; i < list->capacity; ++i) EXPECT_EQ(list->cells[i].keep, 0);
+}
+
+// ---- Through the scanner ------------------------------------------------------------------------
+
+// A clip whose frame k shows the texture moved by k * (dx, dy).
+std::vector<cv::Mat> Pan(int frames, double dx, double dy, int w = kW, int h = kH) {
+  const cv::Mat texture = testing::MakeTexture(w + 200, h + 200, 9);
+  std::vector<cv::Mat> clip;
+  for (int i = 0; i < frames; ++i) clip.push_back(testing::RenderFrame(texture, w, h, {dx * i, dy * i, 0}));
+  return clip;
+}
+
+void ScanGrey(GlobalMotionPath* path, const cv::Mat& frame, uint32_t index, const PathSettings& s, uint32_t field_mode = 0) {
+  ScanInput in{};
+  in.tag = VENDRIX_SCAN_INPUT_TAG;
+  in.format = VENDRIX_PIXFMT_NV12;  // the luma plane is all the analysis reads
+  in.fieldMode = field_mode;
+  in.width = frame.cols;
+  in.height = frame.rows;
+  in.pitch = static_cast<int32_t>(frame.step[0]);
+  in.buffer = frame.data;
+  in.aspectFactor = 1.0f;
+  in.settings = s;
+  ScanFrame(path, index, &in);
+}
+
+PathSettings Level(int level, uint32_t flags = 0) {
+  PathSettings s{};
+  ApplyProfile(VENDRIX_PROFILE_DEFAULT, &s);
+  s.AnalysisLevel = level;
+  s.AnalysisFlags = flags;
+  return s;
+}
+
+void Settle(GlobalMotionPath* path) {
+  FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
+  FinishPath(path, &settle);
+}
+
+class BlockScan : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::WarmWorkers();
+    before_ = platform::HeapLiveBlocks();
+  }
+  void TearDown() override { EXPECT_EQ(platform::HeapLiveBlocks(), before_); }
+  int64_t before_ = 0;
+};
+
+TEST_F(BlockScan, TheNinthOfTenScansHandsTheFirstJobOver) {
+  const auto clip = Pan(10, 2, 1);
+  GlobalMotionPath* path = model::PathCreate(10, 0);
+  for (uint32_t i = 0; i < 9; ++i) ScanGrey(path, clip[i], i, Level(4));
+  EXPECT_EQ(path->lastFrame, 0);
+  EXPECT_EQ(path->handoverValue, 0u);
+  ASSERT_NE(path->handover, nullptr);
+  ScanGrey(path, clip[9], 9, Level(4));  // waits for frame 1's job
+  EXPECT_EQ(path->lastFrame, 1);
+  EXPECT_EQ(path->handoverValue, 1u);
+  Settle(path);
+  EXPECT_EQ(path->lastFrame, 9);
+  float t[3];
+  ASSERT_TRUE(AnalysisFrameTranslation(path, 0, 5, t));
+  EXPECT_NEAR(t[0], 2.0f, 0.1f);
+  EXPECT_NEAR(t[1], 1.0f, 0.1f);
+  EXPECT_EQ(path->analysis->records[5].u(model::kSlotSpan), 1u);
+  model::PathDelete(path);
+}
+
+TEST_F(BlockScan, MultiDistanceFillsTheSpansTheEntryHas) {
+  // VENDRIX_ANALYSIS_EXTRA_MEASURE: distances 1, 2 and 4 into arrays 0, 1 and 2, as far as the entry
+  // index reaches: entry 3 gets 1 and 2 but not 4.
+  const auto clip = Pan(6, 1, -1);
+  GlobalMotionPath* path = model::PathCreate(6, 0);
+  for (uint32_t i = 0; i < 6; ++i) ScanGrey(path, clip[i], i, Level(4, VENDRIX_ANALYSIS_EXTRA_MEASURE));
+  Settle(path);
+  auto record = [&](int variant, int entry) -> const model::FrameRecord& { return path->measured[variant]->records[entry]; };
+  EXPECT_EQ(record(0, 3).u(model::kSlotSpan), 1u);
+  EXPECT_EQ(record(1, 3).u(model::kSlotSpan), 2u);
+  EXPECT_EQ(record(2, 3).u(model::kSlotSpan), 0u);
+  for (int variant : {0, 1, 2}) {
+    const float d = float(1 << variant);
+    EXPECT_EQ(record(variant, 5).u(model::kSlotSpan), uint32_t(d));
+    EXPECT_NEAR(record(variant, 5).f(model::kSlotTx), d, 0.1f);
+    EXPECT_NEAR(record(variant, 5).f(model::kSlotTy), -d, 0.1f);
+    EXPECT_GT(record(variant, 5).f(model::kSlotSpread), 0.5f * d);  // the spread of that measurement
+  }
+  model::PathDelete(path);
+}
+
+TEST_F(BlockScan, ReferenceDistanceFollowsTheSpread) {
+  // With a longer allowed distance (never asked for by the settings), the measurement of entry 4
+  // lengthens the distance while the spread stays below 0.4 of the radius (7 here) and stops once it
+  // passes it: 1 px a frame settles at 3 entries, 2 px at 2, 4 px stays at 1.
+  for (const auto& [speed, expected] : {std::pair{1, 3u}, std::pair{2, 2u}, std::pair{4, 1u}}) {
+    SCOPED_TRACE(::testing::Message() << speed << " px a frame");
+    const auto clip = Pan(5, speed, 0);
+    GlobalMotionPath* path = model::PathCreate(5, 0);
+    for (uint32_t i = 0; i < 5; ++i) ScanGrey(path, clip[i], i, Level(4));
+    Settle(path);
+    ASSERT_EQ(path->searchRadius, 7);
+    FrameWindow window;
+    ASSERT_TRUE(AcquireWindow(*path->planePool, 4, window));
+    List list = MakeList();
+    EntryMeasurement job{path, 4, path->planePool, &window, list.get(), path->measureParams, path->modelParams, false};
+    job.measure.maxDistance = 4;
+    MeasureEntry(job, BlockKernelTable());
+    ReleaseWindow(window);
+    const model::FrameRecord& r = path->analysis->records[4];
+    EXPECT_EQ(r.u(model::kSlotSpan), expected);
+    EXPECT_NEAR(r.f(model::kSlotTx), float(speed * expected), 0.1f);
+    model::PathDelete(path);
+  }
+}
+
+TEST_F(BlockScan, FieldsAreShiftedByHalfARowTowardTheFrameCentre) {
+  // One field per buffer, the same image for both fields of a frame: the second field measures no
+  // motion against the first and reports the half-row shift alone; the first measures the pan.
+  const auto clip = Pan(4, 0, 2);
+  GlobalMotionPath* path = model::PathCreate(4, VENDRIX_PATH_INTERLACED);
+  for (uint32_t i = 0; i < 4; ++i) ScanGrey(path, clip[i], i, Level(4), VENDRIX_FIELD_FIRST);
+  Settle(path);
+  float first[3], second[3];
+  ASSERT_TRUE(AnalysisFrameTranslation(path, 0, 4, first));
+  ASSERT_TRUE(AnalysisFrameTranslation(path, 0, 5, second));
+  EXPECT_NEAR(first[1], 2.0f - 0.5f, 0.05f);
+  EXPECT_NEAR(second[1], 0.5f, 0.05f);
+  model::PathDelete(path);
+}
+
+TEST_F(BlockScan, RefitPassRestoresTheMeasuredListsAndRefitsEntriesWithoutMotion) {
+  // Level 6: camera model, re-fit variant. The first finishing keeps every entry's list as measured;
+  // a later pass over a longer path starts from those copies again and re-fits entries without a fit.
+  const auto clip = Pan(7, 2, 1);
+  GlobalMotionPath* path = model::PathCreate(7, VENDRIX_PATH_KEEP_MATCHES);
+  const PathSettings s = Level(6);
+  for (uint32_t i = 0; i < 6; ++i) ScanGrey(path, clip[i], i, s);
+  FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
+  model::FrameRecordArray* a = path->analysis;
+  auto* original = static_cast<model::MatchList*>(a->originalMatches[3]);
+  auto* kept = static_cast<model::MatchList*>(a->keptMatches[3]);
+  ASSERT_TRUE(original && kept && kept->count > 20);
+  const float dx = kept->matches[0].dx;
+  kept->matches[0].dx = 1000.0f;          // a list changed after measuring ...
+  a->records[3].u(model::kSlotCount) = 0;  // ... and an entry without a fit
+  ScanGrey(path, clip[6], 6, s);
+  FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
+  kept = static_cast<model::MatchList*>(a->keptMatches[3]);
+  EXPECT_EQ(kept->matches[0].dx, dx);
+  EXPECT_GT(a->records[3].count(), 20u);
+  EXPECT_NEAR(a->records[3].f(model::kSlotTx), 2.0f, 0.1f);
+  EXPECT_EQ(path->refitSize, 7u);
+  model::PathDelete(path);
+}
+
+// Compensation array B of a clip analysed with `jobs` workers.
+std::vector<uint32_t> ArrayB(const std::vector<cv::Mat>& clip, int32_t jobs) {
+  GlobalMotionPath* path = model::PathCreate(static_cast<uint32_t>(clip.size()), 0);
+  path->jobPool = BlockMatchingJobs::Create(path, jobs);
+  const PathSettings s = Level(3);
+  for (size_t i = 0; i < clip.size(); ++i) ScanGrey(path, clip[i], static_cast<uint32_t>(i), s);
+  Settle(path);
+  FinishPathB(path, 0, &s);
+  std::vector<uint32_t> b(static_cast<size_t>(SizeOfMotionCompArrayBPath(path) / 4), 0);
+  b[0] = VENDRIX_COMP_B_TAG;
+  CopyMotionCompArrayBPath(path, b.data(), static_cast<int32_t>(b.size() * 4));
+  model::PathDelete(path);
+  return b;
+}
+
+TEST_F(BlockScan, OneWorkerAndEightGiveTheSameArrays) {
+  const auto clip = testing::ShakyClip(kW, kH, 16, 4);
+  std::vector<cv::Mat> grey;
+  for (const cv::Mat& f : clip) {
+    cv::Mat g;
+    cv::cvtColor(f, g, cv::COLOR_BGRA2GRAY);
+    grey.push_back(g);
+  }
+  EXPECT_EQ(ArrayB(grey, 1), ArrayB(grey, 8));
+}
+
+TEST_F(BlockScan, WhatCannotBeMeasuredLeavesRecordsEmptyAndThePathUsable) {
+  // A frame smaller than a block with its search reach, entries beyond the capacity, a flat frame.
+  GlobalMotionPath* path = model::PathCreate(3, 0);
+  const cv::Mat tiny = testing::MakeTexture(24, 20, 3);
+  for (uint32_t i = 0; i < 5; ++i) ScanGrey(path, tiny, i, Level(2));
+  Settle(path);
+  EXPECT_EQ(path->lastFrame, 2);
+  for (int e = 0; e < 3; ++e) EXPECT_EQ(path->analysis->records[e].count(), 0u);
+  model::PathDelete(path);
+
+  // An entry whose reference planes left the pool is not measured: distance 0, no matches.
+  const auto clip = Pan(16, 1, 1);
+  path = model::PathCreate(16, 0);
+  for (uint32_t i = 0; i < 16; ++i) ScanGrey(path, clip[i], i, Level(4));
+  ScanGrey(path, clip[1], 1, Level(4));  // entry 0's planes were recycled by now
+  Settle(path);
+  EXPECT_EQ(path->analysis->records[1].u(model::kSlotSpan), 0u);
+  EXPECT_EQ(path->analysis->records[1].count(), 0u);
+  EXPECT_GT(path->analysis->records[15].count(), 20u);
+  model::PathDelete(path);
+}
+
+TEST_F(BlockScan, EveryAllocationFailureLeavesThePathDeletableAndNothingBehind) {
+  const auto clip = Pan(3, 1, 0, 160, 120);
+  for (int64_t nth = 1;; ++nth) {
+    SCOPED_TRACE(nth);
+    platform::HeapFailAllocation(nth);
+    if (GlobalMotionPath* path = model::PathCreate(3, VENDRIX_PATH_KEEP_MATCHES)) {
+      for (uint32_t i = 0; i < 3; ++i) ScanGrey(path, clip[i], i, Level(2));
+      Settle(path);
+      FinishPathB(path, 0, nullptr);
+      model::PathDelete(path);
+    }
+    const bool passed_every_allocation = platform::HeapFailAllocation(0) > 0;
+    ASSERT_EQ(platform::HeapLiveBlocks(), before_);
+    if (passed_every_allocation) break;
+  }
+}
+
+TEST_F(BlockScan, PreviewMarksTheKeptCellsOfTheLastEntry) {
+  const auto clip = Pan(3, 1, 1);
+  GlobalMotionPath* path = model::PathCreate(3, 0);
+  for (uint32_t i = 0; i < 3; ++i) ScanGrey(path, clip[i], i, Level(4));
+  Settle(path);
+  std::vector<uint8_t> out(size_t(kW) * kH * 4, 0);
+  ConvRecord r{};
+  r.tag = VENDRIX_IMAGE_TAG;
+  r.source = {VENDRIX_PIXFMT_NV12, 0, 0, 0, kW, kH, kW, 0, const_cast<uint8_t*>(clip[2].data)};
+  r.destination = {VENDRIX_PIXFMT_BGRA8, 0, 0, 0, kW, kH, kW * 4, 0, out.data()};
+  PrepPreviewImage(path, 0, &r);
+  const auto* list = static_cast<const model::MatchList*>(path->handover);
+  ASSERT_NE(list, nullptr);
+  int kept = 0;
+  for (int32_t i = 0; i < list->capacity; ++i) kept += list->cells[i].keep;
+  int marked = 0;
+  for (size_t i = 0; i < out.size(); i += 4) marked += out[i] == 160;
+  EXPECT_GT(kept, 20);
+  // Each kept cell paints its step x step square (minus pixels whose blue byte was 160 anyway).
+  EXPECT_GT(marked, kept * int(list->step * list->step) * 9 / 10);
+  model::PathDelete(path);
+}
+
+}  // namespace
+}  // namespace vendrix::analysis

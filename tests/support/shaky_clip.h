@@ -1,0 +1,106 @@
+// A synthetic shaky clip stabilised through the public exports, and the frame-to-frame jitter of a
+// clip measured independently of the library (phase correlation between consecutive frames).
+#pragma once
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "support/synthetic_frames.h"
+#include "vendrix/vendrix.h"
+
+namespace vendrix::testing {
+
+// BGRA frames of a textured scene panning slowly under hand shake (translation and a little rotation).
+inline std::vector<cv::Mat> ShakyClip(int width, int height, int frames, uint32_t seed) {
+  const cv::Mat texture = MakeTexture(width + 240, height + 240, 77);
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> shake(0.0, 3.0);
+  std::vector<cv::Mat> clip;
+  for (int i = 0; i < frames; ++i) {
+    CameraPose p{0.5 * i + shake(rng), shake(rng), 0.003 * shake(rng)};
+    cv::Mat bgra;
+    cv::cvtColor(RenderFrame(texture, width, height, p), bgra, cv::COLOR_GRAY2BGRA);
+    clip.push_back(bgra);
+  }
+  return clip;
+}
+
+// Scans, finishes, defines and renders every frame with `settings`; returns the rendered frames.
+inline std::vector<cv::Mat> Stabilise(const std::vector<cv::Mat>& input, const PathSettings& settings) {
+  const int w = input[0].cols, h = input[0].rows, n = static_cast<int>(input.size());
+  GlobalMotionPath* path = NewGlobalMotionPath(0, static_cast<uint32_t>(n), 0);
+  for (int i = 0; i < n; ++i) {
+    ScanInput in{};
+    in.tag = VENDRIX_SCAN_INPUT_TAG;
+    in.format = VENDRIX_PIXFMT_BGRA8;
+    in.width = w;
+    in.height = h;
+    in.pitch = static_cast<int32_t>(input[i].step[0]);
+    in.buffer = input[i].data;
+    in.aspectFactor = 1.0f;
+    in.settings = settings;
+    ScanMapB(path, static_cast<uint32_t>(i), &in);
+  }
+  // Settle with the analysis kept so that the block matcher's last jobs reach the path, then finish.
+  const FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
+  FinishPath(path, &settle);
+  FinishPathB(path, 0, &settings);
+  std::vector<uint32_t> comp(static_cast<size_t>(SizeOfMotionCompArrayBPath(path) / 4), 0);
+  comp[0] = VENDRIX_COMP_B_TAG;
+  CopyMotionCompArrayBPath(path, comp.data(), static_cast<int32_t>(comp.size() * 4));
+  // The host places its settings in the array; the definition reads the framing from there.
+  std::memcpy(reinterpret_cast<uint8_t*>(comp.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &settings, sizeof(settings));
+  std::vector<cv::Mat> output;
+  for (int i = 0; i < n; ++i) {
+    cv::Mat out(h, w, CV_8UC4, cv::Scalar(0, 0, 0, 0));
+    TexMapDefA def{};
+    def.version = VENDRIX_TEXMAP_A_VERSION;
+    def.pixelFormat = VENDRIX_PIXFMT_BGRA8;
+    def.srcRect = {0, 0, w * VENDRIX_FX_ONE, h * VENDRIX_FX_ONE};
+    def.srcPitch = static_cast<int32_t>(input[i].step[0]);
+    def.srcRows = h;
+    def.srcBuffer = input[i].data;
+    def.outRect = def.srcRect;
+    def.outPitch = static_cast<int32_t>(out.step[0]);
+    def.outRows = h;
+    def.outBuffer = out.data;
+    DefTexMapA(&def, comp.data(), 0, i, 0, w, h);
+    TexMap(&def);
+    output.push_back(out);
+  }
+  DeleteGlobalMotionPath(path);
+  return output;
+}
+
+// Frame-to-frame jitter of the centre half of a clip: the RMS second difference of the accumulated
+// phase-correlation shifts, pixels.
+inline double MeasuredJitter(const std::vector<cv::Mat>& frames) {
+  const cv::Rect centre(frames[0].cols / 4, frames[0].rows / 4, frames[0].cols / 2, frames[0].rows / 2);
+  auto grey = [&](const cv::Mat& f) {
+    cv::Mat g, d;
+    cv::cvtColor(f(centre), g, f.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    g.convertTo(d, CV_64F);
+    return d;
+  };
+  cv::Mat window;
+  cv::createHanningWindow(window, centre.size(), CV_64F);
+  std::vector<double> x{0.0}, y{0.0};
+  cv::Mat prev = grey(frames[0]);
+  for (size_t i = 1; i < frames.size(); ++i) {
+    cv::Mat cur = grey(frames[i]);
+    const cv::Point2d d = cv::phaseCorrelate(prev, cur, window);
+    x.push_back(x.back() + d.x);
+    y.push_back(y.back() + d.y);
+    prev = cur;
+  }
+  double s = 0;
+  for (size_t i = 2; i < x.size(); ++i)
+    s += std::pow(x[i] - 2 * x[i - 1] + x[i - 2], 2) + std::pow(y[i] - 2 * y[i - 1] + y[i - 2], 2);
+  return std::sqrt(s / double(x.size() - 2));
+}
+
+}  // namespace vendrix::testing
