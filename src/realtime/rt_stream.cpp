@@ -50,7 +50,9 @@ int64_t LookAhead(const RTMotionPath* rt) { return rt->config.LookAhead; }
 int64_t WindowFrames(const RTMotionPath* rt) { return WindowRoom(rt->config) / EntriesPerFrame(rt); }
 int64_t WindowLength(const RTMotionPath* rt) {
   if (!FieldPairs(rt)) return rt->config.WindowLength;
-  const int64_t fits = WindowFrames(rt) - Margin(rt) - 2 * LookAhead(rt) - 64;
+  // The last frame a window of this length accepts is its length plus the margin and twice the
+  // look-ahead past its first; it must fall inside the frames the path holds.
+  const int64_t fits = WindowFrames(rt) - 1 - Margin(rt) - 2 * LookAhead(rt);
   return std::clamp<int64_t>(fits, 1, rt->config.WindowLength);
 }
 int64_t WindowEnd(const RTMotionPath* rt) { return Plus(rt->windowFirst, WindowFrames(rt) - 1); }
@@ -257,9 +259,9 @@ int32_t RtTexMapDef(RTMotionPath* rt, TexMapDefA* def, int32_t reserved, int64_t
 }
 
 int32_t RtSteadyRange(RTMotionPath* rt, int64_t* first, int64_t* last) {
+  if (!rt) return 0;  // writes nothing
   if (first) *first = -1;
   if (last) *last = -1;
-  if (!rt) return 0;
   RtLock hold;
   if (!rt->comp) return 0;
   const int64_t a = rt->compFirst, b = SteadyEnd(rt);
@@ -271,9 +273,9 @@ int32_t RtSteadyRange(RTMotionPath* rt, int64_t* first, int64_t* last) {
 }
 
 int32_t RtCompletedRange(RTMotionPath* rt, int64_t* first, int64_t* last) {
+  if (!rt) return 0;
   if (first) *first = -1;
   if (last) *last = -1;
-  if (!rt) return 0;
   RtLock hold;
   const int64_t a = rt->windowFirst, b = CompletedEnd(rt);
   if (a < b) {
@@ -284,9 +286,9 @@ int32_t RtCompletedRange(RTMotionPath* rt, int64_t* first, int64_t* last) {
 }
 
 int32_t RtRequirements(RTMotionPath* rt, int64_t frame, int64_t* scanned, int64_t* needed, int64_t* acceptable) {
+  if (!rt) return 0;
   for (int64_t* out : {scanned, needed, acceptable})
     if (out) *out = -1;
-  if (!rt) return 0;
   RtLock hold;
   const int64_t l = rt->path ? rt->lastScanned : 0, w = rt->path ? rt->windowFirst : 0;
   const int64_t margin = Margin(rt), ahead = LookAhead(rt);

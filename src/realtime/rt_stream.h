@@ -1,6 +1,6 @@
 // The streaming calls of the real-time path: scanning a frame, preparing and defining a frame for
 // display, and the frame ranges. Each takes the process-wide real-time lock for its whole run; the
-// range queries set their outputs to -1 first.
+// range queries set their outputs to -1 first (a null object writes nothing and returns 0).
 #pragma once
 
 #include <cstdint>

@@ -35,6 +35,8 @@ class StreamHost {
     }
   }
   size_t Held() const { return held_.size(); }
+  // Frames whose definition the path refused.
+  int64_t Refused() const { return refused_; }
 
  private:
   // Renders the oldest held frame when the scanner has reached what it needs (or at the end).
@@ -52,15 +54,24 @@ class StreamHost {
     def.srcRect = {0, 0, src.cols * VENDRIX_FX_ONE, src.rows * VENDRIX_FX_ONE};
     def.srcPitch = static_cast<int32_t>(src.step[0]);
     def.srcRows = src.rows;
-    def.srcBuffer = src.data;
     def.outRect = def.srcRect;
     def.outPitch = static_cast<int32_t>(out.step[0]);
     def.outRows = out.rows;
+    if (RTMotionPathTexMapDef(path_, &def, 0, f, 0, src.cols, src.rows) >= 0) {
+      last_ = def;
+      has_last_ = true;
+    } else {
+      // Refused (a frame in the window's first, partial look-ahead block after a slide): the
+      // previous frame's correction is the closest there is.
+      ++refused_;
+      def = last_;
+    }
+    def.srcBuffer = src.data;
     def.outBuffer = out.data;
-    if (RTMotionPathTexMapDef(path_, &def, 0, f, 0, src.cols, src.rows) >= 0)
+    if (has_last_)
       TexMap(&def);
     else
-      src.copyTo(out);  // no correction for this frame: shown as it came
+      src.copyTo(out);  // nothing to correct with yet: shown as it came
     emit_(f, out);
     held_.pop_front();
     return true;
@@ -69,6 +80,9 @@ class StreamHost {
   RTMotionPath* path_;
   std::function<void(int64_t, const cv::Mat&)> emit_;
   std::deque<std::pair<int64_t, cv::Mat>> held_;
+  TexMapDefA last_{};
+  bool has_last_ = false;
+  int64_t refused_ = 0;
 };
 
 }  // namespace vendrix::testing
