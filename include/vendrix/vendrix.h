@@ -552,11 +552,11 @@ typedef struct TexMapDefA {
   uint32_t mapFlags;                                /* VENDRIX_MAP_* bits; the builder keeps bits it does not own */
   VendrixFxRect srcRect;                            /* 16.16 source rectangle; integer part of w = buffer width */
   int32_t srcPitch;                                 /* source row pitch, bytes */
-  int32_t srcRows;                                  /* row count of the source buffer */
+  int32_t srcRows;                                  /* source rows (of the luma plane; planar chroma follows) */
   const void* srcBuffer;                            /* first byte of source row 0 */
   VendrixFxRect outRect;                            /* 16.16 output frame; integer parts of w, h = buffer size */
   int32_t outPitch;                                 /* output row pitch, bytes */
-  int32_t outRows;                                  /* row count of the output buffer */
+  int32_t outRows;                                  /* output rows (of the luma plane; planar chroma follows) */
   void* outBuffer;                                  /* first byte of output row 0 */
   VendrixFxBox visibleRect;                         /* 16.16 output pixels the warped frame may cover (builder) */
   VendrixFxPoint cornerShift[VENDRIX_CORNER_COUNT]; /* 16.16 output pixels: displacement of output corner k (builder) */
@@ -586,12 +586,12 @@ typedef struct TexMapDefD {
   VendrixFxRect srcRect;                            /* 16.16 source rectangle; integer part of w = buffer width */
   float srcAspect;                                  /* horizontal factor before a rotation; used if 0.01 < v < 10 */
   int32_t srcPitch;                                 /* source row pitch, bytes */
-  int32_t srcRows;                                  /* row count of the source buffer */
+  int32_t srcRows;                                  /* source rows (of the luma plane; planar chroma follows) */
   const void* srcBuffer;                            /* first byte of source row 0 */
   VendrixFxRect outRect;                            /* 16.16 output frame; integer parts of w, h = buffer size */
   float outAspect;                                  /* horizontal divisor after a rotation; used if 0.01 < v < 10 */
   int32_t outPitch;                                 /* output row pitch, bytes */
-  int32_t outRows;                                  /* row count of the output buffer */
+  int32_t outRows;                                  /* output rows (of the luma plane; planar chroma follows) */
   uint32_t reserved;                                /* 0; keeps outBuffer 8-byte aligned */
   void* outBuffer;                                  /* first byte of output row 0 */
   VendrixFxBox visibleRect;                         /* 16.16 output pixels the warped frame may cover (builder) */
