@@ -7,10 +7,12 @@
  * smoothed path: as compensation arrays the host may store, as texture-map definitions, and as warped
  * output frames rendered by the library itself.
  *
- * The way of working: on a GlobalMotionPath, NewGlobalMotionPath, ScanMapB for every frame, FinishPath /
- * FinishPathB, then Copy*MotionCompArray*Path or DefTexMapA/DefTexMapD + TexMap/TexMapD,
- * DeleteGlobalMotionPath. The records of the streaming path (RTMotionPath) are declared here already;
- * its functions arrive with the streaming road.
+ * Two ways of working:
+ *   - offline, on a GlobalMotionPath: NewGlobalMotionPath, ScanMapB for every frame, FinishPath /
+ *     FinishPathB, then Copy*MotionCompArray*Path or DefTexMapA/DefTexMapD + TexMap/TexMapD,
+ *     DeleteGlobalMotionPath;
+ *   - streaming, on an RTMotionPath: NewRTMotionPath, RTMotionPathConfigurate, RTMotionPathSetSettings,
+ *     RTMotionPathScanMap per frame, RTMotionPathTexMapDef per displayed frame, and the range queries.
  *
  * Only plain records, opaque path pointers and pixel buffers cross this interface. Every record is laid
  * out for the x86-64 System V ABI (little-endian, 8-byte pointers, no implicit padding); the layouts are
@@ -29,7 +31,8 @@
  *
  * Threads: every function runs on the calling host thread (the library adds worker threads of its own).
  * Only one host thread at a time may use a given path object; the path objects have no lock. The
- * profile functions may be called from any thread at any time.
+ * real-time functions are additionally serialised process-wide (one call of any real-time path at a
+ * time). The profile functions may be called from any thread at any time.
  */
 #ifndef VENDRIX_VENDRIX_H
 #define VENDRIX_VENDRIX_H
@@ -549,11 +552,11 @@ typedef struct TexMapDefA {
   uint32_t mapFlags;                                /* VENDRIX_MAP_* bits; the builder keeps bits it does not own */
   VendrixFxRect srcRect;                            /* 16.16 source rectangle; integer part of w = buffer width */
   int32_t srcPitch;                                 /* source row pitch, bytes */
-  int32_t srcRows;                                  /* row count of the source buffer */
+  int32_t srcRows;                                  /* source rows (of the luma plane; planar chroma follows) */
   const void* srcBuffer;                            /* first byte of source row 0 */
   VendrixFxRect outRect;                            /* 16.16 output frame; integer parts of w, h = buffer size */
   int32_t outPitch;                                 /* output row pitch, bytes */
-  int32_t outRows;                                  /* row count of the output buffer */
+  int32_t outRows;                                  /* output rows (of the luma plane; planar chroma follows) */
   void* outBuffer;                                  /* first byte of output row 0 */
   VendrixFxBox visibleRect;                         /* 16.16 output pixels the warped frame may cover (builder) */
   VendrixFxPoint cornerShift[VENDRIX_CORNER_COUNT]; /* 16.16 output pixels: displacement of output corner k (builder) */
@@ -583,12 +586,12 @@ typedef struct TexMapDefD {
   VendrixFxRect srcRect;                            /* 16.16 source rectangle; integer part of w = buffer width */
   float srcAspect;                                  /* horizontal factor before a rotation; used if 0.01 < v < 10 */
   int32_t srcPitch;                                 /* source row pitch, bytes */
-  int32_t srcRows;                                  /* row count of the source buffer */
+  int32_t srcRows;                                  /* source rows (of the luma plane; planar chroma follows) */
   const void* srcBuffer;                            /* first byte of source row 0 */
   VendrixFxRect outRect;                            /* 16.16 output frame; integer parts of w, h = buffer size */
   float outAspect;                                  /* horizontal divisor after a rotation; used if 0.01 < v < 10 */
   int32_t outPitch;                                 /* output row pitch, bytes */
-  int32_t outRows;                                  /* row count of the output buffer */
+  int32_t outRows;                                  /* output rows (of the luma plane; planar chroma follows) */
   uint32_t reserved;                                /* 0; keeps outBuffer 8-byte aligned */
   void* outBuffer;                                  /* first byte of output row 0 */
   VendrixFxBox visibleRect;                         /* 16.16 output pixels the warped frame may cover (builder) */
@@ -802,6 +805,47 @@ VENDRIX_API void TexMap(const TexMapDefA* def) VENDRIX_NOEXCEPT;
 
 /* Renders the warped frame described by def (version 1003) into its output buffer. */
 VENDRIX_API void TexMapD(const TexMapDefD* def) VENDRIX_NOEXCEPT;
+
+/* --- Real-time path ------------------------------------------------------------------------------ */
+
+/* Creates a streaming path with the default configuration and settings; null when memory is exhausted. */
+VENDRIX_API RTMotionPath* NewRTMotionPath(void) VENDRIX_NOEXCEPT;
+
+/* Releases the path and everything it owns. Null is ignored. */
+VENDRIX_API void DeleteRTMotionPath(RTMotionPath* path) VENDRIX_NOEXCEPT;
+
+/* Sets the window configuration (tag 2); a change discards the window. Returns 1, or 0 when refused. */
+VENDRIX_API int32_t RTMotionPathConfigurate(RTMotionPath* path, const RTPathConfig* config) VENDRIX_NOEXCEPT;
+
+/* Copies the current settings to out; size must be 60. Returns 1, or 0 when refused. */
+VENDRIX_API int32_t RTMotionPathGetSettings(RTMotionPath* path, PathSettings* out, uint32_t size) VENDRIX_NOEXCEPT;
+
+/* Replaces the settings; size must be 60. Re-analyses or re-finishes as the change requires.
+ * Returns 1, or 0 when refused. */
+VENDRIX_API int32_t RTMotionPathSetSettings(RTMotionPath* path, const PathSettings* in, int32_t size) VENDRIX_NOEXCEPT;
+
+/* Analyses stream frame `frame`. Returns 0 when scanned (or scanned before), -1 when refused (bad
+ * argument, or the window is full until a texture-map request slides it). */
+VENDRIX_API int32_t RTMotionPathScanMap(RTMotionPath* path, const RTFrameInput* input, int64_t frame) VENDRIX_NOEXCEPT;
+
+/* Prepares stream frame `frame` for display and, when def is not null, completes def (version 2) for
+ * field 0 or 1 at width x height output pixels. reserved must be 0. Returns -1 when refused, 0 for a
+ * null def, else the DefTexMapA result. */
+VENDRIX_API int32_t RTMotionPathTexMapDef(RTMotionPath* path, TexMapDefA* def, int32_t reserved, int64_t frame,
+                                          uint32_t field, int32_t width, int32_t height) VENDRIX_NOEXCEPT;
+
+/* Stream frames whose compensation will not change any more. Outputs may be null and are -1 unless a
+ * range of at least two frames exists. Returns 1 with a compensation array, else 0. */
+VENDRIX_API int32_t RTMotionPathSteadyFrameRange(RTMotionPath* path, int64_t* first, int64_t* last) VENDRIX_NOEXCEPT;
+
+/* Stream frames whose analysis is complete. Outputs as above. Returns 1 for a non-null path. */
+VENDRIX_API int32_t RTMotionScannerCompletedFrameRange(RTMotionPath* path, int64_t* first,
+                                                       int64_t* last) VENDRIX_NOEXCEPT;
+
+/* For the frame to show next: how far scanning got, up to which frame it must go before `frame` is
+ * steady, and how far ahead frames may be delivered. Outputs may be null. Returns 1 for a non-null path. */
+VENDRIX_API int32_t RTMotionScannerRequirementsFrameRange(RTMotionPath* path, int64_t frame, int64_t* scanned,
+                                                          int64_t* needed, int64_t* acceptable) VENDRIX_NOEXCEPT;
 
 /* --- Profiles ------------------------------------------------------------------------------------ */
 

@@ -112,6 +112,12 @@ bool FeatureTracker::SubmitEntry(const model::AnalysisImage* image) {
   }
   if (!item->empty && working.readRow)
     working.readRow(working, item->image.data, static_cast<int32_t>(item->image.step[0]));
+  if (lastSubmitted_ >= 0 && item->entry > lastSubmitted_ + 1) {
+    skippedLock_.Enter();
+    skipped_.emplace_back(lastSubmitted_ + 1, item->entry - 1);
+    skippedLock_.Leave();
+  }
+  lastSubmitted_ = std::max(lastSubmitted_, item->entry);
   if (prepareNext_.load() < 0) {
     // Entry 0 is only the reference of entry 1; a run that starts later delivers its first entry too.
     const int32_t first_delivered = item->entry == 0 ? 1 : item->entry;
@@ -294,6 +300,22 @@ void FeatureTracker::Shift(int32_t delta) {
     b.lock.Leave();
   }
   currentEntry_ += delta;
+  skippedLock_.Enter();
+  for (auto& range : skipped_) range.first += delta, range.second += delta;
+  std::erase_if(skipped_, [](const auto& range) { return range.second < 0; });
+  skippedLock_.Leave();
+  if (lastSubmitted_ >= 0) lastSubmitted_ += delta;
+}
+
+int32_t FeatureTracker::SkipMissing(int32_t entry) {
+  skippedLock_.Enter();
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (const auto& [first, last] : skipped_)
+      if (entry >= first && entry <= last) entry = last + 1, moved = true;
+  }
+  skippedLock_.Leave();
+  return entry;
 }
 
 int32_t FeatureTracker::QueueCount(TrackerStage stage) {

@@ -166,6 +166,15 @@ class FeatureTracker final : public model::Analyser {
   // In-order stages keep the entry they expect next; -1 until the first entry is submitted.
   std::atomic<int32_t> prepareNext_{-1};
   std::atomic<int32_t> triangulateNext_{-1};
+
+  // Entries the host skipped (a frame not scanned), as inclusive ranges: the in-order stages step over
+  // them instead of waiting for entries that never come. Written by the scanning thread in SubmitEntry,
+  // read by the stages; lastSubmitted_ belongs to the scanning thread.
+  concurrency::SpinLock skippedLock_;
+  std::vector<std::pair<int32_t, int32_t>> skipped_;
+  int32_t lastSubmitted_ = -1;
+  // The first entry at or after `entry` that was not skipped.
+  int32_t SkipMissing(int32_t entry);
   std::atomic_flag prepareBusy_ = ATOMIC_FLAG_INIT;
   std::atomic_flag triangulateBusy_ = ATOMIC_FLAG_INIT;
   AnalyserItem* lastPrepared_ = nullptr;  // owned by whoever holds prepareBusy_

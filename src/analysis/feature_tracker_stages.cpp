@@ -67,12 +67,13 @@ model::MatchList* MatchesFromStore(const PointStore* store, const AnalyserItem& 
   return list;
 }
 
-// The item of entry `want` from an in-order stage's queue. In the final rounds of a Sync (`force`),
-// when nothing upstream moves any more, the lowest entry that came is taken instead, so an entry that
-// never arrived cannot hold the stage forever.
+// The item of entry `want` from an in-order stage's queue, or an item of an earlier entry (an entry
+// scanned again after the stage passed it), which the caller drops. In the final rounds of a Sync
+// (`force`), when nothing upstream moves any more, the lowest entry that came is taken instead, so an
+// entry that never arrived cannot hold the stage forever.
 template <class Queue>
 AnalyserItem* PopInOrder(Queue& q, int32_t want, bool force) {
-  AnalyserItem* item = q.PopIf([want](AnalyserItem* i) { return i->entry == want; });
+  AnalyserItem* item = q.PopIf([want](AnalyserItem* i) { return i->entry <= want; });
   if (item || !force) return item;
   int32_t lowest = INT32_MAX;
   q.ForEach([&](AnalyserItem* i) { lowest = std::min(lowest, i->entry); });
@@ -107,10 +108,16 @@ bool FeatureTracker::Detect() {
 
 bool FeatureTracker::Prepare() {
   if (prepareBusy_.test_and_set(std::memory_order_acquire)) return false;
-  AnalyserItem* item = PopInOrder(prepareIn_, prepareNext_.load(), forceOrder_);
+  const int32_t want = SkipMissing(prepareNext_.load());
+  AnalyserItem* item = PopInOrder(prepareIn_, want, forceOrder_);
   if (!item) {
     prepareBusy_.clear(std::memory_order_release);
     return false;
+  }
+  if (item->entry < want) {  // scanned again after its turn: its first analysis stands
+    prepareBusy_.clear(std::memory_order_release);
+    FreeItem(item);
+    return true;
   }
   prepareNext_.store(item->entry + 1);
   // The previous entry's image and corners feed the tracking of this one. The first entry of a run
@@ -174,7 +181,7 @@ bool FeatureTracker::Track() {
 
 bool FeatureTracker::Triangulate() {
   if (triangulateBusy_.test_and_set(std::memory_order_acquire)) return false;
-  AnalyserItem* item = PopInOrder(triangulateIn_, triangulateNext_.load(), forceOrder_);
+  AnalyserItem* item = PopInOrder(triangulateIn_, SkipMissing(triangulateNext_.load()), forceOrder_);
   if (!item) {
     triangulateBusy_.clear(std::memory_order_release);
     return false;
@@ -205,8 +212,10 @@ bool FeatureTracker::LookAhead(int pass) {
     b.waiting.push_back(arrived);
     worked = true;
   }
-  // The first entry waiting, in entry order, and the contiguous run of arrivals after it.
+  // The first entry waiting, in entry order, and the contiguous run of arrivals after it; entries the
+  // host skipped count as arrived.
   AnalyserItem* produce = nullptr;
+  if (b.nextProduce >= 0) b.nextProduce = SkipMissing(b.nextProduce);
   auto it = std::find_if(b.waiting.begin(), b.waiting.end(), [&](AnalyserItem* i) { return i->entry == b.nextProduce; });
   if (it == b.waiting.end() && b.endOfInput && forceOrder_ && !b.waiting.empty()) {
     it = std::min_element(b.waiting.begin(), b.waiting.end(),
@@ -216,7 +225,8 @@ bool FeatureTracker::LookAhead(int pass) {
   if (it != b.waiting.end()) {
     int32_t frontier = b.nextProduce;
     auto has = [&](int32_t e) {
-      return std::any_of(b.waiting.begin(), b.waiting.end(), [e](AnalyserItem* i) { return i->entry == e; });
+      return SkipMissing(e) != e ||
+             std::any_of(b.waiting.begin(), b.waiting.end(), [e](AnalyserItem* i) { return i->entry == e; });
     };
     // Entries already produced count as arrived; only the waiting ones are checked.
     while (frontier < b.nextProduce + kLookAhead && has(frontier + 1)) ++frontier;

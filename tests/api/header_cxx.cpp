@@ -41,6 +41,18 @@ int32_t DefTexMapD(TexMapDefD* def, const uint32_t* compArrayD, int32_t reserved
                    int32_t width, int32_t height) noexcept;
 void TexMap(const TexMapDefA* def) noexcept;
 void TexMapD(const TexMapDefD* def) noexcept;
+RTMotionPath* NewRTMotionPath() noexcept;
+void DeleteRTMotionPath(RTMotionPath* path) noexcept;
+int32_t RTMotionPathConfigurate(RTMotionPath* path, const RTPathConfig* config) noexcept;
+int32_t RTMotionPathGetSettings(RTMotionPath* path, PathSettings* out, uint32_t size) noexcept;
+int32_t RTMotionPathSetSettings(RTMotionPath* path, const PathSettings* in, int32_t size) noexcept;
+int32_t RTMotionPathScanMap(RTMotionPath* path, const RTFrameInput* input, int64_t frame) noexcept;
+int32_t RTMotionPathTexMapDef(RTMotionPath* path, TexMapDefA* def, int32_t reserved, int64_t frame, uint32_t field,
+                              int32_t width, int32_t height) noexcept;
+int32_t RTMotionPathSteadyFrameRange(RTMotionPath* path, int64_t* first, int64_t* last) noexcept;
+int32_t RTMotionScannerCompletedFrameRange(RTMotionPath* path, int64_t* first, int64_t* last) noexcept;
+int32_t RTMotionScannerRequirementsFrameRange(RTMotionPath* path, int64_t frame, int64_t* scanned,
+                                              int64_t* needed, int64_t* acceptable) noexcept;
 int32_t GetProfileNums() noexcept;
 int32_t ApplyProfile(uint32_t index, PathSettings* out) noexcept;
 int32_t FindProfile(const PathSettings* settings) noexcept;

@@ -76,31 +76,40 @@ inline std::vector<cv::Mat> Stabilise(const std::vector<cv::Mat>& input, const P
   return output;
 }
 
-// Frame-to-frame jitter of the centre half of a clip: the RMS second difference of the accumulated
-// phase-correlation shifts, pixels.
-inline double MeasuredJitter(const std::vector<cv::Mat>& frames) {
-  const cv::Rect centre(frames[0].cols / 4, frames[0].rows / 4, frames[0].cols / 2, frames[0].rows / 2);
-  auto grey = [&](const cv::Mat& f) {
-    cv::Mat g, d;
-    cv::cvtColor(f(centre), g, f.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-    g.convertTo(d, CV_64F);
+// Frame-to-frame jitter measured as frames arrive: the RMS second difference of the accumulated
+// phase-correlation shifts of the frames' centre halves, pixels. Add() returns the frame's shift from
+// the one before.
+class JitterMeter {
+ public:
+  cv::Point2d Add(const cv::Mat& frame) {
+    const cv::Rect centre(frame.cols / 4, frame.rows / 4, frame.cols / 2, frame.rows / 2);
+    cv::Mat g, cur;
+    cv::cvtColor(frame(centre), g, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    g.convertTo(cur, CV_64F);
+    cv::Point2d d(0, 0);
+    if (!prev_.empty()) {
+      if (window_.empty()) cv::createHanningWindow(window_, centre.size(), CV_64F);
+      d = cv::phaseCorrelate(prev_, cur, window_);
+      x_[2] = x_[1] + d.x, y_[2] = y_[1] + d.y;
+      if (n_ >= 2) sum_ += std::pow(x_[2] - 2 * x_[1] + x_[0], 2) + std::pow(y_[2] - 2 * y_[1] + y_[0], 2), ++terms_;
+      x_[0] = x_[1], y_[0] = y_[1], x_[1] = x_[2], y_[1] = y_[2];
+    }
+    prev_ = cur;
+    ++n_;
     return d;
-  };
-  cv::Mat window;
-  cv::createHanningWindow(window, centre.size(), CV_64F);
-  std::vector<double> x{0.0}, y{0.0};
-  cv::Mat prev = grey(frames[0]);
-  for (size_t i = 1; i < frames.size(); ++i) {
-    cv::Mat cur = grey(frames[i]);
-    const cv::Point2d d = cv::phaseCorrelate(prev, cur, window);
-    x.push_back(x.back() + d.x);
-    y.push_back(y.back() + d.y);
-    prev = cur;
   }
-  double s = 0;
-  for (size_t i = 2; i < x.size(); ++i)
-    s += std::pow(x[i] - 2 * x[i - 1] + x[i - 2], 2) + std::pow(y[i] - 2 * y[i - 1] + y[i - 2], 2);
-  return std::sqrt(s / double(x.size() - 2));
+  double Jitter() const { return terms_ ? std::sqrt(sum_ / double(terms_)) : 0.0; }
+
+ private:
+  cv::Mat prev_, window_;
+  double x_[3] = {}, y_[3] = {}, sum_ = 0.0;
+  int64_t n_ = 0, terms_ = 0;
+};
+
+inline double MeasuredJitter(const std::vector<cv::Mat>& frames) {
+  JitterMeter meter;
+  for (const cv::Mat& f : frames) meter.Add(f);
+  return meter.Jitter();
 }
 
 }  // namespace vendrix::testing
