@@ -214,6 +214,10 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return vendrix::cli::Run(argc, argv);
+  } catch (const vendrix::cli::OutputClosed& e) {
+    // The program reading the stream stopped (a player was closed): the run ends here, not in error.
+    std::fprintf(stderr, "vendrix: %s; stopped\n", e.what());
+    return 0;
   } catch (const vendrix::cli::CliError& e) {
     std::fprintf(stderr, "vendrix: error: %s\n", e.what());
   } catch (const std::exception& e) {
