@@ -317,6 +317,10 @@ void VideoOutput::CopyPacket(AVPacket* packet) {
   Write(packet);
 }
 
+void VideoOutput::AllowLead(double seconds) {
+  format_->max_interleave_delta = int64_t((seconds + 10) * AV_TIME_BASE);
+}
+
 void VideoOutput::Finish() {
   const auto start = std::chrono::steady_clock::now();
   avcodec_send_frame(encoder_.get(), nullptr);

@@ -60,6 +60,9 @@ class VideoOutput {
   void CopyPacket(AVPacket* packet);
   // Flushes the encoder, writes the trailer and moves the file to its final name.
   void Finish();
+  // Copied packets may run `seconds` ahead of the video: the muxer keeps them that long (and 10 s
+  // more, its usual allowance) to interleave them with the video of the same time.
+  void AllowLead(double seconds);
 
   double encode_seconds() const { return encode_seconds_; }
   // Streams of the input that the output container cannot hold and that were left out.
