@@ -34,18 +34,22 @@ class CliErrors : public SharedClipSuite {
 
 TEST_F(CliErrors, UnusableInputs) {
   const std::string out = *dir_ / "out.mp4";
-  ExpectRefused("stabilize -q " + (*dir_ / "missing.mp4") + " " + out, 1, "No such file or directory");
   {
     std::ofstream(*dir_ / "notes.txt") << "not a video\n";
   }
-  ExpectRefused("stabilize -q " + (*dir_ / "notes.txt") + " " + out, 1, "notes.txt");
   ASSERT_EQ(RunShell("ffmpeg -v error -f lavfi -i sine=duration=1 -y " + (*dir_ / "sound.wav")), 0);
-  ExpectRefused("stabilize -q " + (*dir_ / "sound.wav") + " " + out, 1, "has no video stream");
   // A Matroska video track whose codec id nothing decodes.
   ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -c copy -y " + (*dir_ / "h264.mkv") + " && sed 's#V_MPEG4/ISO/AVC#V_MPEG4/ISO/ZZZ#' " +
                      (*dir_ / "h264.mkv") + " > " + (*dir_ / "unknown.mkv") + " && rm " + (*dir_ / "h264.mkv")),
             0);
-  ExpectRefused("stabilize -q " + (*dir_ / "unknown.mkv") + " " + out, 1, "unsupported video codec");
+  // Both roads say the same.
+  for (const std::string command : {"stabilize -q ", "stabilize -q --realtime "}) {
+    ExpectRefused(command + (*dir_ / "missing.mp4") + " " + out, 1, "No such file or directory");
+    ExpectRefused(command + (*dir_ / "notes.txt") + " " + out, 1, "notes.txt");
+    ExpectRefused(command + (*dir_ / "sound.wav") + " " + out, 1, "has no video stream");
+    ExpectRefused(command + (*dir_ / "unknown.mkv") + " " + out, 1, "unsupported video codec");
+    ExpectRefused(command + " - " + out + " < " + (*dir_ / "notes.txt"), 1, "standard input");
+  }
 }
 
 TEST_F(CliErrors, BadOptionsAndNames) {
@@ -57,6 +61,11 @@ TEST_F(CliErrors, BadOptionsAndNames) {
   ExpectRefused("stabilize -q " + Clip() + " " + out + " --analysis-level 12", 2, "--analysis-level");
   ExpectRefused("stabilize -q " + Clip() + " " + (*dir_ / "out.unknownext"), 1, "cannot tell the container");
   ExpectRefused("stabilize -q " + Clip() + " " + Clip(), 1, "would overwrite the input");
+  ExpectRefused("stabilize -q --realtime " + Clip() + " " + Clip(), 1, "would overwrite the input");
+  ExpectRefused("stabilize -q " + Clip() + " -", 1, "needs --format");
+  ExpectRefused("stabilize -q - " + out + " < " + Clip(), 1, "can be read only once");
+  ExpectRefused("stabilize -q " + Clip() + " " + out + " --look-ahead 40", 2, "--realtime");
+  ExpectRefused("stabilize -q --realtime " + Clip() + " " + out + " --plot p.svg", 2, "--realtime");
   ExpectRefused("shake -q " + SampleImage() + " " + out + " --size 12by7", 1, "--size");
   ExpectRefused("render -q " + Clip() + " " + (*dir_ / "clip.mp4") + " " + out, 1, "not a vendrix motion file");
 }
@@ -72,7 +81,8 @@ TEST_F(CliErrors, DamagedMotionFileIsRefused) {
 
 TEST_F(CliErrors, FullDiskLeavesNothingBehind) {
   // A file-size limit makes writes fail as a full disk does (the signal it raises is ignored).
-  ExpectRefused("stabilize -q " + Clip() + " " + (*dir_ / "big.mp4") + " --crf 0", 1, "cannot write", "trap '' XFSZ; ulimit -f 40; ");
+  for (const std::string command : {"stabilize -q ", "stabilize -q --realtime "})
+    ExpectRefused(command + Clip() + " " + (*dir_ / "big.mp4") + " --crf 0", 1, "cannot write", "trap '' XFSZ; ulimit -f 40; ");
 }
 
 TEST(CliDamage, CorruptPacketsAreSkippedWithAWarning) {

@@ -11,6 +11,12 @@ struct CliError : std::runtime_error {
   explicit CliError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// Standard output was closed by the program reading it (a broken pipe): the end of a live run rather
+// than a failure.
+struct OutputClosed : CliError {
+  using CliError::CliError;
+};
+
 // Set by SIGINT / SIGTERM; the frame loops check it and stop with an error, so no half-written output
 // survives an interrupted run.
 bool Interrupted();

@@ -42,6 +42,9 @@ bool Interrupted() { return g_interrupted.load(); }
 void InstallInterruptHandler() {
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
+  // A reader of standard output that goes away must not kill the process silently: the write fails
+  // with EPIPE instead, and the run ends with a message.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 void ThrowIfInterrupted() {

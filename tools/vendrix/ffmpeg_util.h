@@ -31,6 +31,9 @@ using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
 
+// "-" in place of a file name: standard input or standard output.
+inline bool IsStandardStream(const std::string& path) { return path == "-"; }
+
 FramePtr NewFrame();
 PacketPtr NewPacket();
 

@@ -1,6 +1,7 @@
 // vendrix: stabilises video files with libvendrix.
 //
 //   vendrix stabilize IN OUT          analyse, smooth and render in one go
+//   vendrix stabilize --realtime IN OUT   the same in one streaming pass; IN and OUT may be "-"
 //   vendrix analyze IN MOTIONFILE     analyse and smooth, keep the result
 //   vendrix render IN MOTIONFILE OUT  render a kept result, with any framing
 //   vendrix profiles                  the stabilisation profiles
@@ -23,6 +24,7 @@
 #include "passes.h"
 #include "path_plot.h"
 #include "profiles_table.h"
+#include "realtime_pass.h"
 #include "settings_options.h"
 #include "shake.h"
 #include "video_input.h"
@@ -69,10 +71,17 @@ void AddCommonOptions(CLI::App* cmd, CommonOptions& c, bool stats) {
   if (stats) cmd->add_option("--stats", c.stats, "write the time each stage took to this JSON file");
 }
 
-void WriteStats(const std::string& path, const Timings& t) {
+void WriteStats(const std::string& path, const Timings& t, const StreamFigures* stream = nullptr) {
   if (path.empty()) return;
-  const nlohmann::json j = {{"frames", t.frames},         {"decode_s", t.decode}, {"analysis_s", t.analysis},
-                            {"finishing_s", t.finishing}, {"render_s", t.render}, {"encode_s", t.encode}};
+  nlohmann::json j = {{"frames", t.frames},         {"decode_s", t.decode}, {"analysis_s", t.analysis},
+                      {"finishing_s", t.finishing}, {"render_s", t.render}, {"encode_s", t.encode}};
+  if (stream) {
+    j["look_ahead"] = stream->look_ahead;
+    j["delay_frames"] = stream->delay_frames;
+    j["delay_s"] = stream->delay;
+    j["worst_frame_s"] = stream->worst_frame;
+    j["reused_definitions"] = stream->reused;
+  }
   std::ofstream f(path, std::ios::trunc);
   f << j.dump(1) << "\n";
   if (!f) throw CliError(fmt::format("cannot write {}", path));
@@ -82,6 +91,14 @@ void Summary(Progress& progress, const std::string& what, const Timings& t) {
   progress.Note(fmt::format("vendrix: {} ({} frames; decode {:.2f} s, analysis {:.2f} s, finishing {:.2f} s, render "
                             "{:.2f} s, encode {:.2f} s)",
                             what, t.frames, t.decode, t.analysis, t.finishing, t.render, t.encode));
+}
+
+std::string StreamSummary(const StreamFigures& f) {
+  std::string s = fmt::format("delay {} frames", f.delay_frames);
+  if (f.frame_period > 0) s += fmt::format(" ({:.2f} s)", f.delay);
+  s += fmt::format(", worst frame {:.1f} ms", 1000 * f.worst_frame);
+  if (f.frame_period > 0) s += fmt::format(" of {:.1f} ms per frame", 1000 * f.frame_period);
+  return s;
 }
 
 void CheckMotionMatches(const Motion& m, const std::string& motion_path, const std::string& in) {
@@ -104,6 +121,8 @@ int Run(int argc, char** argv) {
                                                 VENDRIX_VERSION_REVISION(VendrixVersion())));
 
   std::string in, out, motion_path, image, plot, save_motion, size = "640x360";
+  bool realtime = false;
+  int look_ahead = kDefaultLookAhead;
   AnalysisOptions analysis;
   RenderOptions render;
   EncoderOptions encoder;
@@ -111,12 +130,23 @@ int Run(int argc, char** argv) {
   ShakeOptions shake;
 
   CLI::App* stabilize = app.add_subcommand("stabilize", "analyse, smooth and render a video file");
-  stabilize->add_option("IN", in, "input video")->required();
-  stabilize->add_option("OUT", out, "stabilised video to write")->required();
+  stabilize->add_option("IN", in, "input video; - reads standard input (with --realtime)")->required();
+  stabilize->add_option("OUT", out, "stabilised video to write; - writes standard output (with --format)")->required();
   AddAnalysisOptions(stabilize, analysis);
   AddRenderOptions(stabilize, render, encoder);
-  stabilize->add_option("--plot", plot, "write the camera path before and after smoothing as SVG");
-  stabilize->add_option("--save-motion", save_motion, "also keep the motion file for `vendrix render`");
+  CLI::Option* realtime_flag =
+      stabilize->add_flag("--realtime", realtime,
+                          "one streaming pass: each frame is written once the frames after it that its correction "
+                          "needs have arrived (a fixed delay), with flat memory; for live sources and long inputs");
+  stabilize
+      ->add_option("--look-ahead", look_ahead,
+                   fmt::format("frames of look-ahead of --realtime, 2..1000 (default {}); the delay is this plus {}",
+                               kDefaultLookAhead, kSteadyMargin - 1))
+      ->check(CLI::Range(2, 1000))
+      ->needs(realtime_flag);
+  stabilize->add_option("--plot", plot, "write the camera path before and after smoothing as SVG")->excludes(realtime_flag);
+  stabilize->add_option("--save-motion", save_motion, "also keep the motion file for `vendrix render`")
+      ->excludes(realtime_flag);
   AddCommonOptions(stabilize, common, true);
 
   CLI::App* analyze = app.add_subcommand("analyze", "analyse and smooth a video file, save the motion");
@@ -171,6 +201,12 @@ int Run(int argc, char** argv) {
 
   if (profiles->parsed()) {
     PrintProfiles(stdout);
+  } else if (stabilize->parsed() && realtime) {
+    const PathSettings look = RenderSettings(AnalysisSettings(analysis), render);
+    const StreamFigures figures = StabilizeStream(in, out, look, look_ahead, encoder, progress, timings);
+    WriteStats(common.stats, timings, &figures);
+    Summary(progress, fmt::format("wrote {}; {}", IsStandardStream(out) ? "standard output" : out, StreamSummary(figures)),
+            timings);
   } else if (stabilize->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
     const PathSettings look = RenderSettings(settings, render);
@@ -214,6 +250,10 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return vendrix::cli::Run(argc, argv);
+  } catch (const vendrix::cli::OutputClosed& e) {
+    // The program reading the stream stopped (a player was closed): the run ends here, not in error.
+    std::fprintf(stderr, "vendrix: %s; stopped\n", e.what());
+    return 0;
   } catch (const vendrix::cli::CliError& e) {
     std::fprintf(stderr, "vendrix: error: %s\n", e.what());
   } catch (const std::exception& e) {

@@ -2,13 +2,12 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 
 #include <fmt/format.h>
 
 #include "cli_error.h"
-#include "library_image.h"
+#include "frame_pipeline.h"
 #include "video_input.h"
 
 namespace vendrix::cli {
@@ -22,17 +21,6 @@ double Since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 struct PathDelete {
   void operator()(GlobalMotionPath* p) const { DeleteGlobalMotionPath(p); }
 };
-
-void CheckSameSize(const AVFrame& frame, int width, int height, const std::string& in) {
-  if (frame.width != width || frame.height != height)
-    throw CliError(fmt::format("{}: the picture size changes from {}x{} to {}x{} mid-stream, which is not supported", in,
-                               width, height, frame.width, frame.height));
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code ec;
-  return std::filesystem::equivalent(a, b, ec) && !ec;
-}
 
 }  // namespace
 
@@ -103,62 +91,40 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
 
 void RenderClip(const std::string& in, const Motion& motion, const PathSettings& render_settings, const std::string& out,
                 const EncoderOptions& encoder, Progress& progress, Timings& timings) {
-  if (SameFile(in, out)) throw CliError(fmt::format("{}: the output would overwrite the input", out));
   VideoInput input(in);
-  VideoOutput output(out, SpecOf(input), encoder, &input);
-  for (const std::string& d : output.dropped())
-    progress.Warn(fmt::format("{} cannot be stored in {}; left out", d, out));
+  const std::unique_ptr<VideoOutput> output = OpenOutput(input, out, encoder, progress);
 
   // The definition reads the framing from the settings copy inside the array.
   std::vector<uint32_t> comp = motion.comp;
   std::memcpy(reinterpret_cast<uint8_t*>(comp.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &render_settings,
               sizeof render_settings);
 
-  FrameConverter converter;
   FramePtr frame = NewFrame();
-  std::unique_ptr<LibraryImage> source, target;
   const int width = motion.video_width, height = motion.video_height;
+  FrameRenderer renderer(width, height);
   int64_t index = 0;
   double render_seconds = 0;
   progress.Start("render", motion.frames);
-  auto copy_other = [&](AVPacket* packet) { output.CopyPacket(packet); };
+  auto copy_other = [&](AVPacket* packet) { output->CopyPacket(packet); };
   while (input.NextFrame(frame.get(), copy_other)) {
     CheckSameSize(*frame, width, height, in);
     const auto start = Clock::now();
-    if (!source) {
-      const RenderLayout layout = ChooseRenderLayout(static_cast<AVPixelFormat>(frame->format));
-      source = std::make_unique<LibraryImage>(layout, width, height);
-      target = std::make_unique<LibraryImage>(layout, width, height);
-    }
-    converter.ToLibrary(*frame, *source);
-    TexMapDefA def{};
-    def.version = VENDRIX_TEXMAP_A_VERSION;
-    def.pixelFormat = source->code();
-    def.srcRect = {0, 0, width * VENDRIX_FX_ONE, height * VENDRIX_FX_ONE};
-    def.srcPitch = source->pitch();
-    def.srcRows = height;
-    def.srcBuffer = source->data();
-    def.outRect = {0, 0, width * VENDRIX_FX_ONE, height * VENDRIX_FX_ONE};
-    def.outPitch = target->pitch();
-    def.outRows = height;
-    def.outBuffer = target->data();
-    DefTexMapA(&def, comp.data(), 0, int32_t(std::min<int64_t>(index, motion.frames - 1)), 0, width, height);
-    TexMap(&def);
-    AVFrame* encoded = output.WritableFrame();
-    converter.FromLibrary(*target, *encoded);
-    encoded->pts = frame->best_effort_timestamp;
-    encoded->pkt_duration = frame->pkt_duration;
+    const int32_t record = int32_t(std::min<int64_t>(index, motion.frames - 1));
+    AVFrame* encoded = renderer.Render(*frame, *output, [&](TexMapDefA& def) {
+      DefTexMapA(&def, comp.data(), 0, record, 0, width, height);
+      return true;
+    });
     render_seconds += Since(start);
-    output.WriteFrame(encoded);
+    output->WriteFrame(encoded);
     ++index;
     progress.Update(index);
   }
   if (index == 0) throw CliError(fmt::format("{}: no video frame could be decoded", in));
-  output.Finish();
+  output->Finish();
   progress.End();
   timings.decode += input.decode_seconds();
   timings.render += render_seconds;
-  timings.encode += output.encode_seconds();
+  timings.encode += output->encode_seconds();
   timings.frames = index;
 }
 

@@ -31,7 +31,12 @@ void Progress::Start(const std::string& label, int64_t total) {
   total_ = total;
   done_ = 0;
   start_ = last_draw_ = Clock::now();
-  if (!quiet_ && !terminal_) fmt::print(stderr, "{}: {} frames\n", label_, total_);
+  if (!quiet_ && !terminal_) {
+    if (total_ > 0)
+      fmt::print(stderr, "{}: {} frames\n", label_, total_);
+    else
+      fmt::print(stderr, "{}: a stream\n", label_);
+  }
 }
 
 void Progress::Update(int64_t done) {
@@ -53,7 +58,16 @@ void Progress::Draw(bool final) {
   const double fps = elapsed > 0 ? double(done_) / elapsed : 0.0;
   const int64_t total = std::max(total_, done_);
   const double left = fps > 0 ? double(total - done_) / fps : 0.0;
-  if (terminal_) {
+  if (total_ <= 0) {
+    // A stream of unknown length: frames and speed only.
+    if (terminal_) {
+      fmt::print(stderr, "\r{:<9} {} frames {:5.1f} fps {}\x1b[K", label_, done_, fps, Clocktime(elapsed));
+      bar_shown_ = !final;
+      if (final) fmt::print(stderr, "\n");
+    } else {
+      fmt::print(stderr, "{}: {} frames, {:.1f} fps, {}\n", label_, done_, fps, Clocktime(elapsed));
+    }
+  } else if (terminal_) {
     constexpr int kWidth = 30;
     const int filled = total > 0 ? int(kWidth * done_ / total) : kWidth;
     fmt::print(stderr, "\r{:<9} [{:=<{}}{:<{}}] {:>3}% {}/{} {:5.1f} fps {} {}\x1b[K", label_, "", filled, "",

@@ -14,6 +14,7 @@ class Progress {
   explicit Progress(bool quiet);
   ~Progress();  // ends a bar left open by an error, so the error starts on its own line
 
+  // `total` frames are expected; 0 when the length is not known (a stream).
   void Start(const std::string& label, int64_t total);
   void Update(int64_t done);
   void End();

@@ -1,6 +1,7 @@
 // Reading one video file: the container, its video stream and a decoder for it. Damaged packets are
 // skipped with a warning (the decoder's own concealment decides what the next frames look like); the first
-// decodable frame fixes the size and pixel format the rest of the run relies on.
+// decodable frame fixes the size and pixel format the rest of the run relies on. "-" reads standard input
+// (any container FFmpeg reads as a stream, e.g. MPEG-TS or Matroska), which can be read only once.
 #pragma once
 
 #include <cstdint>
@@ -21,13 +22,18 @@ class VideoInput {
   VideoInput& operator=(const VideoInput&) = delete;
 
   const std::string& path() const { return path_; }
+  // The input as messages name it: the path, or "standard input".
+  const std::string& name() const { return name_; }
+  // False for standard input and pipes: CountPackets needs to read the input twice.
   AVFormatContext* format() const { return format_.get(); }
   AVStream* stream() const { return format_->streams[video_index_]; }
   int video_index() const { return video_index_; }
   const AVCodecContext* decoder() const { return decoder_.get(); }
 
+  bool seekable() const;
+
   // Number of video packets in the file, read without decoding (the frame count for all usual codecs).
-  // Leaves the reader at the start of the file.
+  // Leaves the reader at the start of the file. Throws CliError for an input that is not seekable.
   int64_t CountPackets();
 
   // Decodes the next video frame into `frame` (unreferenced first). Packets of other streams are handed
@@ -44,7 +50,7 @@ class VideoInput {
   void SkipOrThrow(const AVPacket* packet, int status);
   static constexpr int kMaxDamagedInARow = 100;
 
-  std::string path_;
+  std::string path_, name_;
   struct InputClose {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
   };

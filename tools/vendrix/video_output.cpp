@@ -30,7 +30,9 @@ const AVCodec* ChooseEncoder(const AVOutputFormat* container, const std::string&
     return c;
   }
   // H.264 through x264 is what people expect of a stabiliser; other containers get their own default.
-  if (avformat_query_codec(container, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL) == 1) {
+  // Some muxers cannot say what they hold (MPEG-TS): they get H.264 too, unless they write nothing.
+  const int h264 = avformat_query_codec(container, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL);
+  if (h264 == 1 || (h264 < 0 && !(container->flags & AVFMT_NOFILE))) {
     if (const AVCodec* c = avcodec_find_encoder_by_name("libx264")) return c;
   }
   const AVCodec* c = avcodec_find_encoder(container->video_codec);
@@ -77,7 +79,10 @@ VideoSpec SpecOf(const VideoInput& input) {
 
 VideoOutput::VideoOutput(const std::string& path, const VideoSpec& spec, const EncoderOptions& options,
                          const VideoInput* input)
-    : path_(path), temp_path_(TemporaryNameFor(path)) {
+    : path_(IsStandardStream(path) ? "standard output" : path),
+      temp_path_(IsStandardStream(path) ? "pipe:1" : TemporaryNameFor(path)),
+      standard_output_(IsStandardStream(path)),
+      through_temporary_(!standard_output_) {
   // A constructor that throws gets no destructor: release what was made and remove the temporary.
   try {
     Setup(spec, options, input);
@@ -93,14 +98,18 @@ void VideoOutput::Setup(const VideoSpec& spec, const EncoderOptions& options, co
   if (!options.format.empty()) {
     container = av_guess_format(options.format.c_str(), nullptr, nullptr);
     if (!container) throw CliError(fmt::format("unknown container format '{}'", options.format));
+  } else if (standard_output_) {
+    throw CliError("writing to standard output needs --format to name the container (e.g. mpegts or matroska)");
   } else {
     container = av_guess_format(nullptr, path.c_str(), nullptr);
     if (!container)
       throw CliError(fmt::format("{}: cannot tell the container from the file name (use .mp4, .mkv, .mov, ...)", path));
   }
   // The null container writes nothing; it measures everything up to the muxer.
-  file_ = !(container->flags & AVFMT_NOFILE);
-  if (!file_) temp_path_ = path;
+  if (container->flags & AVFMT_NOFILE) {
+    through_temporary_ = false;
+    temp_path_ = path;
+  }
   if (avformat_alloc_output_context2(&format_, container, nullptr, temp_path_.c_str()) < 0 || !format_)
     throw CliError("out of memory");
 
@@ -223,8 +232,17 @@ void VideoOutput::Open(const AVOutputFormat* container) {
     if (s < 0) throw CliError(fmt::format("cannot create {}: {}", path_, AvErrorText(s)));
   }
   opened_ = true;
-  const int s = avformat_write_header(format_, nullptr);
-  if (s < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(s)));
+  AVDictionary* options = nullptr;
+  if (standard_output_) {
+    // A stream is read while it is written: every packet goes out at once, and MP4 / MOV, which
+    // would seek back to write their index, write self-contained fragments instead.
+    av_dict_set(&options, "flush_packets", "1", 0);
+    if (av_opt_find(format_->priv_data, "movflags", nullptr, 0, 0))
+      av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+  }
+  const int s = avformat_write_header(format_, &options);
+  av_dict_free(&options);
+  if (s < 0) Fail(s);
 
   frame_ = NewFrame();
   frame_->format = encoder_->pix_fmt;
@@ -242,7 +260,7 @@ void VideoOutput::Release() {
     avformat_free_context(format_);
     format_ = nullptr;
   }
-  if (!finished_ && file_) {
+  if (!finished_ && through_temporary_) {
     std::error_code ignored;
     fs::remove(temp_path_, ignored);
   }
@@ -253,11 +271,15 @@ AVFrame* VideoOutput::WritableFrame() {
   return frame_.get();
 }
 
+void VideoOutput::Fail(int status) {
+  if (status == AVERROR(EPIPE)) throw OutputClosed(fmt::format("{} was closed by its reader", path_));
+  throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(status)));
+}
+
 void VideoOutput::Write(AVPacket* packet) {
   const int status = av_interleaved_write_frame(format_, packet);
-  if (status < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(status)));
-  if (format_->pb && format_->pb->error < 0)
-    throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(format_->pb->error)));
+  if (format_->pb && format_->pb->error < 0) Fail(format_->pb->error);
+  if (status < 0) Fail(status);
 }
 
 void VideoOutput::Drain(bool flush) {
@@ -295,20 +317,27 @@ void VideoOutput::CopyPacket(AVPacket* packet) {
   Write(packet);
 }
 
+void VideoOutput::AllowLead(double seconds) {
+  format_->max_interleave_delta = int64_t((seconds + 10) * AV_TIME_BASE);
+}
+
 void VideoOutput::Finish() {
   const auto start = std::chrono::steady_clock::now();
   avcodec_send_frame(encoder_.get(), nullptr);
   Drain(true);
   int status = av_write_trailer(format_);
-  if (status < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(status)));
+  if (format_->pb && format_->pb->error < 0) Fail(format_->pb->error);
+  if (status < 0) Fail(status);
   if (format_->pb && !(format_->oformat->flags & AVFMT_NOFILE)) {
     avio_flush(format_->pb);
     const int err = format_->pb->error;
     status = avio_closep(&format_->pb);
-    if (err < 0 || status < 0) throw CliError(fmt::format("cannot write {}: {}", path_, AvErrorText(err < 0 ? err : status)));
+    if (err < 0 || status < 0) Fail(err < 0 ? err : status);
   }
+  // Standard output is written as it goes: it has no temporary to rename (nor to remove on an
+  // error), so a failed run leaves whatever the reader already took.
   std::error_code ec;
-  if (file_) fs::rename(temp_path_, path_, ec);
+  if (through_temporary_) fs::rename(temp_path_, path_, ec);
   if (ec) throw CliError(fmt::format("cannot move the finished file to {}: {}", path_, ec.message()));
   finished_ = true;
   encode_seconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -1,7 +1,8 @@
 // Writing the stabilised file: one re-encoded video stream, every other stream of the input copied
 // packet by packet, the container's and streams' metadata (rotation included) and the chapters
 // carried over. Everything goes to a temporary file beside the output, renamed over it only when the
-// trailer is written; an error or an interrupted run leaves nothing behind.
+// trailer is written; an error or an interrupted run leaves nothing behind. "-" writes a stream to
+// standard output instead, in the container --format names; it cannot be taken back.
 #pragma once
 
 #include <string>
@@ -16,7 +17,8 @@ struct EncoderOptions {
   std::string codec;            // encoder name; empty: libx264 where the container takes H.264
   int crf = 18;                 // constant quality for encoders that have it (x264 / x265 / VP9 scale)
   std::string preset = "medium";  // speed preset for encoders that have one
-  std::string format;             // container name; empty: guessed from the output's file name
+  std::string format;             // container name; empty: guessed from the output's file name (a
+                                  // file, not standard output)
 };
 
 // The video stream to encode: picture size and format, clock, colour description.
@@ -37,7 +39,7 @@ VideoSpec SpecOf(const VideoInput& input);
 
 class VideoOutput {
  public:
-  // Sets up the output beside `path`: the video as `spec` says and, when `input` is given, every other
+  // Sets up the output beside `path` (or on standard output for "-"): the video as `spec` says and, when `input` is given, every other
   // stream of it copied. Throws CliError when the container cannot be guessed from the name, no
   // suitable encoder exists or the file cannot be created.
   VideoOutput(const std::string& path, const VideoSpec& spec, const EncoderOptions& options,
@@ -58,6 +60,9 @@ class VideoOutput {
   void CopyPacket(AVPacket* packet);
   // Flushes the encoder, writes the trailer and moves the file to its final name.
   void Finish();
+  // Copied packets may run `seconds` ahead of the video: the muxer keeps them that long (and 10 s
+  // more, its usual allowance) to interleave them with the video of the same time.
+  void AllowLead(double seconds);
 
   double encode_seconds() const { return encode_seconds_; }
   // Streams of the input that the output container cannot hold and that were left out.
@@ -73,8 +78,10 @@ class VideoOutput {
   void Open(const AVOutputFormat* container);
   void Drain(bool flush);
   void Write(AVPacket* packet);
+  // Throws OutputClosed for a broken pipe, else CliError naming the output and the reason.
+  [[noreturn]] void Fail(int status);
 
-  std::string path_, temp_path_;
+  std::string path_, temp_path_;  // path_ as messages name it (the path or "standard output")
   AVFormatContext* format_ = nullptr;
   AVStream* video_out_ = nullptr;
   std::vector<int> map_;  // input stream index -> output stream index, -1 when not carried
@@ -83,7 +90,9 @@ class VideoOutput {
   FramePtr frame_;
   PacketPtr packet_;
   bool opened_ = false, finished_ = false;
-  bool file_ = true;  // false for containers that write no file (null): nothing to rename or remove
+  bool standard_output_;
+  // False for standard output and for containers that write no file (null): nothing to rename or remove.
+  bool through_temporary_ = true;
   int64_t last_pts_ = AV_NOPTS_VALUE;
   double encode_seconds_ = 0;
   std::vector<std::string> dropped_;

@@ -1,0 +1,46 @@
+// Pieces the offline and the real-time road share between decoding a frame and encoding it: the size
+// check, opening the writer for an input, and the frame renderer.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "library_image.h"
+#include "progress.h"
+#include "video_input.h"
+#include "video_output.h"
+
+namespace vendrix::cli {
+
+// Throws CliError when `frame` is not width x height (a size change mid-stream).
+void CheckSameSize(const AVFrame& frame, int width, int height, const std::string& in);
+
+// The writer of `out` for the video of `input` and its other streams; names the streams the container
+// cannot hold as warnings. Throws CliError when `out` is the input file itself.
+std::unique_ptr<VideoOutput> OpenOutput(const VideoInput& input, const std::string& out, const EncoderOptions& encoder,
+                                        Progress& progress);
+
+// Warps decoded frames into the writer's frames: the frame is copied into the library layout its pixel
+// format renders in, the library draws it by the definition the caller completes, and the result is
+// converted into the encoder's format with the decoded frame's timestamp.
+class FrameRenderer {
+ public:
+  FrameRenderer(int width, int height) : width_(width), height_(height) {}
+
+  // Completes the definition of one frame; false when there is no correction for it (the frame is then
+  // written as it came).
+  using Define = std::function<bool(TexMapDefA& def)>;
+  // Returns the writer's frame holding the rendered `frame`, ready for VideoOutput::WriteFrame.
+  AVFrame* Render(const AVFrame& frame, VideoOutput& output, const Define& define);
+
+  // The 8-bit luma the analyser reads (see FrameConverter::Luma).
+  const uint8_t* Luma(const AVFrame& frame, int& pitch) { return converter_.Luma(frame, pitch); }
+
+ private:
+  int width_, height_;
+  FrameConverter converter_;
+  std::unique_ptr<LibraryImage> source_, target_;
+};
+
+}  // namespace vendrix::cli
