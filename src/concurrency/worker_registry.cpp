@@ -75,10 +75,11 @@ bool RegistryCreate() {
 }
 
 void RegistryDestroy() {
-  if (!g_registry) return;
+  WorkerRegistry* const registry = g_registry;
+  if (!registry) return;
   for (int i = 0; i < kMaxWorkers; ++i) WorkerStop(i);
-  ReleaseRegistry(g_registry);
   g_registry = nullptr;
+  ReleaseRegistry(registry);
   platform::MutexClose(g_registry_mutex);
   g_registry_mutex = nullptr;
 }
