@@ -47,6 +47,7 @@ FeatureTracker::~FeatureTracker() {
     for (AnalyserItem* item : b.waiting) FreeItem(item);
     b.waiting.clear();
   }
+  for (AnalyserItem* item : early_) FreeItem(item);
   FreeItem(lastPrepared_);
   for (DetectorScratch* scratch : scratches_) {
     DetectorScratchRelease(*scratch);
@@ -255,7 +256,7 @@ void FeatureTracker::Sync(int32_t mode) {
   }
   forceOrder_ = false;
   if (rounds == kSyncRounds) platform::DebugOutput("Vendrix: T_AnalyserB::Sync ProcessAll loops\n");
-  DrainResults();
+  DrainResults(true);
   const int32_t capacity = model::PathCapacity(path_);
   if (path_->lastFrame + 1 < capacity) {
     model::FrameRecord& next = path_->analysis->records[path_->lastFrame + 1];
@@ -265,8 +266,16 @@ void FeatureTracker::Sync(int32_t mode) {
   if (path_->lastFrame < currentEntry_) ++path_->lastFrame;
 }
 
-void FeatureTracker::DrainResults() {
+void FeatureTracker::DrainResults(bool all) {
   while (AnalyserItem* item = results_.PopFront()) {
+    const auto at = std::upper_bound(early_.begin(), early_.end(), item,
+                                     [](const AnalyserItem* a, const AnalyserItem* b) { return a->entry < b->entry; });
+    early_.insert(at, item);
+  }
+  size_t taken = 0;
+  for (; taken < early_.size(); ++taken) {
+    AnalyserItem* item = early_[taken];
+    if (!all && item->entry > SkipMissing(path_->lastFrame + 1)) break;
     path_->preparedCount = 0;  // the finisher's cache was built from the records before this one
     if (item->entry > path_->lastFrame) {
       platform::HeapRelease(path_->handover);
@@ -286,10 +295,12 @@ void FeatureTracker::DrainResults() {
     }
     FreeItem(item);
   }
+  early_.erase(early_.begin(), early_.begin() + static_cast<std::ptrdiff_t>(taken));
 }
 
 void FeatureTracker::Shift(int32_t delta) {
   ForEachQueue([delta](auto& q) { q.ForEach([delta](AnalyserItem* item) { item->entry += delta; }); });
+  for (AnalyserItem* item : early_) item->entry += delta;
   if (lastPrepared_) lastPrepared_->entry += delta;
   for (std::atomic<int32_t>* next : {&prepareNext_, &triangulateNext_})
     if (next->load() >= 0) next->fetch_add(delta);

@@ -142,7 +142,12 @@ class FeatureTracker final : public model::Analyser {
       fn(*q);
     for (SpinQueue* q : {&fitIn_[0], &fitIn_[1], &deliverIn_, &results_}) fn(*q);
   }
-  void DrainResults();
+  // Hands finished entries to the path in entry order. The fit stages run on several workers and
+  // finish out of order, and whatever reads the path while analysis goes on (a finishing that takes
+  // only what is complete, the queries) reads every record up to lastFrame: an entry is handed over
+  // once every entry before it was, or was never submitted. `all` (the end of a full Sync, workers
+  // stopped) hands over whatever is left.
+  void DrainResults(bool all = false);
   void SetEndOfInput(bool on);
   void FreeItem(AnalyserItem* item);
   DetectorScratch* ClaimScratch();
@@ -162,6 +167,7 @@ class FeatureTracker final : public model::Analyser {
   SpinQueue fitIn_[2], deliverIn_;
   StageBuffer buffers_[2];
   SpinQueue results_;
+  std::vector<AnalyserItem*> early_;  // drained results waiting for an earlier entry, by entry; scanning thread
 
   // In-order stages keep the entry they expect next; -1 until the first entry is submitted.
   std::atomic<int32_t> prepareNext_{-1};

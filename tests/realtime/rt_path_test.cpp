@@ -180,9 +180,10 @@ TEST(RealtimePath, RequestsAndRangesRefuseAndReportAsTheyShould) {
   TexMapDefA def{VENDRIX_TEXMAP_A_VERSION};
   EXPECT_EQ(RTMotionPathTexMapDef(p, &def, 0, 0, 0, kW, kH), -1);  // nothing scanned: no array
   for (int i = 0; i < 40; ++i) ASSERT_EQ(Scan(p, f.At(i), i), 0);
-  // The analysis runs on the tracker's threads, and how far it gets without further frames depends on
-  // the order they ran in (from 15 to 30 of these 40 frames); the requests below need frame 3 analysed.
-  for (int tries = 0; tries < 2000 && !(RTMotionScannerCompletedFrameRange(p, &a, &b) && b >= 3); ++tries) {
+  // The analysis runs on the tracker's threads, whose look-ahead holds the newest entries back until
+  // more arrive: of these 40 frames it completes about 20. The ranges below need more complete frames
+  // than the steady margin of 10.
+  for (int tries = 0; tries < 2000 && !(RTMotionScannerCompletedFrameRange(p, &a, &b) && b >= 12); ++tries) {
     ASSERT_EQ(RTMotionPathTexMapDef(p, nullptr, 0, 3, 0, kW, kH), 0);
     platform::SleepMs(5);
   }
@@ -196,7 +197,7 @@ TEST(RealtimePath, RequestsAndRangesRefuseAndReportAsTheyShould) {
   EXPECT_EQ(RTMotionPathTexMapDef(nullptr, &def, 0, 3, 0, kW, kH), -1);
   EXPECT_EQ(RTMotionScannerCompletedFrameRange(p, &a, &b), 1);
   EXPECT_EQ(a, 0);
-  EXPECT_GE(b, 3);
+  EXPECT_GE(b, 12);
   ASSERT_EQ(RTMotionPathSteadyFrameRange(p, &a, &b), 1);
   EXPECT_EQ(a, 0);
   EXPECT_EQ(b, p->compFirst + reinterpret_cast<const MotionCompHeader*>(p->comp)->count - 10 - 1);
