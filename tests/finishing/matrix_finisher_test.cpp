@@ -205,21 +205,6 @@ TEST_F(MatrixFinisher, RemovesShakeAndFollowsPans) {
   }
 }
 
-TEST_F(MatrixFinisher, ComponentsTheSettingsDoNotCompensateAreLeftIn) {
-  Clip clip(ShakyPan(200));
-  model::ModelParams p = Params(1.0f, 1.0f, 1.0f, 1.0f, 1.0f);
-  p.degreeRotation = p.degreeScale = 0;
-  Finish(clip, p);
-  for (int i = 0; i < clip.n(); ++i) {
-    // Translation only: the corners move with the centre, and the centre goes back to frame 0's.
-    for (int s = model::kSlotCorners; s < 10; ++s) ASSERT_NEAR(clip.out(i).f(s), 0.0f, 1e-3) << i;
-    const auto [cx, cy] = Relative(clip.poses[0], clip.poses[i], 0, 0);  // where frame 0's centre went
-    ASSERT_NEAR(clip.OutX(i), -cx, 0.05) << i;
-    ASSERT_NEAR(clip.OutY(i), -cy, 0.05) << i;
-    ASSERT_NEAR(clip.out(i).f(model::kSlotRotSin), 0.0f, 1e-6);
-  }
-}
-
 TEST_F(MatrixFinisher, BorderRoundsKeepTheCorrectionWithinTheLimits) {
   model::ModelParams p = Params(1.0f, 0.5f, 0.5f, 0.5f, 0.2f);
   p.borderFraction = 0.5f;  // limits 64 x 36 px
