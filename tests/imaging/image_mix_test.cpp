@@ -26,19 +26,8 @@ struct Image8 {
 };
 
 MixRecord Record(const ImageDesc& a, const ImageDesc& b, const ImageDesc& c, int32_t weight) {
-  MixRecord r{};
-  r.tag = VENDRIX_IMAGE_TAG;
-  r.aFormat = a.format;
-  r.aFieldMode = a.fieldMode;
-  r.aWidth = a.width;
-  r.aHeight = a.height;
-  r.aPitch = a.pitch;
-  r.aBuffer = a.buffer;
-  r.b = b;
-  r.c = c;
-  r.mixMode = VENDRIX_MIX_LINEAR;
-  r.weight = weight;
-  return r;
+  return {.tag = VENDRIX_IMAGE_TAG, .aFormat = a.format, .aFieldMode = a.fieldMode, .aWidth = a.width, .aHeight = a.height,
+          .aPitch = a.pitch, .aBuffer = a.buffer, .b = b, .c = c, .mixMode = VENDRIX_MIX_LINEAR, .weight = weight};
 }
 
 struct Format {
