@@ -111,34 +111,12 @@ TEST_F(PointStores, LinksFeaturesThatMeetACornerWithinFivePixels) {
   EXPECT_EQ(At(1)->points[3].prev, 3);  // entry 1's back links from its own build are untouched
 }
 
-TEST_F(PointStores, LinkingNeedsBothStoresAndReusesTheLinker) {
+TEST_F(PointStores, LinkingNeedsBothStores) {
   EXPECT_FALSE(Link(1));  // entry 1 is linked by its build
   ASSERT_TRUE(Build(4, {5, 5, 25, 25}, {5, 5, 25, 25}));
   EXPECT_FALSE(Link(4));  // no store for entry 3
   EXPECT_FALSE(Link(5));  // none for entry 5
   EXPECT_EQ(At(4)->useCount, 1u);
-  // A longer run through one linker: a jittered 10 x 10 grid 40 pixels apart, tracked with sub-pixel
-  // noise and listed in reverse order each entry, links every feature to its own previous point.
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<float> offset(-5, 5), jitter(-1.5f, 1.5f);
-  std::vector<float> from(200), to(200);
-  for (int i = 0; i < 100; ++i) {
-    to[2 * i] = 30.0f + 40.0f * float(i % 10) + offset(rng);
-    to[2 * i + 1] = 30.0f + 40.0f * float(i / 10) + offset(rng);
-  }
-  ASSERT_TRUE(Build(4, to, to));
-  for (int e = 5; e < 8; ++e) {
-    for (int i = 0; i < 100; ++i) {
-      from[2 * i] = At(e - 1)->points[99 - i].x + jitter(rng);
-      from[2 * i + 1] = At(e - 1)->points[99 - i].y + jitter(rng);
-      to[2 * i] = from[2 * i] + 3.0f;
-      to[2 * i + 1] = from[2 * i + 1] - 2.0f;
-    }
-    ASSERT_TRUE(Build(e, from, to));
-    ASSERT_TRUE(Link(e));
-    for (int i = 0; i < 100; ++i)
-      ASSERT_TRUE(At(e)->points[i].prev == 99 - i && At(e - 1)->points[99 - i].next == i) << e << " " << i;
-  }
 }
 
 // 40 points under a known homography; every fifth moved 30 pixels off it.

@@ -94,25 +94,6 @@ TEST_F(Preview, MarksKeptCellsOverTheConversion) {
     }
 }
 
-TEST_F(Preview, Nv12ChromaOfEveryCell) {
-  // 80 x 40: cell (c, r) starts at column 5 + 10c and chroma row (5 + 10r) / 2. Its pairs start at the
-  // even column at or below, so pair 14 + 10c is shared with the next cell, which is painted later and
-  // wins: pair x, chroma row y belongs to cell ((y - 2) / 5, (x - 4) / 10), up to the image's edges.
-  const int32_t w = 80, h = 40;
-  Frame f(VENDRIX_PIXFMT_NV12, 1, VENDRIX_PIXFMT_NV12, 1, w, h, h + h / 2);
-  f.src.resize(static_cast<size_t>(w) * (h + h / 2), 77);
-  f.rec.source.buffer = f.src.data();
-  std::vector<uint8_t> expected = f.Converted();
-  for (int32_t y = 2; y < h / 2; ++y)
-    for (int32_t x = 4; x < w; x += 2) {
-      expected[(h + y) * w + x] = Kept((y - 2) / 5 * 8 + (x - 4) / 10) ? kPreviewMarkChroma : kPreviewNeutralChroma;
-      expected[(h + y) * w + x + 1] = kPreviewNeutralChroma;
-    }
-  PreparePreview(path_, f.rec);
-  EXPECT_EQ(f.dst, expected);
-  EXPECT_EQ(f.dst[(h + 1) * w + 4], 77);  // above the grid the chroma stays as converted
-}
-
 TEST_F(Preview, RefusalsListsWithoutCellsAndFormatsWithoutOverlay) {
   Frame f(VENDRIX_PIXFMT_BGRA8, 4, VENDRIX_PIXFMT_BGRA8, 4, 64, 32, 32);
   const std::vector<uint8_t> untouched = f.dst, converted = f.Converted();

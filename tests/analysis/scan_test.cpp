@@ -1,18 +1,15 @@
 // Scanning frames with block-matching settings: an interlaced frame's fields become entries 2f and
-// 2f + 1 with opposite half-row shifts, the path keeps the scan's parameters and gets luma planes, and
-// bad records or frames change nothing.
+// 2f + 1 with opposite half-row shifts, and bad records or frames change nothing. (Luma reaching the
+// planes and frames beyond the capacity are covered by the block-matching scans.)
 #include "analysis/scan.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <tuple>
 #include <vector>
 
 #include "analysis/frame_planes.h"
 #include "model/profiles.h"
-#include "platform/heap.h"
-#include "support/warm_pools.h"
 
 namespace vendrix::analysis {
 namespace {
@@ -50,25 +47,6 @@ TEST(Scan, FieldsOfAnInterlacedFrameAreEntriesTwoFAndTwoFPlusOneWithOppositeShif
   EXPECT_TRUE(FindPlane(path, 10, 0) && FindPlane(path, 11, 0) && !FindPlane(path, 12, 0));
   EXPECT_TRUE(path->fieldMode == in.fieldMode && path->inputWidth == 720u);
   model::PathDelete(path);
-}
-
-TEST(Scan, PathKeepsTheParametersOfTheScanAndPreparesLumaPlanes) {
-  testing::WarmWorkers();  // the block matcher's workers start on first use and stay
-  const int64_t before = platform::HeapLiveBlocks();
-  std::vector<uint8_t> px;
-  const ScanInput in = Input(px, 320, 240, 0, 3);
-  GlobalMotionPath* path = model::PathCreate(3, VENDRIX_PATH_KEEP_MATCHES);
-  ScanFrame(path, 0, &in);
-  EXPECT_TRUE(path->width == 320 && path->measureParams.keepMatches == 1);
-  EXPECT_EQ(path->searchRadius, path->measureParams.searchRadius);
-  const model::FramePlane* level0 = FindPlane(path, 0, 0);
-  ASSERT_NE(level0, nullptr);
-  const uint8_t* row = PlaneOrigin(*path->planePool, *level0) + 100 * PlanePitch(*path->planePool);
-  EXPECT_GT(std::count_if(row, row + 320, [](uint8_t v) { return v != 0; }), 200);  // the luma arrived
-  ScanFrame(path, 3, &in);  // beyond the capacity: nothing new
-  EXPECT_EQ(FindPlane(path, 3, 0), nullptr);
-  model::PathDelete(path);
-  EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }
 
 TEST(Scan, BadRecordsAndFramesDoNothing) {

@@ -1,6 +1,7 @@
 // Path finishing: the smoothing kernels, the additive finisher removing shake and keeping a pan, and
-// the driver (channel strengths from the settings, wrong tags, bad measurements, tiny clips, keeping
-// the analysis half way through a scan and releasing it at the end).
+// the driver (wrong tags, bad measurements, tiny clips, keeping the analysis half way through a scan
+// and releasing it at the end). The channel strengths each profile's settings give are pinned by the
+// golden hashes of the arrays finished under them.
 #include "finishing/finish.h"
 
 #include <gtest/gtest.h>
@@ -102,23 +103,6 @@ TEST(FinishAdditive, FullStrengthHoldsTheCameraAndStrengthZeroFollowsIt) {
   EXPECT_NEAR(s.Smoothed(59), (8 * s.Integrated(58) + 108 * s.Integrated(59)) / 116, 1e-3f);
   EXPECT_LE(s.path->boundsMin[0], 0.0f);  // the bounds hold every compensated corner and the origin
   EXPECT_GE(s.path->boundsMax[0], 0.0f);
-}
-
-TEST(FinishDriver, SettingsGiveTheChannelStrengths) {
-  // Translation 0.1, secondary 0.5, per-channel weights (zoom, rotation, tilt 1, tilt 2) 0.2, 0.3, 0.4,
-  // none. A weight replaces the secondary strength from model kind 4 on; without one, and below kind
-  // 4, rotation and zoom take the secondary strength and the tilts a quarter of it.
-  const PathSettings settings{.Smoothing = 6554, .SecondarySmoothing = 32768, .SmoothingWeight1 = 13107,
-                              .SmoothingWeight2 = 19660, .SmoothingWeight3 = 26214};
-  for (const uint32_t kind : {model::kModelCornersTwoPass, model::kModelProjective}) {
-    ShakyPath s(4, 1.0, 1.0);
-    s.path->modelParams.modelKind = kind;
-    FinishPathWith(s.path, nullptr, &settings);
-    const model::ModelParams& p = s.path->modelParams;
-    const float got[5] = {p.translationStrength, p.zoomStrength, p.rotationStrength, p.tilt1Strength, p.tilt2Strength};
-    const float additive[5] = {0.1f, 0.5f, 0.5f, 0.125f, 0.125f}, weighted[5] = {0.1f, 0.2f, 0.3f, 0.4f, 0.125f};
-    for (int i = 0; i < 5; ++i) EXPECT_NEAR(got[i], kind >= model::kModelCamera ? weighted[i] : additive[i], 1e-4f) << i;
-  }
 }
 
 TEST(FinishDriver, WrongTagDoesNothingAndSettleOnlyKeepsTheEarlierResult) {

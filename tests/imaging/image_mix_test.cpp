@@ -26,19 +26,8 @@ struct Image8 {
 };
 
 MixRecord Record(const ImageDesc& a, const ImageDesc& b, const ImageDesc& c, int32_t weight) {
-  MixRecord r{};
-  r.tag = VENDRIX_IMAGE_TAG;
-  r.aFormat = a.format;
-  r.aFieldMode = a.fieldMode;
-  r.aWidth = a.width;
-  r.aHeight = a.height;
-  r.aPitch = a.pitch;
-  r.aBuffer = a.buffer;
-  r.b = b;
-  r.c = c;
-  r.mixMode = VENDRIX_MIX_LINEAR;
-  r.weight = weight;
-  return r;
+  return {.tag = VENDRIX_IMAGE_TAG, .aFormat = a.format, .aFieldMode = a.fieldMode, .aWidth = a.width, .aHeight = a.height,
+          .aPitch = a.pitch, .aBuffer = a.buffer, .b = b, .c = c, .mixMode = VENDRIX_MIX_LINEAR, .weight = weight};
 }
 
 struct Format {
@@ -92,36 +81,6 @@ TEST(MixABImage, EveryFormatOverTheIntersection) {
     EXPECT_EQ(a.mem, a_before);
     EXPECT_EQ(b.mem, b_before);
   }
-}
-
-TEST(MixABImage, WeightEnds) {
-  uint8_t a[4] = {255, 0, 255, 0}, b[4] = {0, 255, 0, 255}, c[4];
-  const ImageDesc da{1, 0, 0, 0, 1, 1, 4, 0, a}, db{1, 0, 0, 0, 1, 1, 4, 0, b}, dc{1, 0, 0, 0, 1, 1, 4, 0, c};
-  const auto mix = [&](int32_t w) {
-    EXPECT_TRUE(MixImages(Record(da, db, dc, w)));
-    return std::vector<uint8_t>(c, c + 4);
-  };
-  EXPECT_EQ(mix(0), (std::vector<uint8_t>{254, 0, 254, 0}));  // 255 x 65535 / 65536
-  EXPECT_EQ(mix(-5), mix(0));
-  EXPECT_EQ(mix(65535), (std::vector<uint8_t>{0, 254, 0, 254}));
-  EXPECT_EQ(mix(70000), mix(65535));
-  EXPECT_EQ(mix(32768), (std::vector<uint8_t>{127, 127, 127, 127}));
-
-  uint16_t a16[4] = {65535, 65535, 0, 1}, b16[4] = {65535, 0, 65535, 1}, c16[4];
-  ASSERT_TRUE(MixImages(
-      Record({16, 0, 0, 0, 1, 1, 8, 0, a16}, {16, 0, 0, 0, 1, 1, 8, 0, b16}, {16, 0, 0, 0, 1, 1, 8, 0, c16}, 32768)));
-  EXPECT_EQ(std::vector<uint16_t>(c16, c16 + 4), (std::vector<uint16_t>{65534, 32766, 32767, 0}));
-
-  // Floats: weight 0 gives a, the full weight gives b exactly even where a + (b - a) would not.
-  float fa[4] = {1.0f, 0.25f, -3.0f, 0.0f}, fb[4] = {1e-8f, 0.75f, 5.0f, 1.0f}, fc[4];
-  const ImageDesc fda{17, 0, 0, 0, 1, 1, 16, 0, fa}, fdb{17, 0, 0, 0, 1, 1, 16, 0, fb},
-      fdc{17, 0, 0, 0, 1, 1, 16, 0, fc};
-  ASSERT_TRUE(MixImages(Record(fda, fdb, fdc, 0)));
-  EXPECT_EQ(std::vector<float>(fc, fc + 4), std::vector<float>(fa, fa + 4));
-  ASSERT_TRUE(MixImages(Record(fda, fdb, fdc, 65535)));
-  EXPECT_EQ(std::vector<float>(fc, fc + 4), std::vector<float>(fb, fb + 4));
-  ASSERT_TRUE(MixImages(Record(fda, fdb, fdc, 32768)));
-  EXPECT_FLOAT_EQ(fc[1], 0.25f + 0.5f * (32768 * 1.5259022e-5f));
 }
 
 TEST(MixABImage, DestinationMayBeEitherSource) {

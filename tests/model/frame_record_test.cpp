@@ -1,5 +1,4 @@
-// Motion record operations (reset, linear operations on the motion vector, composition of motions)
-// and the camera matrix built from and read back into a record.
+// Composition of motion records and the camera matrix built from and read back into a record.
 #include "model/frame_record.h"
 
 #include <gtest/gtest.h>
@@ -27,30 +26,6 @@ FrameRecord Record(std::initializer_list<std::pair<int, float>> values) {
     if (angle) r.f(slot + 1) = std::cos(v * kDeg);
   }
   return r;
-}
-
-TEST(FrameRecordOps, ResetKeepsTheWeightRollingShutterAndMatrix) {
-  FrameRecord r;
-  for (auto& s : r.s) s.f = 7.0f;
-  RecordReset(r);
-  for (int i = 0; i < kRecordSlots; ++i) {
-    const bool kept = i == kSlotWeight || i == kSlotRollingShutter || i == kSlotShear || (i >= kSlotMatrix && i < kSlotBands);
-    const bool cosine = i == kSlotRotCos || i == kSlotTilt1Cos || i == kSlotTilt2Cos;
-    EXPECT_EQ(r.f(i), kept ? 7.0f : cosine ? 1.0f : 0.0f) << i;  // count and span: 0 as integers too
-  }
-}
-
-TEST(FrameRecordOps, LinearOperationsTouchExactlyTheMotionVector) {
-  FrameRecord a, b;
-  for (int i = 0; i < kRecordSlots; ++i) a.s[i].f = 1.0f, b.s[i].f = 2.0f;
-  RecordAddScaled(a, b, 0.5f);  // 2 in the motion vector: slots 0..9 and the band pairs
-  for (int i = 0; i < kRecordSlots; ++i) EXPECT_EQ(a.f(i), i < 10 || i >= kSlotBands ? 2.0f : 1.0f) << i;
-  RecordSubtract(a, b);  // 0
-  RecordAdd(a, b);       // 2
-  RecordScale(a, -1.5f);
-  EXPECT_EQ(a.f(kSlotTy), -3.0f);
-  EXPECT_EQ(a.f(kRecordSlots - 1), -3.0f);
-  EXPECT_EQ(a.f(kSlotZoom), 1.0f);
 }
 
 TEST(FrameRecordOps, CompositionAddsAnglesAndDifferenceUndoesIt) {

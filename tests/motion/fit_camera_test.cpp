@@ -110,8 +110,8 @@ INSTANTIATE_TEST_SUITE_P(Motions, FitCameraRecovery,
                          });
 
 // A 1 px wobble of 1.5 cycles with zero mean and slope over the bands is recovered (RMS band error
-// about 0.07 px with 500 matches, 0.024 px with 2000) without leaking into the global motion; rigid
-// motion gives no band values at all, from small lists to large ones.
+// about 0.07 px with 500 matches, 0.024 px with 2000) without leaking into the global motion. (Rigid
+// motion giving no band values is checked with every recovered motion above.)
 TEST(FitCamera, BandValuesFollowWobbleAndOnlyWobble) {
   std::vector<double> wobble(model::kBandCount);
   double s0 = 0, s1 = 0, s11 = 0;
@@ -133,12 +133,6 @@ TEST(FitCamera, BandValuesFollowWobbleAndOnlyWobble) {
       EXPECT_LT(std::sqrt(err2 / model::kBandCount), bound) << count << " matches";
       EXPECT_LT(Error(r, kCombined), 0.2);
     }
-    for (const uint32_t count : {100u, 8000u})
-      for (uint32_t seed = 1; seed <= 3; ++seed) {
-        const model::FrameRecord r = Fit(MakeList(kCombined, count, 0.3, 0.25, seed), variant);
-        ASSERT_GT(r.count(), 0u);
-        for (int i = model::kSlotBands; i < model::kRecordSlots; ++i) ASSERT_EQ(r.f(i), 0.0f) << count << " matches, seed " << seed;
-      }
   }
 }
 

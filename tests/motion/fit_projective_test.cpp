@@ -109,6 +109,10 @@ TEST(FitProjective, AspectFactorKeepsPositionsInAnalysisPixels) {
   list->matches[3].x += 4;  // a match found 4 analysis pixels off keeps that residual
   list->matches[3].dx += 4;
   const model::FrameRecord r = Fit(list);
+  for (float outside : {0.05f, 11.0f}) {  // factors outside 0.1 .. 10 mean square pixels
+    MatchListPtr square(model::MatchListCreate(1, 1, 8, 8, outside));
+    EXPECT_EQ(square->aspectFactor, 1.0f) << outside;
+  }
   EXPECT_NEAR(list->matches[3].dx, 4, 1e-3);
   EXPECT_NEAR(r.f(model::kSlotTx), 6, 1e-3);
   EXPECT_NEAR(r.f(model::kSlotTy), -2, 1e-3);

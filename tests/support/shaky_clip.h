@@ -34,15 +34,9 @@ inline std::vector<cv::Mat> Stabilise(const std::vector<cv::Mat>& input, const P
   const int w = input[0].cols, h = input[0].rows, n = static_cast<int>(input.size());
   GlobalMotionPath* path = NewGlobalMotionPath(0, static_cast<uint32_t>(n), 0);
   for (int i = 0; i < n; ++i) {
-    ScanInput in{};
-    in.tag = VENDRIX_SCAN_INPUT_TAG;
-    in.format = VENDRIX_PIXFMT_BGRA8;
-    in.width = w;
-    in.height = h;
-    in.pitch = static_cast<int32_t>(input[i].step[0]);
-    in.buffer = input[i].data;
-    in.aspectFactor = 1.0f;
-    in.settings = settings;
+    const ScanInput in{.tag = VENDRIX_SCAN_INPUT_TAG, .format = VENDRIX_PIXFMT_BGRA8, .width = w, .height = h,
+                       .pitch = static_cast<int32_t>(input[i].step[0]), .buffer = input[i].data, .aspectFactor = 1.0f,
+                       .settings = settings};
     ScanMapB(path, static_cast<uint32_t>(i), &in);
   }
   // Settle with the analysis kept so that the block matcher's last jobs reach the path, then finish.
@@ -57,17 +51,10 @@ inline std::vector<cv::Mat> Stabilise(const std::vector<cv::Mat>& input, const P
   std::vector<cv::Mat> output;
   for (int i = 0; i < n; ++i) {
     cv::Mat out(h, w, CV_8UC4, cv::Scalar(0, 0, 0, 0));
-    TexMapDefA def{};
-    def.version = VENDRIX_TEXMAP_A_VERSION;
-    def.pixelFormat = VENDRIX_PIXFMT_BGRA8;
-    def.srcRect = {0, 0, w * VENDRIX_FX_ONE, h * VENDRIX_FX_ONE};
-    def.srcPitch = static_cast<int32_t>(input[i].step[0]);
-    def.srcRows = h;
-    def.srcBuffer = input[i].data;
-    def.outRect = def.srcRect;
-    def.outPitch = static_cast<int32_t>(out.step[0]);
-    def.outRows = h;
-    def.outBuffer = out.data;
+    const VendrixFxRect frame{0, 0, w * VENDRIX_FX_ONE, h * VENDRIX_FX_ONE};
+    TexMapDefA def{.version = VENDRIX_TEXMAP_A_VERSION, .pixelFormat = VENDRIX_PIXFMT_BGRA8, .srcRect = frame,
+                   .srcPitch = static_cast<int32_t>(input[i].step[0]), .srcRows = h, .srcBuffer = input[i].data,
+                   .outRect = frame, .outPitch = static_cast<int32_t>(out.step[0]), .outRows = h, .outBuffer = out.data};
     DefTexMapA(&def, comp.data(), 0, i, 0, w, h);
     TexMap(&def);
     output.push_back(out);
