@@ -4,6 +4,7 @@
 // frames per second sustained over the stream, the delay (frames a frame waits between its arrival
 // and its rendering, worst case), and the per-arrival time (the scan plus whatever it let render,
 // waits and re-finishing included): median, 99th percentile and worst.
+// Each size runs with the library's configuration and with the command's (look-ahead and margin 50).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -55,6 +56,11 @@ const Nv12& StreamFrame(const std::vector<Nv12>& frames, int64_t i) {
 
 void BM_Realtime(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  // Look-ahead 0 keeps the library's configuration; otherwise the window the vendrix command uses: a
+  // steady margin as long as the look-ahead and a length whose slide is a whole number of its blocks.
+  const auto look_ahead = static_cast<uint32_t>(state.range(2));
+  const uint32_t blocks = look_ahead ? (2000 + 3 * look_ahead / 2) / (3 * look_ahead) : 0;  // per slide, near 1000
+  const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, 3 * blocks * look_ahead / 2, look_ahead, look_ahead, 0};
   const std::vector<Nv12>& frames = Frames(w, h);
   std::vector<uint8_t> out(size_t(w) * h * 3 / 2);
   using Clock = std::chrono::steady_clock;
@@ -63,6 +69,7 @@ void BM_Realtime(benchmark::State& state) {
   double seconds = 0;
   for (auto _ : state) {
     RTMotionPath* path = NewRTMotionPath();
+    if (look_ahead > 0) RTMotionPathConfigurate(path, &config);
     std::deque<int64_t> held;
     auto render = [&](int64_t now, bool end) {
       while (!held.empty()) {
@@ -113,9 +120,9 @@ void BM_Realtime(benchmark::State& state) {
   state.counters["worst_ms"] = arrival_ms.back();
 }
 BENCHMARK(BM_Realtime)
-    ->Args({1280, 720})
-    ->Args({1920, 1080})
-    ->ArgNames({"w", "h"})
+    ->ArgsProduct({{1280}, {720}, {0, 50}})
+    ->ArgsProduct({{1920}, {1080}, {0, 50}})
+    ->ArgNames({"w", "h", "look_ahead"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->UseRealTime();
