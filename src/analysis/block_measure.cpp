@@ -10,6 +10,12 @@ namespace vendrix::analysis {
 namespace {
 
 constexpr int32_t kMaxDistance = 4;
+// The path's measurement arrays the block matcher fills: the forward measurement (in multi-distance
+// mode, one array per distance 1, 2 and 4), and the reversed second pass at the first distance, which
+// the single-distance mode keeps beside the forward one and the multi-distance mode after its three.
+constexpr int kForward = 0;
+constexpr int kReversedSingle = 1;
+constexpr int kReversedMulti = 3;
 // Two-pass radius: a cheap first search with this many blocks measures the spread; the real search
 // then covers 1.3 spreads plus a little, at least 6 and at most 1.5 times the configured radius.
 constexpr uint32_t kProbeBlocks = 100;
@@ -142,17 +148,17 @@ void MeasureSingle(const EntryMeasurement& job, const BlockKernels& k) {
   const model::MeasureParams& p = job.measure;
   const Measured r = MeasureAdaptive(job, p, k);
   ApplyFieldShift(p, (p.maxDistance & 1) != 0, *job.matches);
-  KeepAndFit(job, 0, r.distance);
-  if (p.secondPass && r.distance > 0) MeasureReversed(job, p, r.distance, 1, k);
+  KeepAndFit(job, kForward, r.distance);
+  if (p.secondPass && r.distance > 0) MeasureReversed(job, p, r.distance, kReversedSingle, k);
 }
 
-// Distances 1, 2 and 4 into arrays 0, 1 and 2; each longer distance searches as far as the shorter
+// Distances 1, 2 and 4 into the first three arrays; each longer distance searches as far as the shorter
 // one's spread, scaled by the distance, suggests.
 void MeasureMultiDistance(const EntryMeasurement& job, const BlockKernels& k) {
   model::MeasureParams p = job.measure;
   if (job.interlaced) p.searchRadius = static_cast<uint16_t>(p.searchRadius / 2);
   Measured prev;
-  int variant = 0;
+  int variant = kForward;
   for (int32_t d = 1; d <= kMaxDistance && d <= job.entry; d *= 2, ++variant) {
     model::MeasureParams q = p;
     q.fixedDistance = 1;
@@ -169,7 +175,7 @@ void MeasureMultiDistance(const EntryMeasurement& job, const BlockKernels& k) {
       rec->f(model::kSlotSpread) = static_cast<float>(r.m.spread);
       rec->f(model::kSlotSpread + 1) = static_cast<float>(r.m.spread);
     }
-    if (d == 1 && p.secondPass && r.distance > 0) MeasureReversed(job, q, 1, 3, k);
+    if (d == 1 && p.secondPass && r.distance > 0) MeasureReversed(job, q, 1, kReversedMulti, k);
     prev = r;
   }
 }

@@ -25,10 +25,10 @@ struct EntryMeasurement {
   bool interlaced;            // the path holds two fields per frame
 };
 
-// Measures the entry and writes its records (arrays 0..3 as the mode asks).
+// Measures the entry and writes its records into the path's measurement arrays the mode uses.
 void MeasureEntry(const EntryMeasurement& job, const BlockKernels& k);
 
-// The planes of the entry (window slot 0) against the entry `distance` before it; false when the
+// The planes of the window's current entry against the entry `distance` before it; false when the
 // planes a measurement needs are not prepared.
 bool PlanesAtDistance(const model::FramePlanePool& pool, const FrameWindow& window, int32_t distance,
                       const model::MeasureParams& p, SearchPlanes* planes);
