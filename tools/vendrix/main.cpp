@@ -16,6 +16,7 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
 #include "cli_error.h"
@@ -169,8 +170,7 @@ int Run(int argc, char** argv) {
   CLI::App* shake_cmd = app.add_subcommand("shake", "make a shaky test clip (and its true motion) from a still image");
   shake_cmd->add_option("IMAGE", image, "still image (PNG, JPEG, ...)")->required();
   shake_cmd->add_option("OUT", out, "clip to write; the true motion goes beside it as .json")->required();
-  shake_cmd->add_option("--preset", shake.preset, "kind of shake (default handheld)")
-      ->check(CLI::IsMember({"walk", "handheld", "vehicle", "gentle"}));
+  shake_cmd->add_option("--preset", shake.preset, ShakePresetHelp())->check(CLI::IsMember(ShakePresetNames()));
   shake_cmd->add_option("--frames", shake.frames, "number of frames (default 150)")->check(CLI::Range(2, 100000));
   shake_cmd->add_option("--size", size, "frame size WxH (default 640x360)");
   shake_cmd->add_option("--fps", shake.fps, "frame rate (default 30)")->check(CLI::Range(1.0, 240.0));
@@ -238,8 +238,8 @@ int Run(int argc, char** argv) {
       throw CliError(fmt::format("--size must look like 1280x720, not '{}'", size));
     shake.width = w;
     shake.height = h;
-    MakeShakyClip(image, out, shake, encoder, progress);
-    progress.Note(fmt::format("vendrix: wrote {} and {}", out, TruthPathFor(out)));
+    const std::vector<std::string> written = MakeShakyClip(image, out, shake, encoder, progress);
+    progress.Note(fmt::format("vendrix: wrote {}", fmt::join(written, ", ")));
   }
   return 0;
 }

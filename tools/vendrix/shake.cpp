@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <random>
 #include <vector>
 
 #include <fmt/format.h>
@@ -11,32 +10,14 @@
 
 #include "atomic_file.h"
 #include "cli_error.h"
+#include "shake_paths.h"
 #include "video_input.h"
 
 namespace vendrix::cli {
 
+namespace fs = std::filesystem;
+
 namespace {
-
-// How a kind of camera shakes, for a 640-pixel-wide frame (scaled with the width): the amplitude of the
-// random tremor and how quickly it wanders (a pole near 1 is slow), a periodic bob (walking steps,
-// engine vibration) and the roll that goes with both.
-struct Preset {
-  double tremor_px, tremor_pole, bob_px, bob_hz, roll_deg, pan_px_per_s;
-};
-
-Preset PresetNamed(const std::string& name) {
-  if (name == "gentle") return {1.5, 0.90, 0.0, 0.0, 0.15, 4};
-  if (name == "handheld") return {4.0, 0.80, 0.8, 1.3, 0.5, 10};
-  if (name == "walk") return {3.0, 0.85, 6.0, 1.9, 1.0, 18};
-  if (name == "vehicle") return {2.5, 0.35, 1.5, 11.0, 0.35, 40};
-  throw CliError(fmt::format("--preset must be walk, handheld, vehicle or gentle, not '{}'", name));
-}
-
-// A camera pose: where the view's centre sits on the image plane (output pixels), its roll (radians)
-// and zoom. The picture content moves the opposite way.
-struct Pose {
-  double x = 0, y = 0, roll = 0, zoom = 1;
-};
 
 cv::Mat LoadImageBgr(const std::string& path) {
   VideoInput input(path);
@@ -52,60 +33,116 @@ cv::Mat LoadImageBgr(const std::string& path) {
   return bgr;
 }
 
+// A stretch of the clip filmed on one view of the still: its frames, the picture it sees, how large
+// that appears (image pixels per output pixel) and the image point the view centres on at rest.
+struct Shot {
+  int first = 0, end = 0;
+  cv::Mat image;
+  double k = 1, cx = 0, cy = 0;
+};
+
+// The first four presets' view: a fixed window of the image centred on the middle of the pan, small
+// enough that the pan and the shake stay inside.
+void FrameAroundPan(Shot& shot, const CameraPath& path, const ShakeStyle& style, int width, int height) {
+  double reach_x = 0, reach_y = 0;
+  for (int i = shot.first; i < shot.end; ++i) {
+    const Pose p = path.Intended(i), s = path.Shake(i);
+    reach_x = std::max(reach_x, std::abs(p.x + s.x));
+    reach_y = std::max(reach_y, std::abs(s.y));
+  }
+  const double diag = std::hypot(width, height) * std::sin(style.roll_deg * 3 * M_PI / 180);
+  const double need_w = width + 2 * (reach_x + diag), need_h = height + 2 * (reach_y + diag);
+  shot.k = std::min(shot.image.cols / need_w, shot.image.rows / need_h);
+  shot.cx = shot.image.cols / 2.0 - shot.k * path.Intended(shot.end - 1).x / 2;
+  shot.cy = shot.image.rows / 2.0;
+}
+
+// The other presets' view: `size` times the largest window that holds everything the view reaches,
+// its spare room split `along` : 1 - along before and after it (one half each: centred).
+void FrameToFit(Shot& shot, const Reach& r, double size, cv::Point2d along) {
+  const double need_w = r.x1 - r.x0, need_h = r.y1 - r.y0;
+  shot.k = size * std::min(shot.image.cols / need_w, shot.image.rows / need_h);
+  shot.cx = along.x * (shot.image.cols - shot.k * need_w) - shot.k * r.x0;
+  shot.cy = along.y * (shot.image.rows - shot.k * need_h) - shot.k * r.y0;
+}
+
+// Output pixel (u, v) sees image point centre + k / zoom * R(roll) * (u - w/2, v - h/2) + k * position.
+cv::Matx23d ViewMatrix(const Shot& shot, const Pose& pose, int width, int height) {
+  const double kz = shot.k / pose.zoom, c = std::cos(pose.roll) * kz, sn = std::sin(pose.roll) * kz;
+  const double px = shot.cx + shot.k * pose.x, py = shot.cy + shot.k * pose.y;
+  return {c, -sn, px - c * width / 2.0 + sn * height / 2.0, sn, c, py - sn * width / 2.0 - c * height / 2.0};
+}
+
+// With a rolling shutter each row has its own pose: row v of frame i is exposed at time
+// i + readout * v / height (in frames).
+void RowMaps(const CameraPath& path, const Shot& shot, int i, double readout, cv::Mat& map_x, cv::Mat& map_y) {
+  for (int v = 0; v < map_x.rows; ++v) {
+    const cv::Matx23d m = ViewMatrix(shot, path.Total(i + readout * v / map_x.rows), map_x.cols, map_x.rows);
+    float* mx = map_x.ptr<float>(v);
+    float* my = map_y.ptr<float>(v);
+    for (int u = 0; u < map_x.cols; ++u) {
+      mx[u] = float(m(0, 0) * u + m(0, 1) * v + m(0, 2));
+      my[u] = float(m(1, 0) * u + m(1, 1) * v + m(1, 2));
+    }
+  }
+}
+
+VideoSpec ClipSpec(const ShakeOptions& o, AVPixelFormat format) {
+  VideoSpec spec;
+  spec.width = o.width;
+  spec.height = o.height;
+  spec.pixel_format = format;
+  const AVRational rate = av_d2q(o.fps, 100000);
+  spec.frame_rate = rate;
+  spec.time_base = av_inv_q(rate);
+  return spec;
+}
+
+// Removes finished files again unless the run got to the end: all outputs or none.
+struct UnlessKept {
+  std::vector<std::string> paths;
+  bool kept = false;
+  ~UnlessKept() {
+    std::error_code ignored;
+    if (!kept)
+      for (const std::string& p : paths)
+        if (!IsStandardStream(p)) fs::remove(p, ignored);
+  }
+};
+
 }  // namespace
 
 std::string TruthPathFor(const std::string& clip) {
-  return std::filesystem::path(clip).replace_extension(".json").string();
+  return fs::path(clip).replace_extension(".json").string();
 }
 
-void MakeShakyClip(const std::string& image_path, const std::string& out, const ShakeOptions& o,
-                   const EncoderOptions& encoder, Progress& progress) {
-  const Preset preset = PresetNamed(o.preset);
+std::vector<std::string> MakeShakyClip(const std::string& image_path, const std::string& out, const ShakeOptions& o,
+                                       const EncoderOptions& encoder, Progress& progress) {
+  const Scenario scenario = ScenarioNamed(o.preset);
   if (o.frames < 2 || o.frames > 100000) throw CliError(fmt::format("--frames must be 2..100000, not {}", o.frames));
   if (o.width < 16 || o.height < 16 || o.width > 8192 || o.height > 8192)
     throw CliError(fmt::format("--size must be between 16x16 and 8192x8192, not {}x{}", o.width, o.height));
   if (!(o.fps >= 1 && o.fps <= 240)) throw CliError(fmt::format("--fps must be 1..240, not {}", o.fps));
   const cv::Mat image = LoadImageBgr(image_path);
+  const CameraPath path(scenario, o.frames, o.width, o.height, o.fps, o.seed);
+  const double readout = scenario.readout;
 
-  // The motion: a slow pan plus tremor (first-order filtered noise), bob and roll.
-  const double scale = o.width / 640.0;
-  std::mt19937 rng(o.seed);
-  std::normal_distribution<double> noise(0.0, 1.0);
-  const double keep = preset.tremor_pole, drive = std::sqrt(1 - keep * keep);
-  const double phase = std::uniform_real_distribution<double>(0, 2 * M_PI)(rng);
-  std::vector<Pose> intended(size_t(o.frames)), shake(size_t(o.frames));
-  double tx = 0, ty = 0, tr = 0;
-  for (int i = 0; i < o.frames; ++i) {
-    const double t = i / o.fps;
-    tx = keep * tx + drive * noise(rng);
-    ty = keep * ty + drive * noise(rng);
-    tr = keep * tr + drive * noise(rng);
-    const double bob = std::sin(2 * M_PI * preset.bob_hz * t + phase);
-    intended[size_t(i)].x = preset.pan_px_per_s * scale * t;
-    shake[size_t(i)].x = preset.tremor_px * scale * tx + 0.3 * preset.bob_px * scale * bob;
-    shake[size_t(i)].y = preset.tremor_px * scale * ty + preset.bob_px * scale * std::abs(bob);
-    shake[size_t(i)].roll = (preset.roll_deg * M_PI / 180) * (0.7 * tr + 0.3 * bob);
+  std::vector<Shot> shots(path.cut() < 0 ? 1 : 2);
+  shots[0].end = path.cut() < 0 ? o.frames : path.cut();
+  shots[0].image = image;
+  if (scenario.first_four)
+    FrameAroundPan(shots[0], path, scenario.style, o.width, o.height);
+  else
+    FrameToFit(shots[0], ViewReach(path, 0, shots[0].end, o.width, o.height, readout), 0.99, {0.5, 0.5});
+  if (shots.size() > 1) {
+    // After the cut: the still turned round, seen from closer and off its centre.
+    shots[1].first = shots[0].end;
+    shots[1].end = o.frames;
+    cv::flip(image, shots[1].image, -1);
+    FrameToFit(shots[1], ViewReach(path, shots[1].first, o.frames, o.width, o.height, readout), 0.7, {0.15, 0.8});
   }
 
-  // The view covers a fixed window of the image, small enough that the pan and the shake stay inside.
-  double reach_x = 0, reach_y = 0;
-  for (int i = 0; i < o.frames; ++i) {
-    reach_x = std::max(reach_x, std::abs(intended[size_t(i)].x + shake[size_t(i)].x));
-    reach_y = std::max(reach_y, std::abs(shake[size_t(i)].y));
-  }
-  const double diag = std::hypot(o.width, o.height) * std::sin(preset.roll_deg * 3 * M_PI / 180);
-  const double need_w = o.width + 2 * (reach_x + diag), need_h = o.height + 2 * (reach_y + diag);
-  // Image pixels per output pixel.
-  const double k = std::min(image.cols / need_w, image.rows / need_h);
-  const double cx = image.cols / 2.0 - k * intended.back().x / 2, cy = image.rows / 2.0;
-
-  VideoSpec spec;
-  spec.width = o.width;
-  spec.height = o.height;
-  spec.pixel_format = AV_PIX_FMT_YUV420P;
-  const AVRational rate = av_d2q(o.fps, 100000);
-  spec.frame_rate = rate;
-  spec.time_base = av_inv_q(rate);
+  VideoSpec spec = ClipSpec(o, AV_PIX_FMT_YUV420P);
   spec.range = AVCOL_RANGE_MPEG;
   spec.space = AVCOL_SPC_BT709;
   spec.primaries = AVCOL_PRI_BT709;
@@ -118,15 +155,17 @@ void MakeShakyClip(const std::string& image_path, const std::string& out, const 
   sws_setColorspaceDetails(sws.get(), coeffs, 1, coeffs, 0, 0, 1 << 16, 1 << 16);
 
   cv::Mat view(o.height, o.width, CV_8UC3);
+  cv::Mat map_x(o.height, o.width, CV_32F), map_y(o.height, o.width, CV_32F);
   progress.Start("shake", o.frames);
   for (int i = 0; i < o.frames; ++i) {
-    const Pose& p = intended[size_t(i)];
-    const Pose& s = shake[size_t(i)];
-    // Output pixel (u, v) sees image point centre + k * R(roll) * (u - w/2, v - h/2) + k * position.
-    const double roll = p.roll + s.roll, c = std::cos(roll) * k, sn = std::sin(roll) * k;
-    const double px = cx + k * (p.x + s.x), py = cy + k * (p.y + s.y);
-    cv::Matx23d m(c, -sn, px - c * o.width / 2.0 + sn * o.height / 2.0, sn, c, py - sn * o.width / 2.0 - c * o.height / 2.0);
-    cv::warpAffine(image, view, m, view.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+    const Shot& shot = shots[i < shots[0].end ? 0 : 1];
+    if (readout > 0) {
+      RowMaps(path, shot, i, readout, map_x, map_y);
+      cv::remap(shot.image, view, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    } else {
+      const cv::Matx23d m = ViewMatrix(shot, path.Total(i), o.width, o.height);
+      cv::warpAffine(shot.image, view, m, view.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+    }
     AVFrame* frame = output.WritableFrame();
     uint8_t* planes[4] = {view.data, nullptr, nullptr, nullptr};
     int strides[4] = {int(view.step[0]), 0, 0, 0};
@@ -136,7 +175,9 @@ void MakeShakyClip(const std::string& image_path, const std::string& out, const 
     output.WriteFrame(frame);
     progress.Update(i + 1);
   }
+  UnlessKept written;
   output.Finish();
+  written.paths.push_back(out);
   progress.End();
 
   nlohmann::json truth;
@@ -148,19 +189,28 @@ void MakeShakyClip(const std::string& image_path, const std::string& out, const 
   truth["height"] = o.height;
   truth["fps"] = o.fps;
   truth["frame_count"] = o.frames;
+  truth["cuts"] = path.cut() < 0 ? nlohmann::json::array() : nlohmann::json::array({path.cut()});
+  truth["rolling_shutter"] = readout;
   truth["convention"] =
-      "per frame: the camera's view centre in output pixels (x right, y down) and roll in radians, split into "
-      "the intended path and the shake added to it; picture content moves the opposite way";
+      "per frame: the camera's view centre in output pixels at zoom 1 (x right, y down), its roll in radians and "
+      "zoom (how much larger the content appears), split into the intended path and the shake added to it "
+      "(positions and rolls add; the shake has no zoom); picture content moves the opposite way. With a rolling "
+      "shutter, row v of frame i is exposed at time (i + rolling_shutter * v / height) / fps and the pose given is "
+      "the centre row's. Each cut starts a new shot, a different view whose positions are its own; the intended "
+      "path runs on continuously across it";
   nlohmann::json frames = nlohmann::json::array();
   for (int i = 0; i < o.frames; ++i) {
-    const Pose& p = intended[size_t(i)];
-    const Pose& s = shake[size_t(i)];
+    const Pose p = path.Intended(i + readout / 2), s = path.Shake(i + readout / 2);
     frames.push_back({{"frame", i},
-                      {"intended", {{"x", p.x}, {"y", p.y}, {"roll", p.roll}}},
+                      {"intended", {{"x", p.x}, {"y", p.y}, {"roll", p.roll}, {"zoom", p.zoom}}},
                       {"shake", {{"x", s.x}, {"y", s.y}, {"roll", s.roll}}}});
   }
   truth["frames"] = std::move(frames);
   WriteFileAtomically(TruthPathFor(out), truth.dump(1) + "\n");
+  written.kept = true;
+  written.paths.push_back(TruthPathFor(out));
+  return written.paths;
 }
 
 }  // namespace vendrix::cli
+

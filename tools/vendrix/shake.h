@@ -1,9 +1,10 @@
-// `vendrix shake`: a synthetic handheld clip made from a still image, with the camera motion that made
-// it written beside it as JSON, so stabilisation can be judged against a known truth.
+// `vendrix shake`: a synthetic shaky clip made from a still image, with the camera motion that made it
+// written beside it as JSON, so stabilisation can be judged against a known truth.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "progress.h"
 #include "video_output.h"
@@ -11,16 +12,21 @@
 namespace vendrix::cli {
 
 struct ShakeOptions {
-  std::string preset = "handheld";  // walk, handheld, vehicle, gentle
+  std::string preset = "handheld";  // one of ShakePresetNames()
   int frames = 150;
   int width = 640, height = 360;
   double fps = 30;
   uint32_t seed = 1;
 };
 
-// Renders the clip to `out` and the truth to TruthPathFor(out). Throws CliError.
-void MakeShakyClip(const std::string& image, const std::string& out, const ShakeOptions& options,
-                   const EncoderOptions& encoder, Progress& progress);
+// The names --preset takes, and the help text that says what each does.
+std::vector<std::string> ShakePresetNames();
+std::string ShakePresetHelp();
+
+// Renders the clip to `out` and the truth to TruthPathFor(out); returns the files written. Throws
+// CliError; then neither is left behind.
+std::vector<std::string> MakeShakyClip(const std::string& image, const std::string& out, const ShakeOptions& options,
+                                       const EncoderOptions& encoder, Progress& progress);
 
 // "clip.mp4" -> "clip.json".
 std::string TruthPathFor(const std::string& clip);
