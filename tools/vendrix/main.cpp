@@ -171,6 +171,8 @@ int Run(int argc, char** argv) {
   shake_cmd->add_option("IMAGE", image, "still image (PNG, JPEG, ...)")->required();
   shake_cmd->add_option("OUT", out, "clip to write; the true motion goes beside it as .json")->required();
   shake_cmd->add_option("--preset", shake.preset, ShakePresetHelp())->check(CLI::IsMember(ShakePresetNames()));
+  shake_cmd->add_flag("--objects", shake.objects,
+                      "also large objects crossing the view and swaying texture (as in the static preset)");
   shake_cmd->add_option("--frames", shake.frames, "number of frames (default 150)")->check(CLI::Range(2, 100000));
   shake_cmd->add_option("--size", size, "frame size WxH (default 640x360)");
   shake_cmd->add_option("--fps", shake.fps, "frame rate (default 30)")->check(CLI::Range(1.0, 240.0));

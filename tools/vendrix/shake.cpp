@@ -1,7 +1,10 @@
 #include "shake.h"
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include <fmt/format.h>
@@ -10,6 +13,7 @@
 
 #include "atomic_file.h"
 #include "cli_error.h"
+#include "shake_objects.h"
 #include "shake_paths.h"
 #include "video_input.h"
 
@@ -34,11 +38,13 @@ cv::Mat LoadImageBgr(const std::string& path) {
 }
 
 // A stretch of the clip filmed on one view of the still: its frames, the picture it sees, how large
-// that appears (image pixels per output pixel) and the image point the view centres on at rest.
+// that appears (image pixels per output pixel) and the image point the view centres on at rest, and
+// what moves in it.
 struct Shot {
   int first = 0, end = 0;
   cv::Mat image;
   double k = 1, cx = 0, cy = 0;
+  std::unique_ptr<SceneLayers> layers;
 };
 
 // The first four presets' view: a fixed window of the image centred on the middle of the pan, small
@@ -116,9 +122,14 @@ std::string TruthPathFor(const std::string& clip) {
   return fs::path(clip).replace_extension(".json").string();
 }
 
+std::string MaskPathFor(const std::string& clip) {
+  return fs::path(clip).replace_extension(".mask.mkv").string();
+}
+
 std::vector<std::string> MakeShakyClip(const std::string& image_path, const std::string& out, const ShakeOptions& o,
                                        const EncoderOptions& encoder, Progress& progress) {
-  const Scenario scenario = ScenarioNamed(o.preset);
+  Scenario scenario = ScenarioNamed(o.preset);
+  scenario.objects = scenario.objects || o.objects;
   if (o.frames < 2 || o.frames > 100000) throw CliError(fmt::format("--frames must be 2..100000, not {}", o.frames));
   if (o.width < 16 || o.height < 16 || o.width > 8192 || o.height > 8192)
     throw CliError(fmt::format("--size must be between 16x16 and 8192x8192, not {}x{}", o.width, o.height));
@@ -141,6 +152,13 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
     cv::flip(image, shots[1].image, -1);
     FrameToFit(shots[1], ViewReach(path, shots[1].first, o.frames, o.width, o.height, readout), 0.7, {0.15, 0.8});
   }
+  if (scenario.objects) {
+    for (Shot& s : shots) {
+      const Pose middle = path.Intended((s.first + s.end - 1) / 2.0);
+      s.layers = std::make_unique<SceneLayers>(s.image, s.k, cv::Point2d(s.cx + s.k * middle.x, s.cy + s.k * middle.y),
+                                               cv::Size(o.width, o.height));
+    }
+  }
 
   VideoSpec spec = ClipSpec(o, AV_PIX_FMT_YUV420P);
   spec.range = AVCOL_RANGE_MPEG;
@@ -153,18 +171,41 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
   if (!sws) throw CliError("cannot convert frames for the encoder");
   const int* coeffs = sws_getCoefficients(SWS_CS_ITU709);
   sws_setColorspaceDetails(sws.get(), coeffs, 1, coeffs, 0, 0, 1 << 16, 1 << 16);
+  std::optional<VideoOutput> mask_output;
+  if (scenario.objects) {
+    VideoSpec grey = ClipSpec(o, AV_PIX_FMT_GRAY8);
+    grey.range = AVCOL_RANGE_JPEG;
+    EncoderOptions lossless;
+    lossless.codec = "ffv1";
+    mask_output.emplace(MaskPathFor(out), grey, lossless);
+  }
 
-  cv::Mat view(o.height, o.width, CV_8UC3);
+  cv::Mat view(o.height, o.width, CV_8UC3), scene, scene_mask, view_mask(o.height, o.width, CV_8U), mask;
   cv::Mat map_x(o.height, o.width, CV_32F), map_y(o.height, o.width, CV_32F);
+  // The mask is widened by a few pixels so that the objects' soft edges are inside it.
+  const int widen = 2 + o.height / 360;
+  const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * widen + 1, 2 * widen + 1));
   progress.Start("shake", o.frames);
   for (int i = 0; i < o.frames; ++i) {
-    const Shot& shot = shots[i < shots[0].end ? 0 : 1];
+    Shot& shot = shots[i < shots[0].end ? 0 : 1];
+    const cv::Mat* source = &shot.image;
+    if (shot.layers) {
+      // The objects are placed for the frame's middle row (the only one without a rolling shutter).
+      const Pose aim = path.Intended(i + readout / 2);
+      shot.layers->Compose((i + readout / 2) / o.fps, {shot.cx + shot.k * aim.x, shot.cy + shot.k * aim.y}, scene,
+                           scene_mask);
+      source = &scene;
+    }
     if (readout > 0) {
       RowMaps(path, shot, i, readout, map_x, map_y);
-      cv::remap(shot.image, view, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_REFLECT);
+      cv::remap(*source, view, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_REFLECT);
+      if (shot.layers) cv::remap(scene_mask, view_mask, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
     } else {
       const cv::Matx23d m = ViewMatrix(shot, path.Total(i), o.width, o.height);
-      cv::warpAffine(shot.image, view, m, view.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+      cv::warpAffine(*source, view, m, view.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+      if (shot.layers)
+        cv::warpAffine(scene_mask, view_mask, m, view.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                       cv::BORDER_CONSTANT);
     }
     AVFrame* frame = output.WritableFrame();
     uint8_t* planes[4] = {view.data, nullptr, nullptr, nullptr};
@@ -173,11 +214,25 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
     frame->pts = i;
     frame->pkt_duration = 1;
     output.WriteFrame(frame);
+    if (mask_output) {
+      cv::threshold(view_mask, view_mask, 0, 255, cv::THRESH_BINARY);
+      cv::dilate(view_mask, mask, kernel);
+      AVFrame* grey = mask_output->WritableFrame();
+      for (int y = 0; y < o.height; ++y)
+        std::memcpy(grey->data[0] + y * grey->linesize[0], mask.ptr(y), size_t(o.width));
+      grey->pts = i;
+      grey->pkt_duration = 1;
+      mask_output->WriteFrame(grey);
+    }
     progress.Update(i + 1);
   }
   UnlessKept written;
   output.Finish();
   written.paths.push_back(out);
+  if (mask_output) {
+    mask_output->Finish();
+    written.paths.push_back(MaskPathFor(out));
+  }
   progress.End();
 
   nlohmann::json truth;
@@ -191,13 +246,15 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
   truth["frame_count"] = o.frames;
   truth["cuts"] = path.cut() < 0 ? nlohmann::json::array() : nlohmann::json::array({path.cut()});
   truth["rolling_shutter"] = readout;
+  if (mask_output) truth["mask"] = fs::path(MaskPathFor(out)).filename().string();
   truth["convention"] =
       "per frame: the camera's view centre in output pixels at zoom 1 (x right, y down), its roll in radians and "
       "zoom (how much larger the content appears), split into the intended path and the shake added to it "
       "(positions and rolls add; the shake has no zoom); picture content moves the opposite way. With a rolling "
       "shutter, row v of frame i is exposed at time (i + rolling_shutter * v / height) / fps and the pose given is "
       "the centre row's. Each cut starts a new shot, a different view whose positions are its own; the intended "
-      "path runs on continuously across it";
+      "path runs on continuously across it. The mask video, when there is one, is non-zero where objects or "
+      "swaying texture move";
   nlohmann::json frames = nlohmann::json::array();
   for (int i = 0; i < o.frames; ++i) {
     const Pose p = path.Intended(i + readout / 2), s = path.Shake(i + readout / 2);

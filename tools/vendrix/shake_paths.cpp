@@ -37,6 +37,9 @@ Scenario ScenarioNamed(const std::string& name) {
     if (name == "handheld") s.style = handheld;
     if (name == "walk") s.style = {3.0, 0.85, 6.0, 1.9, 1.0, 18};
     if (name == "vehicle") s.style = {2.5, 0.35, 1.5, 11.0, 0.35, 40};
+  } else if (name == "static") {
+    s.style = {0, 0.8, 0, 0, 0, 0};
+    s.objects = true;
   } else if (name == "strong") {
     // Four times the handheld tremor and roll, and knocks beyond the margins a 1.2 zoom opens.
     s.style = {16.0, 0.80, 3.0, 1.6, 2.0, 10};
@@ -63,11 +66,12 @@ Scenario ScenarioNamed(const std::string& name) {
 }
 
 std::vector<std::string> ShakePresetNames() {
-  return {"walk", "handheld", "vehicle", "gentle", "strong", "pan-roll-zoom", "rolling-shutter", "cut"};
+  return {"walk", "handheld", "vehicle", "gentle", "static", "strong", "pan-roll-zoom", "rolling-shutter", "cut"};
 }
 
 std::string ShakePresetHelp() {
-  return "kind of camera motion (default handheld): walk, handheld, vehicle, gentle; strong (handheld shake with "
+  return "kind of camera motion (default handheld): walk, handheld, vehicle, gentle; static (a tripod: no motion at "
+         "all, with large objects crossing the view and a patch of swaying texture); strong (handheld shake with "
          "knocks too large for a 1.2 zoom to hide); pan-roll-zoom (a pan that rolls 4 degrees and zooms 1.0 to 1.3 "
          "and back, with handheld shake); rolling-shutter (quick walking shake and vibration, the rows read out "
          "over 0.75 of a frame, so the picture skews and wobbles); cut (handheld, with a hard cut to another view "

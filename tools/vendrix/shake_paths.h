@@ -22,6 +22,7 @@ struct Scenario {
   double readout = 0;       // rolling shutter: the rows' readout time, as a fraction of the frame period
   bool steered = false;     // the intended path also rolls a few degrees and zooms in and out
   bool cut = false;         // a second shot from the middle frame, with its own pan and shake
+  bool objects = false;     // moving objects and swaying texture over the background
   bool first_four = false;  // walk, handheld, vehicle, gentle: a window sized by a margin rule
 };
 
