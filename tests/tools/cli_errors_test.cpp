@@ -83,6 +83,8 @@ TEST_F(CliErrors, FullDiskLeavesNothingBehind) {
   // A file-size limit makes writes fail as a full disk does (the signal it raises is ignored).
   for (const std::string command : {"stabilize -q ", "stabilize -q --realtime "})
     ExpectRefused(command + Clip() + " " + (*dir_ / "big.mp4") + " --crf 0", 1, "cannot write", "trap '' XFSZ; ulimit -f 40; ");
+  ExpectRefused("shake -q --preset static " + SampleImage() + " " + (*dir_ / "big.mp4") + " --crf 0", 1, "cannot write",
+                "trap '' XFSZ; ulimit -f 40; ");
 }
 
 TEST(CliDamage, CorruptPacketsAreSkippedWithAWarning) {

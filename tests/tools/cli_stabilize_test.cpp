@@ -38,6 +38,46 @@ TEST_F(CliStabilize, ShakeWritesTheMotionItRendered) {
   EXPECT_LT(std::sqrt(sq / 59), 0.5);
 }
 
+nlohmann::json Shake(const ScratchDir& dir, const std::string& args) {
+  const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + (dir / "c.mp4") + " --size 320x180 " + args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::ifstream f(dir / "c.json");
+  return nlohmann::json::parse(f);
+}
+
+TEST(CliShake, StaticSceneMasksEverythingThatMoves) {
+  ScratchDir dir;
+  const nlohmann::json truth = Shake(dir, "--preset static --crf 6 --frames 60");
+  EXPECT_EQ(truth["mask"], "c.mask.mkv");
+  for (const auto& f : truth["frames"])
+    for (const char* k : {"x", "y", "roll"}) EXPECT_EQ(f["intended"][k].get<double>() + f["shake"][k].get<double>(), 0);
+  // Whatever changes between frames lies in the mask; a large object is in view and moves.
+  const std::vector<cv::Mat> clip = DecodeGrey(dir / "c.mp4"), mask = DecodeGrey(dir / "c.mask.mkv");
+  ASSERT_EQ(mask.size(), 60u);
+  int changed = 0, largest = 0;
+  for (size_t i = 1; i < 60; ++i) {
+    cv::Mat diff;
+    cv::absdiff(clip[i], clip[i - 1], diff);
+    changed += cv::countNonZero(diff > 24);
+    EXPECT_EQ(cv::countNonZero((diff > 24) & ~(mask[i] | mask[i - 1])), 0) << i;
+    largest = std::max(largest, cv::countNonZero(mask[i] & ~mask[i - 1]));
+  }
+  EXPECT_GT(changed, 10000);
+  EXPECT_GT(largest, 320 * 180 / 100);
+}
+
+TEST(CliShake, CutIsListedWhereThePictureChanges) {
+  ScratchDir dir;
+  const nlohmann::json truth = Shake(dir, "--preset cut --frames 40");
+  ASSERT_EQ(truth["cuts"], nlohmann::json::array({20}));
+  EXPECT_FALSE(truth.contains("mask"));
+  const std::vector<cv::Mat> clip = DecodeGrey(dir / "c.mp4");
+  const double cut = cv::norm(clip[20], clip[19], cv::NORM_L1);
+  for (int i = 1; i < 40; ++i) EXPECT_TRUE(i == 20 || cv::norm(clip[i], clip[i - 1], cv::NORM_L1) < cut / 3) << i;
+  const nlohmann::json& f = truth["frames"];  // the intended path runs on across the cut
+  EXPECT_NEAR(f[20]["intended"]["x"].get<double>(), f[19]["intended"]["x"].get<double>(), 1);
+}
+
 TEST_F(CliStabilize, OutputIsSteadierAndKeepsEveryFrameAndTimestamp) {
   const std::string out = In("steady.mp4"), plot = In("plot.svg");
   const RunResult r = RunVendrix("stabilize " + Clip() + " " + out + " --plot " + plot);
