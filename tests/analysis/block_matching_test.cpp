@@ -154,15 +154,7 @@ void Settle(GlobalMotionPath* path) {
   FinishPath(path, &settle);
 }
 
-class BlockScan : public ::testing::Test {
- protected:
-  void SetUp() override {
-    testing::WarmWorkers();
-    before_ = platform::HeapLiveBlocks();
-  }
-  void TearDown() override { EXPECT_EQ(platform::HeapLiveBlocks(), before_); }
-  int64_t before_ = 0;
-};
+class BlockScan : public testing::LiveBlocksTest {};
 
 TEST_F(BlockScan, TheNinthOfTenScansHandsTheFirstJobOver) {
   const auto clip = Pan(10, 2, 1);
@@ -305,7 +297,7 @@ TEST_F(BlockScan, EveryAllocationFailureLeavesThePathDeletableAndNothingBehind) 
       model::PathDelete(path);
     }
     const bool passed_every_allocation = platform::HeapFailAllocation(0) > 0;
-    ASSERT_EQ(platform::HeapLiveBlocks(), before_);
+    ASSERT_EQ(platform::HeapLiveBlocks(), live_);
     if (passed_every_allocation) break;
   }
 }
