@@ -51,15 +51,20 @@ SearchPlanes Pair(Planes& current, Planes& reference) {
   return p;
 }
 
-// The parameters the scanner derives for `level`, with every search stage on.
-model::MeasureParams Params(int level) {
+// The default settings at analysis level `level` with `flags`.
+PathSettings Level(int level, uint32_t flags = 0) {
   PathSettings s{};
   ApplyProfile(VENDRIX_PROFILE_DEFAULT, &s);
   s.AnalysisLevel = level;
-  s.AnalysisFlags = 0;
+  s.AnalysisFlags = flags;
+  return s;
+}
+
+// The parameters the scanner derives for `level`, with every search stage on.
+model::MeasureParams Params(int level) {
   model::MeasureParams m;
   model::ModelParams p;
-  DeriveScanParams(s, kW, kH, m, p, nullptr);
+  DeriveScanParams(Level(level), kW, kH, m, p, nullptr);
   return m;
 }
 
@@ -139,14 +144,6 @@ void ScanGrey(GlobalMotionPath* path, const cv::Mat& frame, uint32_t index, cons
                      .height = frame.rows, .pitch = static_cast<int32_t>(frame.step[0]), .buffer = frame.data,
                      .aspectFactor = 1.0f, .settings = s};
   ScanFrame(path, index, &in);
-}
-
-PathSettings Level(int level, uint32_t flags = 0) {
-  PathSettings s{};
-  ApplyProfile(VENDRIX_PROFILE_DEFAULT, &s);
-  s.AnalysisLevel = level;
-  s.AnalysisFlags = flags;
-  return s;
 }
 
 void Settle(GlobalMotionPath* path) {
