@@ -48,8 +48,7 @@ TEST(MotionFile, RoundTripsAndRefusesDamage) {
   ASSERT_EQ(back.smoothed.size(), 3u);
   EXPECT_EQ(back.camera[2].zoom, 1.01);
 
-  std::ifstream f(dir / "m.vxm", std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const std::string bytes = Slurp(dir / "m.vxm");
   auto refused = [&](std::string damaged, const std::string& what) {
     std::ofstream(dir / "d.vxm", std::ios::binary | std::ios::trunc) << damaged;
     try {

@@ -54,8 +54,7 @@ TEST_F(CliStabilize, OutputIsSteadierAndKeepsEveryFrameAndTimestamp) {
   EXPECT_EQ(out_info.pixel_format, "yuv420p");
   EXPECT_EQ(out_info.colour_range, in_info.colour_range);
   EXPECT_EQ(out_info.colour_space, in_info.colour_space);
-  std::ifstream svg(plot);
-  std::string text((std::istreambuf_iterator<char>(svg)), std::istreambuf_iterator<char>());
+  const std::string text = Slurp(plot);
   EXPECT_NE(text.find("<polyline"), std::string::npos);
   EXPECT_NE(text.find("</svg>"), std::string::npos);
 }
@@ -139,11 +138,7 @@ TEST_F(CliStabilize, AnalyseOnceRenderWithOtherFraming) {
   ASSERT_EQ(RunVendrix("render -q " + Clip() + " " + motion + " " + In("cover.mp4") + " --plot " + In("saved.svg")).status, 0);
   // The camera paths travel in the motion file: the plot drawn from it is the one analysis drew.
   ASSERT_EQ(RunVendrix("analyze -q " + Clip() + " " + In("again.vxm") + " --plot " + In("fresh.svg")).status, 0);
-  auto slurp = [](const std::string& p) {
-    std::ifstream f(p);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  };
-  EXPECT_EQ(slurp(In("saved.svg")), slurp(In("fresh.svg")));
+  EXPECT_EQ(Slurp(In("saved.svg")), Slurp(In("fresh.svg")));
   ASSERT_EQ(RunVendrix("render -q " + Clip() + " " + motion + " " + In("split.mp4") + " --compare left").status, 0);
   auto darkest_edge = [](const std::vector<cv::Mat>& frames) {
     double worst = 255;

@@ -25,16 +25,12 @@ namespace vendrix::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream f(p);
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
 }
-
-}  // namespace
 
 int RunShell(const std::string& command) {
   const int status = std::system(command.c_str());

@@ -21,6 +21,8 @@ struct RunResult {
 RunResult RunVendrix(const std::string& args, const std::string& prefix = "");
 // Runs a shell command; returns its exit status.
 int RunShell(const std::string& command);
+// The whole content of a file (empty when it cannot be read).
+std::string Slurp(const std::string& path);
 
 // A fresh folder per test, removed afterwards.
 class ScratchDir {
