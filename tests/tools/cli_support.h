@@ -69,10 +69,6 @@ struct VideoInfo {
 
 VideoInfo Probe(const std::string& path);
 
-// Copies every stream of `in` to `out` unchanged, with a display matrix turning the video by `degrees`
-// (what phones write; the ffmpeg program of this Debian release cannot add one).
-void RemuxWithRotation(const std::string& in, const std::string& out, double degrees);
-
 // Grey frames of the video (at most `limit`).
 std::vector<cv::Mat> DecodeGrey(const std::string& path, int limit = 100000);
 
