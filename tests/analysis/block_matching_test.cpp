@@ -51,15 +51,20 @@ SearchPlanes Pair(Planes& current, Planes& reference) {
   return p;
 }
 
-// The parameters the scanner derives for `level`, with every search stage on.
-model::MeasureParams Params(int level) {
+// The default settings at analysis level `level` with `flags`.
+PathSettings Level(int level, uint32_t flags = 0) {
   PathSettings s{};
   ApplyProfile(VENDRIX_PROFILE_DEFAULT, &s);
   s.AnalysisLevel = level;
-  s.AnalysisFlags = 0;
+  s.AnalysisFlags = flags;
+  return s;
+}
+
+// The parameters the scanner derives for `level`, with every search stage on.
+model::MeasureParams Params(int level) {
   model::MeasureParams m;
   model::ModelParams p;
-  DeriveScanParams(s, kW, kH, m, p, nullptr);
+  DeriveScanParams(Level(level), kW, kH, m, p, nullptr);
   return m;
 }
 
@@ -141,28 +146,12 @@ void ScanGrey(GlobalMotionPath* path, const cv::Mat& frame, uint32_t index, cons
   ScanFrame(path, index, &in);
 }
 
-PathSettings Level(int level, uint32_t flags = 0) {
-  PathSettings s{};
-  ApplyProfile(VENDRIX_PROFILE_DEFAULT, &s);
-  s.AnalysisLevel = level;
-  s.AnalysisFlags = flags;
-  return s;
-}
-
 void Settle(GlobalMotionPath* path) {
   FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
   FinishPath(path, &settle);
 }
 
-class BlockScan : public ::testing::Test {
- protected:
-  void SetUp() override {
-    testing::WarmWorkers();
-    before_ = platform::HeapLiveBlocks();
-  }
-  void TearDown() override { EXPECT_EQ(platform::HeapLiveBlocks(), before_); }
-  int64_t before_ = 0;
-};
+class BlockScan : public testing::LiveBlocksTest {};
 
 TEST_F(BlockScan, TheNinthOfTenScansHandsTheFirstJobOver) {
   const auto clip = Pan(10, 2, 1);
@@ -305,7 +294,7 @@ TEST_F(BlockScan, EveryAllocationFailureLeavesThePathDeletableAndNothingBehind) 
       model::PathDelete(path);
     }
     const bool passed_every_allocation = platform::HeapFailAllocation(0) > 0;
-    ASSERT_EQ(platform::HeapLiveBlocks(), before_);
+    ASSERT_EQ(platform::HeapLiveBlocks(), live_);
     if (passed_every_allocation) break;
   }
 }

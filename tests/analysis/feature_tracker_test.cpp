@@ -49,18 +49,7 @@ GlobalMotionPath* ScanClip(const Clip& clip, const PathSettings& settings = mode
   return path;
 }
 
-class FeatureTrackerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    testing::WarmPools();
-    before_ = platform::HeapLiveBlocks();
-  }
-  void TearDown() override {
-    concurrency::PoolService()->SetMultithreaded(true);
-    EXPECT_EQ(platform::HeapLiveBlocks(), before_);
-  }
-  int64_t before_ = 0;
-};
+class FeatureTrackerTest : public testing::LiveBlocksTest {};
 
 // Default settings (translation within 0.1 working px); profile 35 (own corner detector, no re-fit
 // variant) and profile 38 (quality filter on), within 0.15 px.

@@ -1,6 +1,6 @@
 // Scan parameters from the settings and the frame size against hand-computed values (block counts
 // from the density factors, radii from the diagonal), the routing of the analysis and output flags,
-// and the working image of halved frames and of fields.
+// and the working image of halved frames and of a buffer holding one field.
 #include "analysis/scan_params.h"
 
 #include <gtest/gtest.h>
@@ -88,18 +88,13 @@ TEST(ScanParams, FlagsRouteToTheMeasurementAndTheModel) {
   EXPECT_EQ(f.p.adaptive, 1);
 }
 
-TEST(ScanParams, WorkingImageOfFields) {
-  static const uint8_t pixels[1440 * 2] = {};
+// A buffer holding one field is halved across only, keeping the aspect. (The fields of a whole frame
+// are read by the luma reader tests and split by the scan tests.)
+TEST(ScanParams, WorkingImageOfAOneFieldBuffer) {
+  static const uint8_t pixels[1440] = {};
   model::AnalysisImage img{};
-  img.sourceWidth = 720;
-  img.sourceHeight = 576;
-  img.sourcePitch = 1440;
-  img.sourceBuffer = pixels;
-  img.fieldMode = VENDRIX_FIELD_IN_FRAME | VENDRIX_FIELD_SECOND;  // a whole frame, rows of the second field
-  ChooseWorkingImage(img);
-  EXPECT_TRUE(img.buffer == pixels + 1440 && img.pitch == 2880 && img.width == 360 && img.height == 288);
-  img.fieldMode = VENDRIX_FIELD_FIRST;  // a buffer holding one field: halved across only
-  img.sourceHeight = 288;
+  img.sourceWidth = 720, img.sourceHeight = 288, img.sourcePitch = 1440, img.sourceBuffer = pixels;
+  img.fieldMode = VENDRIX_FIELD_FIRST;
   ChooseWorkingImage(img);
   EXPECT_TRUE(img.buffer == pixels && img.pitch == 1440 && img.width == 360 && img.height == 288);
 }

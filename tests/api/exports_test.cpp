@@ -2,8 +2,6 @@
 // attached) by the dynamic loader.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "vendrix/vendrix.h"
 
 namespace {
@@ -12,21 +10,15 @@ TEST(Exports, Version) {
   EXPECT_EQ(VendrixVersion(), 0x0201004Fu);
 }
 
+// The profile exports pass through to the table (whose rows, lookup and range are tested in
+// tests/model/profiles_test.cpp).
 TEST(Exports, ProfilesRoundTrip) {
   EXPECT_EQ(GetProfileNums(), 42);
   PathSettings rec;
-  std::memset(&rec, 0xEE, sizeof(rec));
   EXPECT_EQ(ApplyProfile(42, &rec), 0);
-  EXPECT_EQ(rec.AnalysisLevel, static_cast<int32_t>(0xEEEEEEEE));
-  ASSERT_EQ(ApplyProfile(41, &rec), 1);
-  EXPECT_EQ(rec.AnalysisLevel, 9);
-  EXPECT_EQ(rec.Smoothing, 26214);
-  EXPECT_EQ(FindProfile(&rec), 41);
   ASSERT_EQ(ApplyProfile(8, &rec), 1);
-  EXPECT_EQ(FindProfile(&rec), 10);
-  EXPECT_EQ(IsSameProfile(8, &rec), 1);
-  EXPECT_EQ(IsSameProfile(0, &rec), 0);
-  EXPECT_EQ(IsSameProfile(42, nullptr), 1);
+  EXPECT_EQ(FindProfile(&rec), 10);  // profiles 8 and 10 are the same: the highest index is found
+  EXPECT_TRUE(IsSameProfile(8, &rec) == 1 && IsSameProfile(0, &rec) == 0);
 }
 
 TEST(Exports, PathLifecycleSizesAndQueryFailures) {

@@ -145,14 +145,8 @@ void AddRenders(const std::vector<uint32_t>& b, const std::vector<uint32_t>& d) 
       dd.mapFlags |= o.mapFlags;
       dd.rotation = o.rotation;
       dd.srcAspect = o.rotation ? 1.25f : 0.0f;
-      dd.srcRect = {0, 0, kSw << 16, kSh << 16};
-      dd.srcPitch = Pitch(l, kSw);
-      dd.srcRows = kSh;
-      dd.srcBuffer = src.data();
-      dd.outRect = {0, 0, kOw << 16, kOh << 16};
-      dd.outPitch = Pitch(l, kOw);
-      dd.outRows = kOh;
-      dd.outBuffer = out.data();
+      dd.srcRect = {0, 0, kSw << 16, kSh << 16}, dd.srcPitch = Pitch(l, kSw), dd.srcRows = kSh, dd.srcBuffer = src.data();
+      dd.outRect = {0, 0, kOw << 16, kOh << 16}, dd.outPitch = Pitch(l, kOw), dd.outRows = kOh, dd.outBuffer = out.data();
       TexMapD(&dd);
       Add("tracked/p41/render/" + std::to_string(l.format) + "/" + o.name, out);
     }

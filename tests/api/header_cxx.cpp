@@ -4,19 +4,6 @@
 // object needs no library at link time.
 #include <vendrix/vendrix.h>
 
-namespace {
-
-template <class A, class B>
-struct Same {
-  static constexpr bool value = false;
-};
-template <class A>
-struct Same<A, A> {
-  static constexpr bool value = true;
-};
-
-}  // namespace
-
 // Every export declared again with C linkage, exactly as a host or the library defines it. A different
 // parameter or return type, a missing noexcept or C++ linkage in the header makes these conflicting
 // declarations.
@@ -62,8 +49,6 @@ void MixABImage(const MixRecord* record) noexcept;
 void PrepPreviewImage(GlobalMotionPath* path, uint64_t reserved, const ConvRecord* record) noexcept;
 }
 
-namespace {
-
 // Records cross the boundary as raw bytes: they must stay plain C data in C++ as well.
 #define VX_PLAIN(T) \
   static_assert(__is_standard_layout(T) && __is_trivially_copyable(T) && __is_trivial(T), #T " is plain data")
@@ -83,10 +68,3 @@ VX_PLAIN(RTPathConfig);
 VX_PLAIN(RTFrameInput);
 VX_PLAIN(ConvRecord);
 VX_PLAIN(MixRecord);
-
-// The size macros are usable in constant expressions and yield 64-bit values.
-static_assert(Same<decltype(VENDRIX_COMP_B_SIZE(1u)), decltype(SizeOfMotionCompArrayBPath(nullptr))>::value,
-              "array B size macro has the export's type");
-static_assert(VENDRIX_COMP_B_SIZE(100) == 4268 && VENDRIX_COMP_D_SIZE(100) == 17180, "array sizes");
-
-}  // namespace

@@ -158,19 +158,7 @@ double ResidualJitter(const Clip& clip) {
   return out / in;
 }
 
-class MatrixFinisher : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vendrix::testing::WarmPools();  // pool threads live as long as the library: start them before counting
-    heap_ = platform::HeapLiveBlocks();
-  }
-  void TearDown() override {
-    concurrency::PoolService()->SetMultithreaded(true);
-    platform::SetProcessorCountOverride(0);
-    EXPECT_EQ(platform::HeapLiveBlocks(), heap_);
-  }
-  int64_t heap_ = 0;
-};
+class MatrixFinisher : public vendrix::testing::LiveBlocksTest {};
 
 TEST_F(MatrixFinisher, FullStrengthHoldsTheCamera) {
   Clip clip(ShakyPan(300, 8.0));

@@ -11,6 +11,7 @@
 #include <deque>
 #include <random>
 #include <string>
+#include <type_traits>
 
 #include "kernels/kernel_entries.h"
 
@@ -128,9 +129,16 @@ std::vector<std::tuple<IsaLevel, int>> VectorCases(const Table& (*get)(), int co
   return cases;
 }
 
-// A check of every vector version of a table against its reference, its cases named "avx2_Entry".
+// A check of every vector version of a table against its reference, its cases named "avx2_Entry". Each
+// case holds both tables (the reference first), its entry's index and a generator seeded with it.
 #define VENDRIX_CHECK_SUITE(suite, table_of, count, replaced, name_of_entry)                             \
-  class suite : public ::testing::TestWithParam<std::tuple<IsaLevel, int>> {};                       \
+  class suite : public ::testing::TestWithParam<std::tuple<IsaLevel, int>> {                         \
+   protected:                                                                                         \
+    suite() { TablesAt(std::get<0>(GetParam()), table_of, &tables[0], &tables[1]); }                 \
+    std::remove_cvref_t<decltype(table_of())> tables[2];                                              \
+    const int entry = std::get<1>(GetParam());                                                        \
+    std::mt19937 rng{static_cast<uint32_t>(entry)};                                                   \
+  };                                                                                                  \
   GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(suite);                                              \
   INSTANTIATE_TEST_SUITE_P(Kernels, suite, ::testing::ValuesIn(VectorCases(table_of, int{count}, replaced)), \
                            [](const auto& test) {                                                    \
@@ -146,14 +154,9 @@ VENDRIX_CHECK_SUITE(ConvertRows, imaging::convert::ConvertRowKernels, imaging::c
 
 // Every count, every pattern, equal sizes and a resampling step.
 TEST_P(ConvertRows, MatchTheReference) {
-  const auto [level, index] = GetParam();
-  imaging::convert::ConvertRowTable ref, vec;
-  TablesAt(level, imaging::convert::ConvertRowKernels, &ref, &vec);
-  const imaging::convert::RowKernel kernels[2] = {ref.rows[index], vec.rows[index]};
-  const RowEntry& e = kRowEntries[index];
+  const RowEntry& e = kRowEntries[entry];
   Guarded source(RowBytes(e, kMaxCount, 3 * imaging::kFxOne).first);
   Outputs outputs(16 * kMaxCount + 128);
-  std::mt19937 rng(static_cast<uint32_t>(index));
   for (int32_t count = 1; count <= kMaxCount; ++count)
     for (Pattern pattern : kPatterns)
       for (uint32_t step : {uint32_t{imaging::kFxOne}, static_cast<uint32_t>(20000 + rng() % 150000)}) {
@@ -161,7 +164,7 @@ TEST_P(ConvertRows, MatchTheReference) {
         const auto [src_bytes, dst_bytes] = RowBytes(e, std::max(n, 1), step);
         uint8_t* src = source.Place(src_bytes);
         Fill(src, src_bytes, pattern, e.element, rng);
-        ASSERT_TRUE(outputs.Same(dst_bytes, rng, [&](uint8_t* dst, int v) { kernels[v](src, dst, n, step); }))
+        ASSERT_TRUE(outputs.Same(dst_bytes, rng, [&](uint8_t* dst, int v) { tables[v].rows[entry](src, dst, n, step); }))
             << "count " << n << " step " << step << " pattern " << static_cast<int>(pattern);
       }
 }
@@ -174,14 +177,9 @@ VENDRIX_CHECK_SUITE(MixRows, imaging::mix::MixRowKernels, imaging::mix::kMixRowC
 // Every count, every pattern of A against a random one of B, weights at both ends and between, and
 // the output on its own row, on A and on B.
 TEST_P(MixRows, MatchTheReference) {
-  const auto [level, index] = GetParam();
-  imaging::mix::MixRowTable ref, vec;
-  TablesAt(level, imaging::mix::MixRowKernels, &ref, &vec);
-  const imaging::mix::MixRow kernels[2] = {ref.rows[index], vec.rows[index]};
-  const int value = 1 << index;  // bytes per value
+  const int value = 1 << entry;  // bytes per value
   Guarded a_row(4 * kMaxCount), b_row(4 * kMaxCount);
   Outputs outputs(4 * kMaxCount);
-  std::mt19937 rng(static_cast<uint32_t>(index));
   for (int32_t count = 1; count <= kMaxCount; ++count)
     for (Pattern pattern : kPatterns)
       for (uint32_t weight : {0u, 1u, 32768u, 65534u, 65535u, static_cast<uint32_t>(rng() % 65536)})
@@ -193,7 +191,7 @@ TEST_P(MixRows, MatchTheReference) {
           Fill(b, bytes, kPatterns[rng() % std::size(kPatterns)], value, rng);
           ASSERT_TRUE(outputs.Same(bytes, rng, [&](uint8_t* c, int v) {
             if (target > 0) std::memcpy(c, target == 1 ? a : b, bytes);
-            kernels[v](target == 1 ? c : a, target == 2 ? c : b, c, count, weight);
+            tables[v].rows[entry](target == 1 ? c : a, target == 2 ? c : b, c, count, weight);
           })) << "count " << count << " weight " << weight << " output on " << "CAB"[target];
         }
 }
@@ -206,14 +204,10 @@ VENDRIX_CHECK_SUITE(CornerRows, analysis::CornerKernelTable, static_cast<int>(st
 
 // Every width and every pattern; thresholds and floors that tie with the data.
 TEST_P(CornerRows, MatchTheReference) {
-  const auto [level, index] = GetParam();
-  CornerKernels ref, vec;
-  TablesAt(level, analysis::CornerKernelTable, &ref, &vec);
-  const CornerEntry& e = kCornerEntries[index];
+  const CornerEntry& e = kCornerEntries[entry];
   std::deque<Guarded> rows;
   for (int i = 0; i < 8; ++i) rows.emplace_back(sizeof(float) * (kMaxCount + 6));
   Outputs outputs(sizeof(float) * 3 * kMaxCount);
-  std::mt19937 rng(static_cast<uint32_t>(index));
   for (int32_t n = 1; n <= kMaxCount; ++n)
     for (Pattern pattern : kPatterns) {
       CornerInputs in;
@@ -228,9 +222,8 @@ TEST_P(CornerRows, MatchTheReference) {
       in.bytes = bytes;
       for (float& t : in.taps) t = static_cast<float>(rng() % 1000) / 1000.0f;
       in.level = rng() % 4 ? in.rows[0][rng() % n] : 0.0f;
-      const CornerKernels* tables[2] = {&ref, &vec};
       ASSERT_TRUE(outputs.Same(sizeof(float) * 3 * kMaxCount, rng, [&](uint8_t* out, int v) {
-        e.call(*tables[v], in, n, reinterpret_cast<float*>(out));
+        e.call(tables[v], in, n, reinterpret_cast<float*>(out));
       }, sizeof(float))) << "width " << n << " pattern " << static_cast<int>(pattern);
     }
 }
@@ -260,14 +253,9 @@ texmap::QuadSpan Walk(int kind, int32_t count, int32_t width, int32_t rows, std:
 }
 
 TEST_P(QuadSpans, MatchTheReference) {
-  const auto [level, layout] = GetParam();
-  texmap::QuadSpanTable ref, vec;
-  TablesAt(level, texmap::QuadSpanKernels, &ref, &vec);
-  const texmap::SpanKernel kernels[2] = {ref.spans[layout], vec.spans[layout]};
-  const int32_t unit = texmap::kSpanUnitBytes[layout];
+  const int32_t unit = texmap::kSpanUnitBytes[entry];
   Guarded source(static_cast<size_t>(unit) * (kMaxCount + 3) * 9);
   Outputs outputs(static_cast<size_t>(unit) * kMaxCount);
-  std::mt19937 rng(static_cast<uint32_t>(layout));
   for (int trial = 0; trial < 5000; ++trial) {
     const int32_t width = 1 + static_cast<int32_t>(rng() % kMaxCount), rows = 1 + static_cast<int32_t>(rng() % 9);
     const int32_t pitch = unit * (width + static_cast<int32_t>(rng() % 4));
@@ -280,7 +268,7 @@ TEST_P(QuadSpans, MatchTheReference) {
     ASSERT_TRUE(texmap::MakeSampleGrid(src, unit, &grid));
     const int32_t count = 1 + static_cast<int32_t>(rng() % kMaxCount);
     const texmap::QuadSpan span = Walk(trial % 5, count, width, rows, rng);
-    const auto draw = [&](uint8_t* out, int v) { kernels[v](grid, out, span); };
+    const auto draw = [&](uint8_t* out, int v) { tables[v].spans[entry](grid, out, span); };
     ASSERT_TRUE(outputs.Same(static_cast<size_t>(unit) * count, rng, draw))
         << width << " x " << rows << " pitch " << src.pitch << ": " << count << " from (" << span.u << ", " << span.v
         << ") by (" << span.du << ", " << span.dv << ")";
@@ -296,33 +284,28 @@ VENDRIX_CHECK_SUITE(BlockRows, analysis::BlockKernelTable, static_cast<int>(std:
                     kBlockNames[entry]);
 
 TEST_P(BlockRows, MatchTheReference) {
-  const auto [level, index] = GetParam();
-  analysis::BlockKernels ref, vec;
-  TablesAt(level, analysis::BlockKernelTable, &ref, &vec);
-  const analysis::BlockKernels* tables[2] = {&ref, &vec};
   Guarded a_mem(40 * 100), b_mem(40 * 100);
   Outputs outputs(4 * kMaxCount);
-  std::mt19937 rng(static_cast<uint32_t>(index));
   for (int32_t n = 1; n <= kMaxCount; ++n)
     for (Pattern pattern : {Pattern::kZero, Pattern::kMax, Pattern::kAlternating, Pattern::kNoise}) {
       const int32_t block = std::array{8, 12, 16, 24}[rng() % 4];
       const ptrdiff_t pitch = block + 1 + static_cast<ptrdiff_t>(rng() % 40);
-      const size_t rows_bytes = static_cast<size_t>(pitch) * (block - 1) + block + (index == 3 ? 1 : 0);
+      const size_t rows_bytes = static_cast<size_t>(pitch) * (block - 1) + block + (entry == 3 ? 1 : 0);
       const size_t search_bytes = static_cast<size_t>(pitch) * (block - 1) + block + static_cast<size_t>(n);
-      uint8_t* a = a_mem.Place(index == 0 ? search_bytes : (index == 1 ? 4u * n : rows_bytes));
+      uint8_t* a = a_mem.Place(entry == 0 ? search_bytes : (entry == 1 ? 4u * n : rows_bytes));
       uint8_t* b = b_mem.Place(rows_bytes);
-      Fill(a, index == 0 ? search_bytes : (index == 1 ? 4u * n : rows_bytes), pattern, 1, rng);
+      Fill(a, entry == 0 ? search_bytes : (entry == 1 ? 4u * n : rows_bytes), pattern, 1, rng);
       Fill(b, rows_bytes, pattern, 1, rng);
-      if (index == 1)  // sums below 2^31 with many equal values
+      if (entry == 1)  // sums below 2^31 with many equal values
         for (int32_t k = 0; k < n; ++k) reinterpret_cast<uint32_t*>(a)[k] %= pattern == Pattern::kNoise ? 7u : 1u;
       const int8_t (*samples)[2] = analysis::SparsePattern(block, rng() % 2);
       ptrdiff_t offsets[4];
       uint8_t values[4];
       for (int k = 0; k < 4; ++k) offsets[k] = samples[k][1] * pitch + samples[k][0], values[k] = b[offsets[k]];
       ASSERT_TRUE(outputs.Same(4 * static_cast<size_t>(n), rng, [&](uint8_t* out, int v) {
-        const analysis::BlockKernels& k = *tables[v];
+        const analysis::BlockKernels& k = tables[v];
         auto* words = reinterpret_cast<uint32_t*>(out);
-        switch (index) {
+        switch (entry) {
           case 0: k.sparse_row(a, offsets, values, n, words); break;
           case 1: words[0] = static_cast<uint32_t>(k.first_min(reinterpret_cast<const uint32_t*>(a), n)); break;
           case 2: words[0] = k.block_ssd(a, b, pitch, block); break;

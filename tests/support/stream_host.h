@@ -34,7 +34,6 @@ class StreamHost {
     while (Render(true)) {
     }
   }
-  size_t Held() const { return held_.size(); }
   // Frames whose definition the path refused.
   int64_t Refused() const { return refused_; }
 
@@ -48,15 +47,10 @@ class StreamHost {
     if (!end && scanned < needed) return false;
     const cv::Mat& src = held_.front().second;
     cv::Mat out(src.rows, src.cols, CV_8UC4, cv::Scalar::all(0));
-    TexMapDefA def{};
-    def.version = VENDRIX_TEXMAP_A_VERSION;
-    def.pixelFormat = VENDRIX_PIXFMT_BGRA8;
-    def.srcRect = {0, 0, src.cols * VENDRIX_FX_ONE, src.rows * VENDRIX_FX_ONE};
-    def.srcPitch = static_cast<int32_t>(src.step[0]);
-    def.srcRows = src.rows;
-    def.outRect = def.srcRect;
-    def.outPitch = static_cast<int32_t>(out.step[0]);
-    def.outRows = out.rows;
+    const VendrixFxRect frame{0, 0, src.cols * VENDRIX_FX_ONE, src.rows * VENDRIX_FX_ONE};
+    TexMapDefA def{.version = VENDRIX_TEXMAP_A_VERSION, .pixelFormat = VENDRIX_PIXFMT_BGRA8, .srcRect = frame,
+                   .srcPitch = static_cast<int32_t>(src.step[0]), .srcRows = src.rows, .outRect = frame,
+                   .outPitch = static_cast<int32_t>(out.step[0]), .outRows = out.rows};
     if (RTMotionPathTexMapDef(path_, &def, 0, f, 0, src.cols, src.rows) >= 0) {
       last_ = def;
       has_last_ = true;

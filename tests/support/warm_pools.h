@@ -3,10 +3,13 @@
 // job that waits until all of them run, so each occupies its own slot and thread.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 
 #include "concurrency/thread_pool.h"
 #include "concurrency/worker_registry.h"
+#include "platform/heap.h"
 #include "platform/system.h"
 
 namespace vendrix::testing {
@@ -39,5 +42,22 @@ inline void WarmPools() {
 inline void WarmWorkers() {
   for (int i = 0; i < concurrency::kMaxWorkers; ++i) concurrency::WorkerEnsureThread(i);
 }
+
+// A test that must leave as many live heap blocks as it found, counted once the library's threads run.
+// The pool switch and the processor count a test may change are put back first.
+class LiveBlocksTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WarmPools();
+    WarmWorkers();
+    live_ = platform::HeapLiveBlocks();
+  }
+  void TearDown() override {
+    concurrency::PoolService()->SetMultithreaded(true);
+    platform::SetProcessorCountOverride(0);
+    EXPECT_EQ(platform::HeapLiveBlocks(), live_);
+  }
+  int64_t live_ = 0;
+};
 
 }  // namespace vendrix::testing

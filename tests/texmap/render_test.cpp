@@ -126,19 +126,12 @@ TexMapDefD FlatDef(HostImage& src, HostImage& out, uint32_t flags) {
   return d;
 }
 
-class RenderTest : public ::testing::Test {
+class RenderTest : public vendrix::testing::LiveBlocksTest {
  protected:
-  void SetUp() override {
-    vendrix::testing::WarmPools();
-    live_ = platform::HeapLiveBlocks();
-  }
   void TearDown() override {
-    concurrency::PoolService()->SetMultithreaded(true);
-    platform::SetProcessorCountOverride(0);
     ReleaseRenderScratch();
-    EXPECT_EQ(live_, platform::HeapLiveBlocks());
+    LiveBlocksTest::TearDown();
   }
-  int64_t live_ = 0;
 };
 
 // ---- Pixel formats ------------------------------------------------------------------------------------

@@ -64,9 +64,8 @@ TEST_F(CliRealtime, StandardInputToStandardOutput) {
   // A reader that stops early ends the run with a message and status 0.
   RunShell("(" + vendrix + " stabilize -q --realtime " + Clip() + " - --format mpegts 2>" + In("err") + "; echo $? >" +
            In("status") + ") | head -c 20000 >/dev/null");
-  std::ifstream status(In("status")), err(In("err"));
-  const std::string message((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(status), {}), "0\n");
+  const std::string message = Slurp(In("err"));
+  EXPECT_EQ(Slurp(In("status")), "0\n");
   EXPECT_NE(message.find("standard output was closed by its reader"), std::string::npos) << message;
 }
 

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -25,16 +24,12 @@ namespace vendrix::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream f(p);
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
 }
-
-}  // namespace
 
 int RunShell(const std::string& command) {
   const int status = std::system(command.c_str());
@@ -119,37 +114,6 @@ VideoInfo Probe(const std::string& path) {
     info.pts.push_back(double(frame->best_effort_timestamp) * av_q2d(vs->time_base));
   }
   return info;
-}
-
-void RemuxWithRotation(const std::string& in, const std::string& out, double degrees) {
-  AVFormatContext* src = nullptr;
-  AVFormatContext* dst = nullptr;
-  if (avformat_open_input(&src, in.c_str(), nullptr, nullptr) < 0 || avformat_find_stream_info(src, nullptr) < 0)
-    throw std::runtime_error("cannot open " + in);
-  avformat_alloc_output_context2(&dst, nullptr, nullptr, out.c_str());
-  for (unsigned i = 0; i < src->nb_streams; ++i) {
-    AVStream* os = avformat_new_stream(dst, nullptr);
-    avcodec_parameters_copy(os->codecpar, src->streams[i]->codecpar);
-    os->codecpar->codec_tag = 0;
-    os->time_base = src->streams[i]->time_base;
-    if (src->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-      auto* m = reinterpret_cast<int32_t*>(av_stream_new_side_data(os, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t)));
-      av_display_rotation_set(m, degrees);
-    }
-  }
-  avio_open(&dst->pb, out.c_str(), AVIO_FLAG_WRITE);
-  if (avformat_write_header(dst, nullptr) < 0) throw std::runtime_error("cannot write " + out);
-  AVPacket* p = av_packet_alloc();
-  while (av_read_frame(src, p) >= 0) {
-    av_packet_rescale_ts(p, src->streams[p->stream_index]->time_base, dst->streams[p->stream_index]->time_base);
-    p->pos = -1;
-    av_interleaved_write_frame(dst, p);
-  }
-  av_packet_free(&p);
-  av_write_trailer(dst);
-  avio_closep(&dst->pb);
-  avformat_free_context(dst);
-  avformat_close_input(&src);
 }
 
 std::vector<cv::Mat> DecodeGrey(const std::string& path, int limit) {

@@ -21,6 +21,8 @@ struct RunResult {
 RunResult RunVendrix(const std::string& args, const std::string& prefix = "");
 // Runs a shell command; returns its exit status.
 int RunShell(const std::string& command);
+// The whole content of a file (empty when it cannot be read).
+std::string Slurp(const std::string& path);
 
 // A fresh folder per test, removed afterwards.
 class ScratchDir {
@@ -66,10 +68,6 @@ struct VideoInfo {
 };
 
 VideoInfo Probe(const std::string& path);
-
-// Copies every stream of `in` to `out` unchanged, with a display matrix turning the video by `degrees`
-// (what phones write; the ffmpeg program of this Debian release cannot add one).
-void RemuxWithRotation(const std::string& in, const std::string& out, double degrees);
 
 // Grey frames of the video (at most `limit`).
 std::vector<cv::Mat> DecodeGrey(const std::string& path, int limit = 100000);
