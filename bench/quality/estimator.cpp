@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -134,7 +135,8 @@ cv::Mat UncoveredMask(const cv::Mat& g) {
   return mask;
 }
 
-FrameMotion MeasureMotion(const cv::Mat& earlier, const cv::Mat& later, const cv::Mat& exclude) {
+FrameMotion MeasureMotion(const cv::Mat& earlier, const cv::Mat& later, const cv::Mat& exclude,
+                          const cv::Mat& exclude_later, const cv::Matx23d* guess) {
   FrameMotion m;
   const double unit = std::max(1.0, earlier.rows / 720.0);  // tolerances grow with the picture
   cv::Mat allow;
@@ -151,15 +153,24 @@ FrameMotion MeasureMotion(const cv::Mat& earlier, const cv::Mat& later, const cv
   std::vector<uchar> ok, ok_back;
   std::vector<float> err;
   const cv::TermCriteria until(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.003);
-  const int levels = earlier.rows > 720 ? 4 : 3;
-  cv::calcOpticalFlowPyrLK(earlier, later, p0, p1, ok, err, cv::Size(31, 31), levels, until);
-  cv::calcOpticalFlowPyrLK(later, earlier, p1, back, ok_back, err, cv::Size(31, 31), levels, until);
+  int levels = earlier.rows > 720 ? 4 : 3, flags = 0;
+  if (guess) {
+    // Start every point where the guess puts it: the pyramid then only has to find the difference.
+    for (const cv::Point2f& p : p0) p1.push_back(cv::Point2f(float((*guess)(0, 0) * p.x + (*guess)(0, 1) * p.y + (*guess)(0, 2)),
+                                                             float((*guess)(1, 0) * p.x + (*guess)(1, 1) * p.y + (*guess)(1, 2))));
+    back = p0;
+    flags = cv::OPTFLOW_USE_INITIAL_FLOW;
+  }
+  cv::calcOpticalFlowPyrLK(earlier, later, p0, p1, ok, err, cv::Size(31, 31), levels, until, flags);
+  cv::calcOpticalFlowPyrLK(later, earlier, p1, back, ok_back, err, cv::Size(31, 31), levels, until, flags);
   std::vector<cv::Point2f> from, to;
   const cv::Rect inside(0, 0, later.cols, later.rows);
   for (size_t k = 0; k < p0.size(); ++k) {
     // Forward-backward check: a point that does not come back to where it started was lost.
-    if (ok[k] && ok_back[k] && cv::norm(back[k] - p0[k]) < 0.3 * unit && inside.contains(cv::Point(p1[k])))
-      from.push_back(p0[k]), to.push_back(p1[k]);
+    if (!ok[k] || !ok_back[k] || !(cv::norm(back[k] - p0[k]) < 0.3 * unit) || !inside.contains(cv::Point(p1[k])))
+      continue;
+    if (!exclude_later.empty() && exclude_later.at<uint8_t>(cv::Point(p1[k])) != 0) continue;
+    from.push_back(p0[k]), to.push_back(p1[k]);
   }
   if (from.size() < 12) return m;
   cv::Mat inliers;
@@ -173,7 +184,7 @@ FrameMotion MeasureMotion(const cv::Mat& earlier, const cv::Mat& later, const cv
   return m;
 }
 
-ClipTrack TrackClip(const std::string& path, const std::string& mask_path) {
+ClipTrack TrackClip(const std::string& path, const std::string& mask_path, const InputViews* views) {
   GreyReader reader(path);
   std::optional<GreyReader> masks;
   if (!mask_path.empty()) masks.emplace(mask_path);
@@ -181,11 +192,28 @@ ClipTrack TrackClip(const std::string& path, const std::string& mask_path) {
   t.width = reader.width();
   t.height = reader.height();
   t.fps = reader.fps();
-  cv::Mat previous, previous_exclude, frame, object;
-  while (reader.Next(frame)) {
-    cv::Mat exclude = UncoveredMask(frame);
+  cv::Mat previous, previous_exclude, frame, object, moved;
+  cv::Matx23d view(1, 0, 0, 0, 1, 0);
+  for (size_t i = 0; reader.Next(frame); ++i) {
+    // A frame whose map failed keeps the last good one.
+    if (views && i < views->frames.size() && views->frames[i].ok) view = views->frames[i].affine;
+    cv::Mat exclude;
+    if (views) {
+      // Known maps say exactly which output pixels the input frame covers, whatever fills the rest
+      // (black, stretched edges or older pictures).
+      const cv::Mat covered(views->input_height, views->input_width, CV_8UC1, cv::Scalar(255));
+      cv::warpAffine(covered, exclude, view, frame.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
+      exclude = exclude == 0;
+    } else {
+      exclude = UncoveredMask(frame);
+    }
     t.uncovered.push_back(double(cv::countNonZero(exclude)) / double(exclude.total()));
     if (masks && masks->Next(object)) {
+      if (views) {
+        // The objects where the stabiliser put them.
+        cv::warpAffine(object, moved, view, frame.size(), cv::INTER_NEAREST);
+        object = moved;
+      }
       if (object.size() != frame.size()) throw std::runtime_error(mask_path + ": not the clip's size");
       exclude |= object != 0;
     }
@@ -281,14 +309,35 @@ Scores Score(const ClipTrack& track, const ScoreOptions& o) {
   s.jitter_px = std::sqrt(sum_xy / double(path.size()));
   s.jitter_roll_deg = std::sqrt(sum_r / double(path.size())) * 180 / M_PI;
 
-  if (!o.intended.empty()) {
-    const size_t n = std::min(path.size(), o.intended.size());
-    double mx = 0, my = 0, sum = 0;
-    for (size_t i = 0; i < n; ++i) mx += x[i] - o.zoom * o.intended[i].x, my += y[i] - o.zoom * o.intended[i].y;
-    mx /= double(n), my /= double(n);
-    for (size_t i = 0; i < n; ++i)
-      sum += std::pow(x[i] - o.zoom * o.intended[i].x - mx, 2) + std::pow(y[i] - o.zoom * o.intended[i].y - my, 2);
-    s.intended_error_px = std::sqrt(sum / double(n));
+  if (o.truth) {
+    // Where each output frame's centre sits on the camera path, in the truth's pixels: through the
+    // input-to-output map onto the input frame, then onto the path by the input frame's true pose.
+    // Without maps, the accumulated output path scaled back by the zoom.
+    const Truth& t = *o.truth;
+    const double to_1080 = 1080.0 / t.height;
+    std::vector<cv::Point2d> error;
+    for (size_t i = 0; i < std::min(path.size(), t.intended.size()); ++i) {
+      if (o.views) {
+        if (i >= o.views->frames.size() || !o.views->frames[i].ok) continue;
+        const cv::Matx23d& a = o.views->frames[i].affine;
+        const cv::Matx22d l(a(0, 0), a(0, 1), a(1, 0), a(1, 1));
+        const cv::Vec2d c(track.width / 2.0, track.height / 2.0), at_input = l.inv() * (c - cv::Vec2d(a(0, 2), a(1, 2)));
+        const Pose& p = t.shaky[i];
+        const cv::Vec2d d = (at_input - cv::Vec2d(t.width / 2.0, t.height / 2.0)) * (1 / p.scale);
+        error.emplace_back(p.x + std::cos(p.roll) * d[0] - std::sin(p.roll) * d[1] - t.intended[i].x,
+                           p.y + std::sin(p.roll) * d[0] + std::cos(p.roll) * d[1] - t.intended[i].y);
+      } else {
+        error.emplace_back(x[i] / (o.zoom * unit) - t.intended[i].x, y[i] / (o.zoom * unit) - t.intended[i].y);
+      }
+    }
+    if (!error.empty()) {
+      cv::Point2d mean;
+      for (const cv::Point2d& e : error) mean += e;
+      mean *= 1.0 / double(error.size());
+      double sum = 0;
+      for (const cv::Point2d& e : error) sum += (e - mean).dot(e - mean);
+      s.intended_error_px = std::sqrt(sum / double(error.size())) * to_1080;
+    }
   }
 
   s.stability_translation = LowFrequencyShare(shift);
@@ -296,15 +345,30 @@ Scores Score(const ClipTrack& track, const ScoreOptions& o) {
   s.stability = std::min(s.stability_translation, s.stability_rotation);
   s.zoom_range = *std::max_element(scale.begin(), scale.end()) / *std::min_element(scale.begin(), scale.end()) - 1;
 
+  // Distortion: how far each affine is from a similarity.
   double ratio_sum = 0;
   int ratios = 0;
-  for (const FrameMotion& m : track.motion) {
-    if (!m.ok) continue;
+  auto distortion = [&](const cv::Matx23d& a) {
     cv::Vec2d w;
-    cv::SVD::compute(cv::Matx22d(m.affine(0, 0), m.affine(0, 1), m.affine(1, 0), m.affine(1, 1)), w);
+    cv::SVD::compute(cv::Matx22d(a(0, 0), a(0, 1), a(1, 0), a(1, 1)), w);
     const double r = w[0] > 0 ? w[1] / w[0] : 1;
     s.distortion = std::min(s.distortion, r);
     ratio_sum += r, ++ratios;
+  };
+  if (o.views) {
+    double retained = 0, least = 1;
+    for (const FrameView& v : o.views->frames) {
+      if (!v.ok) {
+        ++s.failed_views;
+        continue;
+      }
+      distortion(v.affine);
+      retained += v.retained, least = std::min(least, v.retained);
+    }
+    if (ratios) s.retained_mean = retained / ratios, s.retained_min = least;
+  } else {
+    for (const FrameMotion& m : track.motion)
+      if (m.ok) distortion(m.affine);
   }
   s.distortion_mean = ratios ? ratio_sum / ratios : 1;
   for (double u : track.uncovered) s.uncovered_mean += u, s.uncovered_max = std::max(s.uncovered_max, u);
@@ -312,32 +376,25 @@ Scores Score(const ClipTrack& track, const ScoreOptions& o) {
   return s;
 }
 
-namespace {
-
-std::vector<Pose> ReadPath(const std::string& truth_json, bool with_shake, int* height) {
+Truth ReadTruth(const std::string& truth_json) {
   std::ifstream f(truth_json);
   if (!f) throw std::runtime_error(truth_json + ": cannot read");
   const nlohmann::json j = nlohmann::json::parse(f);
-  if (height) *height = j.at("height").get<int>();
-  std::vector<Pose> path;
+  Truth t;
+  t.width = j.at("width").get<int>();
+  t.height = j.at("height").get<int>();
   for (const auto& frame : j.at("frames")) {
     const auto& i = frame.at("intended");
-    Pose p{i.at("x").get<double>(), i.at("y").get<double>(), i.at("roll").get<double>(), 1};
-    if (with_shake) {
-      const auto& s = frame.at("shake");
-      p.x += s.at("x").get<double>(), p.y += s.at("y").get<double>(), p.roll += s.at("roll").get<double>();
-    }
-    path.push_back(p);
+    const auto& k = frame.at("shake");
+    const Pose p{i.at("x").get<double>(), i.at("y").get<double>(), i.at("roll").get<double>(), i.value("zoom", 1.0)};
+    t.intended.push_back(p);
+    t.shaky.push_back({p.x + k.at("x").get<double>(), p.y + k.at("y").get<double>(),
+                       p.roll + k.at("roll").get<double>(), p.scale * k.value("zoom", 1.0)});
   }
-  return path;
+  t.cuts = j.value("cuts", std::vector<int>{});
+  if (j.contains("mask"))
+    t.mask = (std::filesystem::path(truth_json).parent_path() / j.at("mask").get<std::string>()).string();
+  return t;
 }
-
-}  // namespace
-
-std::vector<Pose> ReadIntendedPath(const std::string& truth_json, int* height) {
-  return ReadPath(truth_json, false, height);
-}
-
-std::vector<Pose> ReadShakyPath(const std::string& truth_json) { return ReadPath(truth_json, true, nullptr); }
 
 }  // namespace vendrix::quality

@@ -52,8 +52,11 @@ struct FrameMotion {
   int inliers = 0;
 };
 
-// `exclude` (optional, 255 = ignore) marks moving objects and uncovered pixels of `earlier`.
-FrameMotion MeasureMotion(const cv::Mat& earlier, const cv::Mat& later, const cv::Mat& exclude = cv::Mat());
+// `exclude` (optional, 255 = ignore) marks moving objects and uncovered pixels of `earlier`, and
+// `exclude_later` pixels of `later` no point may land on. `guess` (optional) is where the motion is
+// expected to be, for pictures far apart (a stabiliser's zoom and correction).
+FrameMotion MeasureMotion(const cv::Mat& earlier, const cv::Mat& later, const cv::Mat& exclude = cv::Mat(),
+                          const cv::Mat& exclude_later = cv::Mat(), const cv::Matx23d* guess = nullptr);
 
 // Everything measured on one clip, frame by frame.
 struct ClipTrack {
@@ -63,11 +66,10 @@ struct ClipTrack {
   std::vector<double> uncovered;    // share of each frame's pixels, 0..1
 };
 
-// `mask_path`: optional grey video of the same size and length, non-zero where objects move.
-ClipTrack TrackClip(const std::string& path, const std::string& mask_path = "");
 
 // A camera pose: where the view's centre is relative to frame 0's (pixels, x right, y down), its roll
-// (radians) and zoom; the picture moves the opposite way. The convention of `vendrix shake`'s truth.
+// (radians) and zoom (the picture's scale); the picture moves the opposite way. The convention of
+// `vendrix shake`'s truth.
 struct Pose {
   double x = 0, y = 0, roll = 0, scale = 1;
 };
@@ -75,32 +77,64 @@ struct Pose {
 // Accumulates frame-to-frame similarities (failed pairs count as no motion) into camera poses.
 std::vector<Pose> CameraPath(const std::vector<FrameMotion>& motion, int width, int height);
 
+// A `vendrix shake` truth file, in the pixels of the clip it describes.
+struct Truth {
+  int width = 0, height = 0;
+  std::vector<Pose> intended;  // the camera path the operator meant
+  std::vector<Pose> shaky;     // intended + shake: the path the shaky clip follows
+  std::vector<int> cuts;       // first frames of new shots
+  std::string mask;            // the object mask video beside it, empty when there is none
+};
+Truth ReadTruth(const std::string& truth_json);  // throws std::runtime_error
+
+// How output frame i shows input frame i: the map from input to output pixels (pixel-index
+// coordinates) and the share of the input frame's area that is still in the output.
+struct FrameView {
+  bool ok = false;
+  cv::Matx23d similarity, affine;
+  double retained = 0;
+};
+
+struct InputViews {
+  int input_width = 0, input_height = 0;
+  std::vector<FrameView> frames;
+};
+
+// Tracks each input frame into its output frame. `mask_path` as for TrackClip (objects of the input).
+InputViews CompareToInput(const std::string& input, const std::string& output, const std::string& mask_path = "");
+
+// `mask_path`: optional grey video of the same length, non-zero where objects move; with `views` it
+// marks the input frames and is carried into the output by each frame's map.
+ClipTrack TrackClip(const std::string& path, const std::string& mask_path = "",
+                    const InputViews* views = nullptr);
+
 struct Scores {
-  int frames = 0, failed_pairs = 0;
+  int frames = 0, failed_pairs = 0, failed_views = 0;
   double jitter_px = 0, jitter_roll_deg = 0;   // RMS of the path minus its low-pass
   std::optional<double> intended_error_px;     // RMS distance to the intended path, offset removed
   double stability = 0, stability_translation = 0, stability_rotation = 0;  // Liu et al. 2013, 0..1
   double zoom_range = 0;                       // largest / smallest accumulated scale, minus 1
-  double distortion = 1, distortion_mean = 1;  // smallest / mean ratio of the affine's singular values
+  // Liu et al. 2013 from the input-to-output maps when they were measured (else distortion from the
+  // frame-to-frame affines): the smallest / mean ratio of the affine's singular values, and the share
+  // of the input frame's area the output keeps.
+  double distortion = 1, distortion_mean = 1;
+  std::optional<double> retained_mean, retained_min;
   double uncovered_mean = 0, uncovered_max = 0;
 };
 
 struct ScoreOptions {
   double lowpass_hz = 1.0;  // the path's low-pass cut-off (-3 dB) for the residual jitter
-  // The intended camera path in 1080-line pixels, and how many output pixels one input pixel became
-  // (a stabiliser's zoom); empty to skip the error.
-  std::vector<Pose> intended;
+  // The truth of the input clip, for the error against its intended path (absent: no error).
+  const Truth* truth = nullptr;
+  // Input-to-output maps: with a truth, the error then places each output frame's centre on the
+  // truth's camera path directly, with no drift; they also give cropping and distortion.
+  const InputViews* views = nullptr;
+  // Without maps: how many output pixels one input pixel became (a stabiliser's zoom).
   double zoom = 1.0;
 };
 
 // Lengths are in 1080-line pixels (the clip's pixels times 1080 / height).
 Scores Score(const ClipTrack& track, const ScoreOptions& options);
-
-// The intended path of a `vendrix shake` truth file, and intended + shake (the path the shaky clip
-// itself follows), in the pixels of the clip it describes; `height` receives that clip's height.
-// Throws std::runtime_error.
-std::vector<Pose> ReadIntendedPath(const std::string& truth_json, int* height = nullptr);
-std::vector<Pose> ReadShakyPath(const std::string& truth_json);
 
 // Gaussian low-pass with mirrored ends; sigma in samples.
 std::vector<double> LowPass(const std::vector<double>& v, double sigma);

@@ -71,7 +71,12 @@ class EstimatorTest : public ::testing::Test {
     Run("ffmpeg -v error -y -i " + clean +
         " -vf drawbox=x=0:y=0:w=40:h=ih:color=black:t=fill,drawbox=x=0:y=0:w=iw:h=24:color=black:t=fill" + x264 +
         In("bordered.mp4"));
-    truth_ = new std::vector<Pose>(ReadShakyPath(In("clean.json")));
+    // Stretched edges: the same bars filled by repeating the picture's edge pixels.
+    // A stabiliser's output with stretched edges: the picture moved right by 40 and down by 24, the
+    // opened margins filled by repeating the picture's edge pixels.
+    Run("ffmpeg -v error -y -i " + clean + " -vf crop=600:336:0:0,pad=640:360:40:24,fillborders=left=40:top=24:mode=smear" +
+        x264 + In("moved.mp4"));
+    truth_ = new Truth(ReadTruth(In("clean.json")));
   }
   static void TearDownTestSuite() {
     fs::remove_all(dir_);
@@ -88,7 +93,7 @@ class EstimatorTest : public ::testing::Test {
   static void Run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
   static inline fs::path dir_;
-  static inline std::vector<Pose>* truth_ = nullptr;
+  static inline Truth* truth_ = nullptr;
   static inline std::map<std::string, ClipTrack>* tracks_ = nullptr;
 };
 
@@ -108,8 +113,8 @@ TEST_F(EstimatorTest, FrameMotionMatchesTheGeneratorsTruth) {
                {"bordered.mp4", same, 0.35, 0.7}};
   for (const Case& c : cases) {
     const ClipTrack& t = Track(c.clip);
-    ASSERT_EQ(t.motion.size(), truth_->size() - 1) << c.clip;
-    const Errors e = Compare(t, *truth_, c.view);
+    ASSERT_EQ(t.motion.size(), truth_->shaky.size() - 1) << c.clip;
+    const Errors e = Compare(t, truth_->shaky, c.view);
     EXPECT_EQ(e.failed, 0) << c.clip;
     EXPECT_LT(e.rms, c.rms) << c.clip;
     EXPECT_LT(e.max, c.max) << c.clip;
@@ -117,31 +122,54 @@ TEST_F(EstimatorTest, FrameMotionMatchesTheGeneratorsTruth) {
   }
 }
 
-TEST_F(EstimatorTest, UncoveredShareIsZeroOnPlainFramesAndTheBarsOnBorderedOnes) {
+TEST_F(EstimatorTest, UncoveredShareIsZeroOnPlainFramesAndTheBarsOnBorderedOrStretchedOnes) {
   const double bars = (40.0 * 360 + 24.0 * 600) / (640 * 360);
   const Scores plain = Score(Track("encoded.mp4"), {});
-  const Scores bordered = Score(Track("bordered.mp4"), {});
   // Not quite zero: the picture's flat, dark top-left corner, flattened further by the encoder, passes
   // for a black wedge in a few frames.
   EXPECT_LT(plain.uncovered_mean, 0.005);
   EXPECT_LT(plain.uncovered_max, 0.01);
+  const Scores bordered = Score(Track("bordered.mp4"), {});
   EXPECT_NEAR(bordered.uncovered_mean, bars, 0.005);
   EXPECT_NEAR(bordered.uncovered_max, bars, 0.01);
-  std::printf("uncovered: plain mean %.4f max %.4f; bordered mean %.4f max %.4f (bars %.4f)\n", plain.uncovered_mean,
-              plain.uncovered_max, bordered.uncovered_mean, bordered.uncovered_max, bars);
+  // Stretched edges look like picture; the input-to-output maps place them exactly.
+  const InputViews views = CompareToInput(In("clean.mkv"), In("moved.mp4"));
+  ASSERT_EQ(views.frames.size(), truth_->shaky.size());
+  const Scores moved = Score(TrackClip(In("moved.mp4"), "", &views), {.views = &views});
+  EXPECT_EQ(moved.failed_views, 0);
+  EXPECT_NEAR(moved.uncovered_mean, bars, 0.003);
+  EXPECT_NEAR(*moved.retained_mean, 600.0 * 336 / (640 * 360), 0.003);
+  for (const FrameView& v : views.frames) {
+    for (const cv::Vec3d& p : {cv::Vec3d(0, 0, 1), cv::Vec3d(640, 0, 1), cv::Vec3d(0, 360, 1), cv::Vec3d(640, 360, 1)})
+      EXPECT_LT(cv::norm(v.similarity * p - cv::Vec2d(p[0] + 40, p[1] + 24)), 0.5);  // as encoded frames allow
+  }
+  std::printf("uncovered: plain mean %.4f max %.4f; black bars mean %.4f max %.4f; stretched %.4f (bars %.4f)\n",
+              plain.uncovered_mean, plain.uncovered_max, bordered.uncovered_mean, bordered.uncovered_max,
+              moved.uncovered_mean, bars);
 }
 
-TEST_F(EstimatorTest, AccumulatedPathFollowsTheShakyPath) {
-  // The shaky clip's path given as the "intended" one: what is left is the estimator's own drift.
-  const ClipTrack& t = Track("encoded.mp4");
+TEST_F(EstimatorTest, PathErrorAgainstTheTruthHasLittleDrift) {
+  // The shaky clip's own path given as the intended one: what is left is the estimator's drift, from
+  // accumulated frame-to-frame tracking and from the input-to-output maps.
+  Truth same = *truth_;
+  same.intended = same.shaky;
   ScoreOptions o;
-  for (Pose p : *truth_) o.intended.push_back({p.x * 3, p.y * 3, p.roll, 1});  // 360 -> 1080 lines
-  const Scores s = Score(t, o);
-  ASSERT_TRUE(s.intended_error_px);
-  EXPECT_LT(*s.intended_error_px, 1.0);
-  EXPECT_GT(s.jitter_px, 5.0);  // handheld shake is far above the estimator's noise
-  std::printf("path drift against the truth: RMS %.3f px (1080 lines); jitter %.2f px\n", *s.intended_error_px,
-              s.jitter_px);
+  o.truth = &same;
+  const Scores tracked = Score(Track("encoded.mp4"), o);
+  ASSERT_TRUE(tracked.intended_error_px);
+  EXPECT_LT(*tracked.intended_error_px, 1.0);
+  EXPECT_GT(tracked.jitter_px, 5.0);  // handheld shake is far above the estimator's noise
+  const InputViews views = CompareToInput(In("clean.mkv"), In("zoomed.mp4"));
+  o.views = &views;
+  const Scores mapped = Score(TrackClip(In("zoomed.mp4"), "", &views), o);
+  ASSERT_TRUE(mapped.intended_error_px);
+  EXPECT_LT(*mapped.intended_error_px, 0.75);
+  EXPECT_EQ(mapped.failed_views, 0);
+  // The 1.1 zoom keeps 1 / 1.21 of the picture and distorts nothing.
+  EXPECT_NEAR(*mapped.retained_mean, 1 / 1.21, 0.003);
+  EXPECT_GT(mapped.distortion, 0.995);
+  std::printf("drift against the truth (1080 lines): accumulated %.3f px, mapped %.3f px; retained %.4f\n",
+              *tracked.intended_error_px, *mapped.intended_error_px, *mapped.retained_mean);
 }
 
 TEST(ScoreTest, SlowMotionIsStableAndFastMotionIsJitter) {

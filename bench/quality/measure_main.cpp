@@ -1,7 +1,10 @@
 // vendrix_quality_measure: how steady one clip is, as JSON (scores and the per-frame camera path).
 //
-//   vendrix_quality_measure CLIP [--truth shake.json] [--zoom Z] [--mask objects.mkv] [--elapsed S]
-//                           [--lowpass-hz F] [--json out.json]
+//   vendrix_quality_measure CLIP [--input IN] [--truth shake.json] [--zoom Z] [--mask objects.mkv]
+//                           [--elapsed S] [--lowpass-hz F] [--json out.json]
+//
+// With --input (the clip a stabiliser was given), every output frame is also compared with its input
+// frame: cropping, distortion, and with --truth an error against the intended path free of drift.
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -16,13 +19,15 @@ using namespace vendrix::quality;
 
 int main(int argc, char** argv) {
   CLI::App app("Measures a clip's camera path and steadiness from its frames (feature tracking)");
-  std::string clip, truth, mask, json_path;
+  std::string clip, input, truth_path, mask, json_path;
   ScoreOptions options;
   double elapsed = -1;
   app.add_option("CLIP", clip, "video to measure")->required();
-  app.add_option("--truth", truth, "`vendrix shake` truth file: score the distance to its intended path");
+  app.add_option("--input", input, "the clip the stabiliser was given: compare every frame with it");
+  app.add_option("--truth", truth_path, "`vendrix shake` truth file of the input: score the distance to its "
+                                       "intended path; its object mask is used unless --mask is given");
   app.add_option("--zoom", options.zoom, "output pixels per input pixel, for the intended path (default 1)");
-  app.add_option("--mask", mask, "grey video of the clip's size, non-zero where objects move (not tracked)");
+  app.add_option("--mask", mask, "grey video, non-zero where objects move (not tracked); of the input's frames with --input");
   app.add_option("--elapsed", elapsed, "seconds the stabiliser took, copied into the result");
   app.add_option("--lowpass-hz", options.lowpass_hz, "cut-off of the path low-pass for the jitter (default 1)");
   app.add_option("--json", json_path, "write here instead of standard output");
@@ -30,13 +35,19 @@ int main(int argc, char** argv) {
 
   try {
     const auto start = std::chrono::steady_clock::now();
-    const ClipTrack track = TrackClip(clip, mask);
-    if (track.uncovered.size() < 2) throw std::runtime_error(clip + ": fewer than two frames");
-    if (!truth.empty()) {
-      int height = 0;
-      options.intended = ReadIntendedPath(truth, &height);
-      for (Pose& p : options.intended) p.x *= 1080.0 / height, p.y *= 1080.0 / height;
+    Truth truth;
+    if (!truth_path.empty()) {
+      truth = ReadTruth(truth_path);
+      options.truth = &truth;
+      if (mask.empty()) mask = truth.mask;
     }
+    InputViews views;
+    if (!input.empty()) {
+      views = CompareToInput(input, clip, mask);
+      options.views = &views;
+    }
+    const ClipTrack track = TrackClip(clip, mask, input.empty() ? nullptr : &views);
+    if (track.uncovered.size() < 2) throw std::runtime_error(clip + ": fewer than two frames");
     const Scores s = Score(track, options);
     nlohmann::json j;
     j["clip"] = clip;
@@ -56,6 +67,8 @@ int main(int argc, char** argv) {
     j["zoom_range"] = s.zoom_range;
     j["distortion"] = s.distortion;
     j["distortion_mean"] = s.distortion_mean;
+    if (s.retained_mean) j["retained_mean"] = *s.retained_mean, j["retained_min"] = *s.retained_min;
+    if (!input.empty()) j["failed_views"] = s.failed_views;
     j["uncovered_mean"] = s.uncovered_mean;
     j["uncovered_max"] = s.uncovered_max;
     if (elapsed >= 0) j["elapsed_s"] = elapsed;
@@ -67,6 +80,18 @@ int main(int argc, char** argv) {
       path.push_back({{"x", poses[i].x * unit}, {"y", poses[i].y * unit}, {"roll", poses[i].roll},
                       {"scale", poses[i].scale}, {"uncovered", track.uncovered[i]},
                       {"tracked", i == 0 || track.motion[i - 1].ok}});
+    if (!input.empty()) {
+      // The stabiliser's own correction of each frame: the input-to-output map as a similarity.
+      nlohmann::json correction = nlohmann::json::array();
+      for (const FrameView& v : views.frames) {
+        const cv::Matx23d& a = v.similarity;
+        correction.push_back(v.ok ? nlohmann::json{{"dx", a(0, 2) * unit}, {"dy", a(1, 2) * unit},
+                                                   {"roll", std::atan2(a(1, 0), a(0, 0))},
+                                                   {"scale", std::hypot(a(0, 0), a(1, 0))}, {"retained", v.retained}}
+                                          : nlohmann::json(nullptr));
+      }
+      j["correction"] = std::move(correction);
+    }
     j["path"] = std::move(path);
     if (json_path.empty()) {
       std::cout << j.dump(1) << "\n";
