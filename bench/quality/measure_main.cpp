@@ -10,6 +10,8 @@
 #include <fstream>
 #include <iostream>
 
+#include <malloc.h>
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -18,6 +20,10 @@
 using namespace vendrix::quality;
 
 int main(int argc, char** argv) {
+  // OpenCV's per-frame temporaries are megabytes each; glibc would return them to the kernel and fault
+  // them in afresh every frame, which costs more than the tracking. Keep them in the heap instead.
+  mallopt(M_MMAP_THRESHOLD, 512 << 20);
+  mallopt(M_TRIM_THRESHOLD, 1024 << 20);
   CLI::App app("Measures a clip's camera path and steadiness from its frames (feature tracking)");
   std::string clip, input, truth_path, mask, json_path;
   ScoreOptions options;
