@@ -288,6 +288,26 @@ double LowFrequencyShare(const std::vector<double>& v) {
 
 }  // namespace
 
+std::vector<std::optional<cv::Point2d>> PlaceOnTruth(const InputViews& views, const Truth& t, int width, int height) {
+  // Through the input-to-output map onto the input frame, then onto the path by the input frame's true
+  // pose (the picture's pixel u shows the scene at pose + R(roll) (u - centre) / zoom).
+  std::vector<std::optional<cv::Point2d>> placed;
+  for (size_t i = 0; i < std::min(views.frames.size(), t.shaky.size()); ++i) {
+    if (!views.frames[i].ok) {
+      placed.emplace_back();
+      continue;
+    }
+    const cv::Matx23d& a = views.frames[i].affine;
+    const cv::Matx22d l(a(0, 0), a(0, 1), a(1, 0), a(1, 1));
+    const cv::Vec2d at_input = l.inv() * (cv::Vec2d(width / 2.0, height / 2.0) - cv::Vec2d(a(0, 2), a(1, 2)));
+    const Pose& p = t.shaky[i];
+    const cv::Vec2d d = (at_input - cv::Vec2d(t.width / 2.0, t.height / 2.0)) * (1 / p.scale);
+    placed.emplace_back(cv::Point2d(p.x + std::cos(p.roll) * d[0] - std::sin(p.roll) * d[1],
+                                    p.y + std::sin(p.roll) * d[0] + std::cos(p.roll) * d[1]));
+  }
+  return placed;
+}
+
 Scores Score(const ClipTrack& track, const ScoreOptions& o) {
   Scores s;
   std::vector<Pose> path = CameraPath(track.motion, track.width, track.height);
@@ -313,22 +333,15 @@ Scores Score(const ClipTrack& track, const ScoreOptions& o) {
   s.jitter_roll_deg = std::sqrt(sum_r / double(path.size())) * 180 / M_PI;
 
   if (o.truth) {
-    // Where each output frame's centre sits on the camera path, in the truth's pixels: through the
-    // input-to-output map onto the input frame, then onto the path by the input frame's true pose.
-    // Without maps, the accumulated output path scaled back by the zoom.
+    // Without maps, the accumulated output path scaled back by the zoom stands in for the placed centres.
     const Truth& t = *o.truth;
     const double to_1080 = 1080.0 / t.height;
     std::vector<cv::Point2d> error;
+    const std::vector<std::optional<cv::Point2d>> placed =
+        o.views ? PlaceOnTruth(*o.views, t, track.width, track.height) : std::vector<std::optional<cv::Point2d>>{};
     for (size_t i = 0; i < std::min(path.size(), t.intended.size()); ++i) {
       if (o.views) {
-        if (i >= o.views->frames.size() || !o.views->frames[i].ok) continue;
-        const cv::Matx23d& a = o.views->frames[i].affine;
-        const cv::Matx22d l(a(0, 0), a(0, 1), a(1, 0), a(1, 1));
-        const cv::Vec2d c(track.width / 2.0, track.height / 2.0), at_input = l.inv() * (c - cv::Vec2d(a(0, 2), a(1, 2)));
-        const Pose& p = t.shaky[i];
-        const cv::Vec2d d = (at_input - cv::Vec2d(t.width / 2.0, t.height / 2.0)) * (1 / p.scale);
-        error.emplace_back(p.x + std::cos(p.roll) * d[0] - std::sin(p.roll) * d[1] - t.intended[i].x,
-                           p.y + std::sin(p.roll) * d[0] + std::cos(p.roll) * d[1] - t.intended[i].y);
+        if (i < placed.size() && placed[i]) error.push_back(*placed[i] - cv::Point2d(t.intended[i].x, t.intended[i].y));
       } else {
         error.emplace_back(x[i] / (o.zoom * unit) - t.intended[i].x, y[i] / (o.zoom * unit) - t.intended[i].y);
       }

@@ -103,6 +103,10 @@ struct InputViews {
 // Tracks each input frame into its output frame. `mask_path` as for TrackClip (objects of the input).
 InputViews CompareToInput(const std::string& input, const std::string& output, const std::string& mask_path = "");
 
+// Where each output frame's centre sits on the truth's camera path (the truth's pixels); empty where
+// the frame's map failed. `width` x `height` is the output's size.
+std::vector<std::optional<cv::Point2d>> PlaceOnTruth(const InputViews& views, const Truth& truth, int width, int height);
+
 // `mask_path`: optional grey video of the same length, non-zero where objects move; with `views` it
 // marks the input frames and is carried into the output by each frame's map.
 ClipTrack TrackClip(const std::string& path, const std::string& mask_path = "",

@@ -97,6 +97,20 @@ int main(int argc, char** argv) {
                                           : nlohmann::json(nullptr));
       }
       j["correction"] = std::move(correction);
+      if (options.truth) {
+        // The output's camera on the truth's path, with the intended path beside it (1080 lines).
+        nlohmann::json on_path = nlohmann::json::array();
+        const double to_1080 = 1080.0 / truth.height;
+        const auto placed = PlaceOnTruth(views, truth, track.width, track.height);
+        for (size_t i = 0; i < placed.size(); ++i) {
+          const Pose& want = truth.intended[i];
+          on_path.push_back({{"x", placed[i] ? nlohmann::json(placed[i]->x * to_1080) : nlohmann::json(nullptr)},
+                             {"y", placed[i] ? nlohmann::json(placed[i]->y * to_1080) : nlohmann::json(nullptr)},
+                             {"intended_x", want.x * to_1080}, {"intended_y", want.y * to_1080},
+                             {"shaky_x", truth.shaky[i].x * to_1080}, {"shaky_y", truth.shaky[i].y * to_1080}});
+        }
+        j["on_path"] = std::move(on_path);
+      }
     }
     j["path"] = std::move(path);
     if (json_path.empty()) {
