@@ -156,7 +156,8 @@ FrameMotion MeasureMotion(const cv::Mat& earlier, const cv::Mat& later, const cv
   std::vector<uchar> ok, ok_back;
   std::vector<float> err;
   const cv::TermCriteria until(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.003);
-  int levels = earlier.rows > 720 ? 4 : 3, flags = 0;
+  const int levels = earlier.rows > 720 ? 4 : 3;
+  int flags = 0;
   if (guess) {
     // Start every point where the guess puts it: the pyramid then only has to find the difference.
     for (const cv::Point2f& p : p0) p1.push_back(cv::Point2f(float((*guess)(0, 0) * p.x + (*guess)(0, 1) * p.y + (*guess)(0, 2)),

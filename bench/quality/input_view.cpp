@@ -1,5 +1,7 @@
 // Output frames against their input frames: what a stabiliser did to each frame (its zoom, shift, roll
 // and any distortion) and how much of the input picture it kept.
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 
