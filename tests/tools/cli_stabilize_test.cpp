@@ -2,6 +2,7 @@
 // streams, timestamps, bit depth, sizes and metadata carried through, saved motion rendered again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <memory>
@@ -9,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_support.h"
+#include "passes.h"
+#include "settings_options.h"
 
 namespace vendrix::testing {
 namespace {
@@ -97,6 +100,30 @@ TEST_F(CliStabilize, OutputIsSteadierAndKeepsEveryFrameAndTimestamp) {
   const std::string text = Slurp(plot);
   EXPECT_NE(text.find("<polyline"), std::string::npos);
   EXPECT_NE(text.find("</svg>"), std::string::npos);
+}
+
+TEST_F(CliStabilize, PlotMarksUnmeasuredFramesAndShowsTheFramingZoom) {
+  // Frames 20..25 painted black: neither they nor frame 26 (measured against a black frame) can be
+  // measured; every other frame is.
+  const std::string holes = In("holes.mp4");
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() +
+                     " -vf \"drawbox=enable='between(n,20,25)':w=iw:h=ih:color=black:t=fill\" -c:v libx264 -y " + holes),
+            0);
+  cli::Progress quiet(true);
+  cli::Timings timings;
+  const PathSettings settings = cli::AnalysisSettings({});
+  const cli::Motion motion = cli::AnalyseClip(holes, settings, quiet, timings);
+  ASSERT_EQ(motion.measured.size(), 60u);
+  for (size_t i = 0; i < 60; ++i) EXPECT_EQ(motion.measured[i], i < 20 || i > 26) << i;
+
+  // Black margins add no zoom; zoom-to-cover adds some on this shaky clip, never beyond its limit.
+  cli::RenderOptions fill;
+  fill.framing = "fill";
+  for (double z : cli::FramingZoom(motion, cli::RenderSettings(settings, fill))) ASSERT_NEAR(z, 1.0, 1e-3);
+  const std::vector<double> cover = cli::FramingZoom(motion, cli::RenderSettings(settings, {}));
+  EXPECT_GT(*std::max_element(cover.begin(), cover.end()), 1.03);
+  EXPECT_GE(*std::min_element(cover.begin(), cover.end()), 1.0 - 1e-3);
+  EXPECT_LE(*std::max_element(cover.begin(), cover.end()), 1.2 + 1e-3);
 }
 
 TEST_F(CliStabilize, AudioRotationAndVariableFrameRateSurvive) {

@@ -197,8 +197,9 @@ int Run(int argc, char** argv) {
   InstallInterruptHandler();
   Progress progress(common.quiet);
   Timings timings;
-  auto plot_if_asked = [&](const Motion& motion) {
-    if (!plot.empty()) WritePathPlot(plot, motion, fmt::format("{}: camera path", in));
+  // `look` carries the framing the clip is (or by default would be) rendered with.
+  auto plot_if_asked = [&](const Motion& motion, const PathSettings& look) {
+    if (!plot.empty()) WritePathPlot(plot, motion, FramingZoom(motion, look), fmt::format("{}: camera path", in));
   };
 
   if (profiles->parsed()) {
@@ -214,7 +215,7 @@ int Run(int argc, char** argv) {
     const PathSettings look = RenderSettings(settings, render);
     const Motion motion = AnalyseClip(in, settings, progress, timings);
     if (!save_motion.empty()) SaveMotion(save_motion, motion);
-    plot_if_asked(motion);
+    plot_if_asked(motion, look);
     RenderClip(in, motion, look, out, encoder, progress, timings);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);
@@ -222,14 +223,14 @@ int Run(int argc, char** argv) {
     const PathSettings settings = AnalysisSettings(analysis);
     const Motion motion = AnalyseClip(in, settings, progress, timings);
     SaveMotion(motion_path, motion);
-    plot_if_asked(motion);
+    plot_if_asked(motion, RenderSettings(settings, RenderOptions{}));  // as `render` draws it by default
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", motion_path), timings);
   } else if (render_cmd->parsed()) {
     const Motion motion = LoadMotion(motion_path);
     CheckMotionMatches(motion, motion_path, in);
     const PathSettings look = RenderSettings(motion.settings, render);
-    plot_if_asked(motion);
+    plot_if_asked(motion, look);
     RenderClip(in, motion, look, out, encoder, progress, timings);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);
