@@ -45,6 +45,9 @@ void AddAnalysisOptions(CLI::App* cmd, AnalysisOptions& a) {
       ->check(CLI::Range(0.0, 1.0));
   cmd->add_option("--analysis-level", a.analysis_level, "motion analysis preset 0..9 (9: feature tracking)")
       ->check(CLI::Range(0, 9));
+  cmd->add_flag("--no-follow-pans{false}", a.follow_pans,
+                "keep the library's smoothed path as it is (it lags pans within the kernel radius of the clip's "
+                "ends); by default the command fits a local line under the same kernel");
 }
 
 void AddRenderOptions(CLI::App* cmd, RenderOptions& r, EncoderOptions& e) {
@@ -213,7 +216,7 @@ int Run(int argc, char** argv) {
   } else if (stabilize->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
     const PathSettings look = RenderSettings(settings, render);
-    const Motion motion = AnalyseClip(in, settings, progress, timings);
+    const Motion motion = AnalyseClip(in, settings, progress, timings, analysis.follow_pans);
     if (!save_motion.empty()) SaveMotion(save_motion, motion);
     plot_if_asked(motion, look);
     RenderClip(in, motion, look, out, encoder, progress, timings);
@@ -221,7 +224,7 @@ int Run(int argc, char** argv) {
     Summary(progress, fmt::format("wrote {}", out), timings);
   } else if (analyze->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
-    const Motion motion = AnalyseClip(in, settings, progress, timings);
+    const Motion motion = AnalyseClip(in, settings, progress, timings, analysis.follow_pans);
     SaveMotion(motion_path, motion);
     plot_if_asked(motion, RenderSettings(settings, RenderOptions{}));  // as `render` draws it by default
     WriteStats(common.stats, timings);
