@@ -39,7 +39,7 @@ struct CommonOptions {
 };
 
 void AddAnalysisOptions(CLI::App* cmd, AnalysisOptions& a) {
-  cmd->add_option("--profile", a.profile, "stabilisation profile 0..41 (see `vendrix profiles`); default 41")
+  cmd->add_option("--profile", a.profile, "stabilisation profile 0..41 (see `vendrix profiles`); default: 41 with the match quality filter on")
       ->check(CLI::Range(0, VENDRIX_PROFILE_COUNT - 1));
   cmd->add_option("--smoothing", a.smoothing, "path smoothing strength 0..1 (0.4 by default; 1 holds the camera still)")
       ->check(CLI::Range(0.0, 1.0));

@@ -19,8 +19,9 @@ namespace vendrix::cli {
 std::vector<PathSample> LocalLineSmooth(const std::vector<PathSample>& path, double strength);
 
 // Moves each correction of a finished progressive `motion` so the smoothed translation follows
-// LocalLineSmooth of the measured path, updates the clip bounds the framing reads and the smoothed
-// path. Interlaced motions and held cameras are left as the library made them.
+// LocalLineSmooth of the measured path, each shot on its own (frames the analysis could not measure
+// start a new shot), updates the clip bounds the framing reads and the smoothed path. Interlaced
+// motions and held cameras are left as the library made them.
 void FollowPans(Motion& motion);
 
 }  // namespace vendrix::cli
