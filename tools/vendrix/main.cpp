@@ -47,6 +47,13 @@ void AddAnalysisOptions(CLI::App* cmd, AnalysisOptions& a) {
       ->check(CLI::Range(0, 9));
 }
 
+void AddProgressiveOption(CLI::App* cmd, bool& progressive) {
+  cmd->add_flag("--progressive", progressive,
+                "treat interlaced video as whole frames: analyse and render frames, not fields, and write the "
+                "output progressive (by default interlaced video is stabilised field by field and stays "
+                "interlaced in its field order; --realtime always works on whole frames)");
+}
+
 void AddRenderOptions(CLI::App* cmd, RenderOptions& r, EncoderOptions& e) {
   cmd->add_option("--framing", r.framing,
                   "what fills the margins a correction opens: cover (zoom up to --max-zoom, then extend edges; "
@@ -122,7 +129,8 @@ int Run(int argc, char** argv) {
                                                 VENDRIX_VERSION_REVISION(VendrixVersion())));
 
   std::string in, out, motion_path, image, plot, save_motion, size = "640x360";
-  bool realtime = false;
+  bool realtime = false, progressive = false;
+  std::string field_order = "top";
   int look_ahead = kDefaultLookAhead;
   AnalysisOptions analysis;
   RenderOptions render;
@@ -134,6 +142,7 @@ int Run(int argc, char** argv) {
   stabilize->add_option("IN", in, "input video; - reads standard input (with --realtime)")->required();
   stabilize->add_option("OUT", out, "stabilised video to write; - writes standard output (with --format)")->required();
   AddAnalysisOptions(stabilize, analysis);
+  AddProgressiveOption(stabilize, progressive);
   AddRenderOptions(stabilize, render, encoder);
   CLI::Option* realtime_flag =
       stabilize->add_flag("--realtime", realtime,
@@ -154,6 +163,7 @@ int Run(int argc, char** argv) {
   analyze->add_option("IN", in, "input video")->required();
   analyze->add_option("MOTIONFILE", motion_path, "motion file to write")->required();
   AddAnalysisOptions(analyze, analysis);
+  AddProgressiveOption(analyze, progressive);
   analyze->add_option("--plot", plot, "write the camera path before and after smoothing as SVG");
   AddCommonOptions(analyze, common, true);
 
@@ -213,7 +223,7 @@ int Run(int argc, char** argv) {
   } else if (stabilize->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
     const PathSettings look = RenderSettings(settings, render);
-    const Motion motion = AnalyseClip(in, settings, progress, timings);
+    const Motion motion = AnalyseClip(in, settings, progress, timings, progressive);
     if (!save_motion.empty()) SaveMotion(save_motion, motion);
     plot_if_asked(motion, look);
     RenderClip(in, motion, look, out, encoder, progress, timings);
@@ -221,7 +231,7 @@ int Run(int argc, char** argv) {
     Summary(progress, fmt::format("wrote {}", out), timings);
   } else if (analyze->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
-    const Motion motion = AnalyseClip(in, settings, progress, timings);
+    const Motion motion = AnalyseClip(in, settings, progress, timings, progressive);
     SaveMotion(motion_path, motion);
     plot_if_asked(motion, RenderSettings(settings, RenderOptions{}));  // as `render` draws it by default
     WriteStats(common.stats, timings);

@@ -10,10 +10,14 @@
 
 namespace vendrix::cli {
 
-// Analyses `in` with `settings` and returns the finished motion. Throws CliError.
-Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings);
+// Analyses `in` with `settings` and returns the finished motion. Interlaced video is analysed as fields
+// (two entries per frame) unless `as_progressive`, which analyses whole frames. Throws CliError.
+Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings,
+                   bool as_progressive = false);
 
-// Renders `in` through `motion` (its settings copy replaced by `render_settings`) to `out`.
+// Renders `in` through `motion` (its settings copy replaced by `render_settings`) to `out`. A motion
+// analysed as fields is rendered field by field and written interlaced in the same field order; any
+// other is rendered and written as progressive frames.
 void RenderClip(const std::string& in, const Motion& motion, const PathSettings& render_settings,
                 const std::string& out, const EncoderOptions& encoder, Progress& progress, Timings& timings);
 
