@@ -187,6 +187,12 @@ int Run(int argc, char** argv) {
   shake_cmd->add_option("--size", size, "frame size WxH (default 640x360)");
   shake_cmd->add_option("--fps", shake.fps, "frame rate (default 30)")->check(CLI::Range(1.0, 240.0));
   shake_cmd->add_option("--seed", shake.seed, "random seed (default 1)");
+  CLI::Option* interlaced_flag = shake_cmd->add_flag(
+      "--interlaced", shake.interlaced,
+      "interlaced clip: each field is filmed half a frame after the other, with its own camera pose");
+  shake_cmd->add_option("--field-order", field_order, "which field of --interlaced comes first: top (default) or bottom")
+      ->check(CLI::IsMember({"top", "bottom"}))
+      ->needs(interlaced_flag);
   shake_cmd->add_option("--crf", encoder.crf, "encoder quality (default 18)")->check(CLI::Range(0, 63));
   AddCommonOptions(shake_cmd, common, false);
 
@@ -251,6 +257,7 @@ int Run(int argc, char** argv) {
       throw CliError(fmt::format("--size must look like 1280x720, not '{}'", size));
     shake.width = w;
     shake.height = h;
+    shake.bottom_first = field_order == "bottom";
     const std::vector<std::string> written = MakeShakyClip(image, out, shake, encoder, progress);
     progress.Note(fmt::format("vendrix: wrote {}", fmt::join(written, ", ")));
   }
