@@ -75,7 +75,8 @@ TEST(CliInterlaced, FieldsAreStabilisedApartAndTheFieldOrderKept) {
       r = RunVendrix("analyze -q " + clip + " " + motion);
       ASSERT_EQ(r.status, 0) << r.err;
     }
-    r = RunVendrix(order == "top" ? "stabilize -q " + clip + " " + out : "render -q " + clip + " " + motion + " " + out);
+    r = RunVendrix(order == "top" ? "stabilize -q " + clip + " " + out
+                                  : "render -q " + clip + " " + motion + " " + out);
     ASSERT_EQ(r.status, 0) << r.err;
     const VideoInfo info = Probe(out);
     EXPECT_EQ(info.field_order, order == "top" ? AV_FIELD_TT : AV_FIELD_BB);

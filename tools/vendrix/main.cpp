@@ -190,7 +190,8 @@ int Run(int argc, char** argv) {
   CLI::Option* interlaced_flag = shake_cmd->add_flag(
       "--interlaced", shake.interlaced,
       "interlaced clip: each field is filmed half a frame after the other, with its own camera pose");
-  shake_cmd->add_option("--field-order", field_order, "which field of --interlaced comes first: top (default) or bottom")
+  shake_cmd
+      ->add_option("--field-order", field_order, "which field of --interlaced comes first: top (default) or bottom")
       ->check(CLI::IsMember({"top", "bottom"}))
       ->needs(interlaced_flag);
   shake_cmd->add_option("--crf", encoder.crf, "encoder quality (default 18)")->check(CLI::Range(0, 63));

@@ -47,10 +47,12 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
       motion.video_width = frame->width;
       motion.video_height = frame->height;
       if (!as_progressive) motion.field_order = DetectFieldOrder(*frame, *input.stream()->codecpar);
-      path.reset(NewGlobalMotionPath(0, uint32_t(packets), IsInterlaced(motion.field_order) ? VENDRIX_PATH_INTERLACED : 0));
+      const bool fields = IsInterlaced(motion.field_order);
+      path.reset(NewGlobalMotionPath(0, uint32_t(packets), fields ? VENDRIX_PATH_INTERLACED : 0));
       if (!path) throw CliError("out of memory");
-      if (IsInterlaced(motion.field_order))
-        progress.Note(fmt::format("vendrix: {} is interlaced ({}); analysing its fields", in, FieldOrderName(motion.field_order)));
+      if (fields)
+        progress.Note(fmt::format("vendrix: {} is interlaced ({}); analysing its fields", in,
+                                  FieldOrderName(motion.field_order)));
     }
     CheckSameSize(*frame, motion.video_width, motion.video_height, in);
     // A decoder may produce more frames than the file has packets; the extra ones reuse the last
@@ -90,7 +92,8 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   const int64_t size = SizeOfMotionCompArrayBPath(path.get());
   motion.comp.assign(size_t(size / 4), 0u);
   motion.comp[0] = VENDRIX_COMP_B_TAG;
-  if (size != VENDRIX_COMP_B_SIZE(motion.entries()) || CopyMotionCompArrayBPath(path.get(), motion.comp.data(), int32_t(size)) != 1)
+  if (size != VENDRIX_COMP_B_SIZE(motion.entries()) ||
+      CopyMotionCompArrayBPath(path.get(), motion.comp.data(), int32_t(size)) != 1)
     throw CliError("the library refused to produce the compensation array");
   timings.finishing += Since(finish_start);
   ComputeCameraPaths(path.get(), motion);
