@@ -65,8 +65,8 @@ TEST(MotionFile, RoundTripsAndRefusesDamage) {
   flipped[100] ^= 1;
   refused(flipped, "checksum");
   std::string newer = bytes;
-  newer[8] = 3;
-  refused(newer, "version 3");
+  newer[8] = 4;
+  refused(newer, "version 4");
   refused("hello", "not a vendrix motion file");
 }
 

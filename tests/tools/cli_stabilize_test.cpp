@@ -149,7 +149,7 @@ TEST_F(CliStabilize, FollowingPansKeepsTheViewOnTheIntendedPath) {
   cli::Progress quiet(true);
   cli::Timings timings;
   const PathSettings settings = cli::AnalysisSettings({});
-  const cli::Motion plain = cli::AnalyseClip(Clip(), settings, quiet, timings, false);
+  const cli::Motion plain = cli::AnalyseClip(Clip(), settings, quiet, timings, {.follow_pans = false});
   const cli::Motion followed = cli::AnalyseClip(Clip(), settings, quiet, timings);
   // How far the steadied view strays from where the camera was aimed, a constant offset aside.
   auto error = [&](const cli::Motion& m) {

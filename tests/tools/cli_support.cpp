@@ -13,6 +13,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "ffmpeg_util.h"
+#include "fields.h"
 #include "video_input.h"
 
 extern "C" {
@@ -89,6 +90,7 @@ VideoInfo Probe(const std::string& path) {
   info.height = vs->codecpar->height;
   info.colour_range = vs->codecpar->color_range;
   info.colour_space = vs->codecpar->color_space;
+  info.field_order = vs->codecpar->field_order;
   if (const uint8_t* m = av_stream_get_side_data(vs, AV_PKT_DATA_DISPLAYMATRIX, nullptr))
     info.rotation = av_display_rotation_get(reinterpret_cast<const int32_t*>(m));
   AVFormatContext* fc = input.format();
@@ -112,6 +114,9 @@ VideoInfo Probe(const std::string& path) {
   while (input.NextFrame(frame.get(), other)) {
     if (info.pixel_format.empty()) info.pixel_format = av_get_pix_fmt_name(AVPixelFormat(frame->format));
     info.pts.push_back(double(frame->best_effort_timestamp) * av_q2d(vs->time_base));
+    const cli::FieldOrder order = cli::FrameFieldOrder(*frame);
+    info.top_first_frames += order == cli::FieldOrder::kTopFirst;
+    info.bottom_first_frames += order == cli::FieldOrder::kBottomFirst;
   }
   return info;
 }

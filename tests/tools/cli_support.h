@@ -65,6 +65,8 @@ struct VideoInfo {
   std::vector<StreamInfo> streams;
   std::string title;                    // the container's title tag
   std::vector<std::string> chapters;    // chapter titles in order
+  int field_order = 0;                  // the stream's AVFieldOrder
+  int top_first_frames = 0, bottom_first_frames = 0;  // decoded frames flagged interlaced, by field order
 };
 
 VideoInfo Probe(const std::string& path);

@@ -38,11 +38,12 @@ void ComputeCameraPaths(GlobalMotionPath* path, Motion& motion) {
   const double w = head.width > 0 ? head.width : 1, h = head.height > 0 ? head.height : 1;
   // Analysis pixels to video pixels.
   const double sx = motion.video_width / w, sy = motion.video_height / h;
-  motion.camera.assign(size_t(motion.frames), PathSample{});
-  motion.smoothed.assign(size_t(motion.frames), PathSample{});
-  motion.measured.assign(size_t(motion.frames), 1);
+  const int64_t entries = motion.entries();
+  motion.camera.assign(size_t(entries), PathSample{});
+  motion.smoothed.assign(size_t(entries), PathSample{});
+  motion.measured.assign(size_t(entries), 1);
   PathSample at;
-  for (int64_t i = 0; i < motion.frames; ++i) {
+  for (int64_t i = 0; i < entries; ++i) {
     float t[3] = {0, 0, 0}, r[3] = {0, 0, 0};
     const bool answered = path && GetAnalysisFrameTranslation(path, 0, int32_t(i), t) == 1 &&
                           GetAnalysisFrameRotation(path, 0, int32_t(i), r) == 1;
@@ -71,12 +72,15 @@ std::vector<double> FramingZoom(const Motion& motion, const PathSettings& look) 
   MotionCompHeader head;
   std::memcpy(&head, comp.data(), sizeof head);
   const double w = head.width > 0 ? head.width : 1, h = head.height > 0 ? head.height : 1;
-  std::vector<double> zoom(size_t(motion.frames), 1.0);
-  for (int64_t i = 0; i < motion.frames; ++i) {
+  const int per_frame = IsInterlaced(motion.field_order) ? 2 : 1;
+  std::vector<double> zoom(size_t(motion.entries()), 1.0);
+  for (int64_t i = 0; i < motion.entries(); ++i) {
     // Only the geometry is asked for: no buffers, nothing is drawn.
     TexMapDefA def{};
     def.version = VENDRIX_TEXMAP_A_VERSION;
-    if (DefTexMapA(&def, comp.data(), 0, int32_t(i), 0, motion.video_width, motion.video_height) == 0) continue;
+    if (DefTexMapA(&def, comp.data(), 0, int32_t(i / per_frame), int32_t(i % per_frame), motion.video_width,
+                   motion.video_height) == 0)
+      continue;
     const double drawn = CorrectionOf(def.cornerShift, motion.video_width, motion.video_height).zoom;
     const double corrected = CorrectionOf(RecordOf(motion, i).corner, w, h).zoom;
     if (drawn > 0 && corrected > 0) zoom[size_t(i)] = drawn / corrected;

@@ -15,22 +15,25 @@ void CheckSameSize(const AVFrame& frame, int width, int height, const std::strin
 }
 
 std::unique_ptr<VideoOutput> OpenOutput(const VideoInput& input, const std::string& out, const EncoderOptions& encoder,
-                                        Progress& progress) {
+                                        Progress& progress, FieldOrder fields) {
   std::error_code ec;
   if (std::filesystem::equivalent(input.path(), out, ec) && !ec)
     throw CliError(fmt::format("{}: the output would overwrite the input", out));
-  auto output = std::make_unique<VideoOutput>(out, SpecOf(input), encoder, &input);
+  VideoSpec spec = SpecOf(input);
+  spec.field_order = AvFieldOrder(fields);
+  auto output = std::make_unique<VideoOutput>(out, spec, encoder, &input);
   for (const std::string& d : output->dropped()) progress.Warn(fmt::format("{} cannot be stored in {}; left out", d, out));
   return output;
 }
 
 AVFrame* FrameRenderer::Render(const AVFrame& frame, VideoOutput& output, const Define& define) {
+  const bool by_field = IsInterlaced(fields_);
   if (!source_) {
-    const RenderLayout layout = ChooseRenderLayout(static_cast<AVPixelFormat>(frame.format));
+    const RenderLayout layout = ChooseRenderLayout(static_cast<AVPixelFormat>(frame.format), by_field);
     source_ = std::make_unique<LibraryImage>(layout, width_, height_);
     target_ = std::make_unique<LibraryImage>(layout, width_, height_);
   }
-  converter_.ToLibrary(frame, *source_);
+  converter_.ToLibrary(frame, *source_, by_field);
   TexMapDefA def{};
   def.version = VENDRIX_TEXMAP_A_VERSION;
   def.pixelFormat = source_->code();
@@ -42,10 +45,16 @@ AVFrame* FrameRenderer::Render(const AVFrame& frame, VideoOutput& output, const 
   def.outPitch = target_->pitch();
   def.outRows = height_;
   def.outBuffer = target_->data();
-  const bool corrected = define(def);
-  if (corrected) TexMap(&def);
+  // Each field is drawn from the same field of the source into its own rows of the target.
+  bool corrected = true;
+  for (int field = 0; field < (by_field ? 2 : 1) && corrected; ++field) {
+    TexMapDefA one = def;
+    one.fieldFlags = TexFieldFlags(fields_, field);
+    corrected = define(one, field);
+    if (corrected) TexMap(&one);
+  }
   AVFrame* encoded = output.WritableFrame();
-  converter_.FromLibrary(corrected ? *target_ : *source_, *encoded);
+  converter_.FromLibrary(corrected ? *target_ : *source_, *encoded, by_field);
   encoded->pts = frame.best_effort_timestamp;
   encoded->pkt_duration = frame.pkt_duration;
   return encoded;

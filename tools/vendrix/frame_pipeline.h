@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "fields.h"
 #include "library_image.h"
 #include "progress.h"
 #include "video_input.h"
@@ -17,20 +18,24 @@ namespace vendrix::cli {
 void CheckSameSize(const AVFrame& frame, int width, int height, const std::string& in);
 
 // The writer of `out` for the video of `input` and its other streams; names the streams the container
-// cannot hold as warnings. Throws CliError when `out` is the input file itself.
+// cannot hold as warnings. The video is written progressive, or interlaced in `fields` order. Throws
+// CliError when `out` is the input file itself.
 std::unique_ptr<VideoOutput> OpenOutput(const VideoInput& input, const std::string& out, const EncoderOptions& encoder,
-                                        Progress& progress);
+                                        Progress& progress, FieldOrder fields = FieldOrder::kProgressive);
 
 // Warps decoded frames into the writer's frames: the frame is copied into the library layout its pixel
 // format renders in, the library draws it by the definition the caller completes, and the result is
-// converted into the encoder's format with the decoded frame's timestamp.
+// converted into the encoder's format with the decoded frame's timestamp. Interlaced frames (`fields`
+// not progressive) are drawn field by field, each field with its own correction.
 class FrameRenderer {
  public:
-  FrameRenderer(int width, int height) : width_(width), height_(height) {}
+  FrameRenderer(int width, int height, FieldOrder fields = FieldOrder::kProgressive)
+      : width_(width), height_(height), fields_(fields) {}
 
-  // Completes the definition of one frame; false when there is no correction for it (the frame is then
-  // written as it came).
-  using Define = std::function<bool(TexMapDefA& def)>;
+  // Completes the definition of one frame, or of its field `field` (0: the first in time; 0 for a
+  // progressive frame) whose field flags are already set; false when there is no correction for it
+  // (the frame is then written as it came).
+  using Define = std::function<bool(TexMapDefA& def, int field)>;
   // Returns the writer's frame holding the rendered `frame`, ready for VideoOutput::WriteFrame.
   AVFrame* Render(const AVFrame& frame, VideoOutput& output, const Define& define);
 
@@ -39,6 +44,7 @@ class FrameRenderer {
 
  private:
   int width_, height_;
+  FieldOrder fields_;
   FrameConverter converter_;
   std::unique_ptr<LibraryImage> source_, target_;
 };

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "cli_error.h"
+#include "fields.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -31,7 +32,9 @@ bool HasByteLuma(AVPixelFormat f) {
 
 }  // namespace
 
-RenderLayout ChooseRenderLayout(AVPixelFormat decoded) {
+RenderLayout ChooseRenderLayout(AVPixelFormat decoded, bool fields) {
+  if (fields && (Is8BitPlanar420(decoded) || decoded == AV_PIX_FMT_NV12))
+    return {VENDRIX_PIXFMT_YUYV8, AV_PIX_FMT_NONE, AV_PIX_FMT_YUYV422};
   if (Is8BitPlanar420(decoded)) return {VENDRIX_PIXFMT_YUV420P, decoded, AV_PIX_FMT_NONE};
   if (decoded == AV_PIX_FMT_NV12) return {VENDRIX_PIXFMT_NV12, AV_PIX_FMT_NV12, AV_PIX_FMT_NONE};
   const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(decoded);
@@ -56,6 +59,10 @@ LibraryImage::LibraryImage(const RenderLayout& layout, int width, int height)
     case VENDRIX_PIXFMT_NV12:
       pitch_ = AlignUp(width + 1, kRowAlign);
       bytes = size_t(pitch_) * (height + (height + 1) / 2);
+      break;
+    case VENDRIX_PIXFMT_YUYV8:  // pixel pairs of 4 bytes; an odd last pixel has a whole pair
+      pitch_ = AlignUp((width + 1) / 2 * 4, kRowAlign);
+      bytes = size_t(pitch_) * height;
       break;
     case VENDRIX_PIXFMT_BGRA8:
       pitch_ = AlignUp(width * 4, kRowAlign);
@@ -92,7 +99,7 @@ SwsContext* FrameConverter::Context(SwsPtr& slot, int w, int h, AVPixelFormat fr
   return slot.get();
 }
 
-void FrameConverter::ToLibrary(const AVFrame& frame, LibraryImage& image) {
+void FrameConverter::ToLibrary(const AVFrame& frame, LibraryImage& image, bool fields) {
   uint8_t* planes[4];
   int strides[4];
   image.Planes(planes, strides);
@@ -101,11 +108,15 @@ void FrameConverter::ToLibrary(const AVFrame& frame, LibraryImage& image) {
     av_image_copy(planes, strides, const_cast<const uint8_t**>(frame.data), frame.linesize, fmt, image.width(), image.height());
     return;
   }
-  SwsContext* sws = Context(to_library_, image.width(), image.height(), fmt, image.av_format(), SWS_POINT | SWS_ACCURATE_RND);
-  sws_scale(sws, frame.data, frame.linesize, 0, image.height(), planes, strides);
+  const int rows = fields ? image.height() / 2 : image.height();
+  SwsContext* sws = Context(to_library_, image.width(), rows, fmt, image.av_format(), SWS_POINT | SWS_ACCURATE_RND);
+  if (fields)
+    ScaleFields(sws, frame.data, frame.linesize, planes, strides, image.height());
+  else
+    sws_scale(sws, frame.data, frame.linesize, 0, image.height(), planes, strides);
 }
 
-void FrameConverter::FromLibrary(const LibraryImage& image, AVFrame& frame) {
+void FrameConverter::FromLibrary(const LibraryImage& image, AVFrame& frame, bool fields) {
   uint8_t* planes[4];
   int strides[4];
   image.Planes(planes, strides);
@@ -114,8 +125,12 @@ void FrameConverter::FromLibrary(const LibraryImage& image, AVFrame& frame) {
     av_image_copy(frame.data, frame.linesize, const_cast<const uint8_t**>(planes), strides, fmt, image.width(), image.height());
     return;
   }
-  SwsContext* sws = Context(from_library_, image.width(), image.height(), image.av_format(), fmt, SWS_POINT | SWS_ACCURATE_RND);
-  sws_scale(sws, planes, strides, 0, image.height(), frame.data, frame.linesize);
+  const int rows = fields ? image.height() / 2 : image.height();
+  SwsContext* sws = Context(from_library_, image.width(), rows, image.av_format(), fmt, SWS_POINT | SWS_ACCURATE_RND);
+  if (fields)
+    ScaleFields(sws, planes, strides, frame.data, frame.linesize, image.height());
+  else
+    sws_scale(sws, planes, strides, 0, image.height(), frame.data, frame.linesize);
 }
 
 const uint8_t* FrameConverter::Luma(const AVFrame& frame, int& pitch) {

@@ -4,6 +4,9 @@
 // precision is lost and 8-bit 4:2:0 video (almost all video) takes no colour conversion at all:
 //   8-bit 4:2:0 planar -> YUV420P (planes copied into one block)   NV12 -> NV12
 //   other YUV / grey   -> AYUV16 (16 bits per channel)              RGB  -> BGRA8, or BGRA16 above 8 bits
+// Interlaced frames are rendered one field at a time, and in 4:2:0 a chroma row belongs to one field:
+// 8-bit 4:2:0 interlaced video is rendered as YUYV8 (packed 4:2:2, every row its own chroma), and every
+// conversion of an interlaced frame converts its two fields apart, so no chroma crosses between fields.
 // The analysis only needs 8-bit luma: the Y plane itself where the frame has one, else a grey copy.
 #pragma once
 
@@ -21,7 +24,8 @@ struct RenderLayout {
   AVPixelFormat packed;     // otherwise the packed FFmpeg format swscale converts to and from
 };
 
-RenderLayout ChooseRenderLayout(AVPixelFormat decoded);
+// `fields`: the frames are interlaced and rendered by field.
+RenderLayout ChooseRenderLayout(AVPixelFormat decoded, bool fields = false);
 
 // One image in a library layout: a single block, rows `pitch` bytes apart; for the 4:2:0 layouts the
 // chroma planes follow the luma rows inside the same block.
@@ -52,10 +56,11 @@ class LibraryImage {
 // one swscale context per direction.
 class FrameConverter {
  public:
-  // Decoded frame -> library image of the same size.
-  void ToLibrary(const AVFrame& frame, LibraryImage& image);
+  // Decoded frame -> library image of the same size. `fields`: the frame is interlaced (its height even)
+  // and each field is converted on its own.
+  void ToLibrary(const AVFrame& frame, LibraryImage& image, bool fields = false);
   // Library image -> `frame`, whose format, width and height are already set and whose buffers exist.
-  void FromLibrary(const LibraryImage& image, AVFrame& frame);
+  void FromLibrary(const LibraryImage& image, AVFrame& frame, bool fields = false);
   // The 8-bit luma the analyser reads: the frame's own Y plane where it has one, else a grey copy kept
   // in this converter. Returns the first row and sets `pitch`.
   const uint8_t* Luma(const AVFrame& frame, int& pitch);

@@ -50,6 +50,13 @@ void AddAnalysisOptions(CLI::App* cmd, AnalysisOptions& a) {
                 "ends); by default the command fits a local line under the same kernel");
 }
 
+void AddProgressiveOption(CLI::App* cmd, bool& progressive) {
+  cmd->add_flag("--progressive", progressive,
+                "treat interlaced video as whole frames: analyse and render frames, not fields, and write the "
+                "output progressive (by default interlaced video is stabilised field by field and stays "
+                "interlaced in its field order; --realtime always works on whole frames)");
+}
+
 void AddRenderOptions(CLI::App* cmd, RenderOptions& r, EncoderOptions& e) {
   cmd->add_option("--framing", r.framing,
                   "what fills the margins a correction opens: cover (zoom up to --max-zoom, then extend edges; "
@@ -125,7 +132,8 @@ int Run(int argc, char** argv) {
                                                 VENDRIX_VERSION_REVISION(VendrixVersion())));
 
   std::string in, out, motion_path, image, plot, save_motion, size = "640x360";
-  bool realtime = false;
+  bool realtime = false, progressive = false;
+  std::string field_order = "top";
   int look_ahead = kDefaultLookAhead;
   AnalysisOptions analysis;
   RenderOptions render;
@@ -137,6 +145,7 @@ int Run(int argc, char** argv) {
   stabilize->add_option("IN", in, "input video; - reads standard input (with --realtime)")->required();
   stabilize->add_option("OUT", out, "stabilised video to write; - writes standard output (with --format)")->required();
   AddAnalysisOptions(stabilize, analysis);
+  AddProgressiveOption(stabilize, progressive);
   AddRenderOptions(stabilize, render, encoder);
   CLI::Option* realtime_flag =
       stabilize->add_flag("--realtime", realtime,
@@ -157,6 +166,7 @@ int Run(int argc, char** argv) {
   analyze->add_option("IN", in, "input video")->required();
   analyze->add_option("MOTIONFILE", motion_path, "motion file to write")->required();
   AddAnalysisOptions(analyze, analysis);
+  AddProgressiveOption(analyze, progressive);
   analyze->add_option("--plot", plot, "write the camera path before and after smoothing as SVG");
   AddCommonOptions(analyze, common, true);
 
@@ -180,6 +190,13 @@ int Run(int argc, char** argv) {
   shake_cmd->add_option("--size", size, "frame size WxH (default 640x360)");
   shake_cmd->add_option("--fps", shake.fps, "frame rate (default 30)")->check(CLI::Range(1.0, 240.0));
   shake_cmd->add_option("--seed", shake.seed, "random seed (default 1)");
+  CLI::Option* interlaced_flag = shake_cmd->add_flag(
+      "--interlaced", shake.interlaced,
+      "interlaced clip: each field is filmed half a frame after the other, with its own camera pose");
+  shake_cmd
+      ->add_option("--field-order", field_order, "which field of --interlaced comes first: top (default) or bottom")
+      ->check(CLI::IsMember({"top", "bottom"}))
+      ->needs(interlaced_flag);
   shake_cmd->add_option("--crf", encoder.crf, "encoder quality (default 18)")->check(CLI::Range(0, 63));
   AddCommonOptions(shake_cmd, common, false);
 
@@ -216,7 +233,7 @@ int Run(int argc, char** argv) {
   } else if (stabilize->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
     const PathSettings look = RenderSettings(settings, render);
-    const Motion motion = AnalyseClip(in, settings, progress, timings, analysis.follow_pans);
+    const Motion motion = AnalyseClip(in, settings, progress, timings, {analysis.follow_pans, progressive});
     if (!save_motion.empty()) SaveMotion(save_motion, motion);
     plot_if_asked(motion, look);
     RenderClip(in, motion, look, out, encoder, progress, timings);
@@ -224,7 +241,7 @@ int Run(int argc, char** argv) {
     Summary(progress, fmt::format("wrote {}", out), timings);
   } else if (analyze->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
-    const Motion motion = AnalyseClip(in, settings, progress, timings, analysis.follow_pans);
+    const Motion motion = AnalyseClip(in, settings, progress, timings, {analysis.follow_pans, progressive});
     SaveMotion(motion_path, motion);
     plot_if_asked(motion, RenderSettings(settings, RenderOptions{}));  // as `render` draws it by default
     WriteStats(common.stats, timings);
@@ -244,6 +261,7 @@ int Run(int argc, char** argv) {
       throw CliError(fmt::format("--size must look like 1280x720, not '{}'", size));
     shake.width = w;
     shake.height = h;
+    shake.bottom_first = field_order == "bottom";
     const std::vector<std::string> written = MakeShakyClip(image, out, shake, encoder, progress);
     progress.Note(fmt::format("vendrix: wrote {}", fmt::join(written, ", ")));
   }

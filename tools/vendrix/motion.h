@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fields.h"
 #include "vendrix/vendrix.h"
 
 namespace vendrix::cli {
@@ -16,12 +17,17 @@ struct PathSample {
 
 struct Motion {
   int32_t video_width = 0, video_height = 0;
-  int64_t frames = 0;                // records of the compensation array
+  int64_t frames = 0;                // frames of the clip
+  // Interlaced: the clip was analysed as fields, two entries per frame (2f, 2f + 1 in time order).
+  FieldOrder field_order = FieldOrder::kProgressive;
   PathSettings settings{};           // the settings the clip was analysed and smoothed with
   std::vector<uint32_t> comp;        // compensation array B (settings copy at byte 300 not placed)
-  std::vector<PathSample> camera;    // measured camera path
-  std::vector<PathSample> smoothed;  // camera path after the correction
-  std::vector<uint8_t> measured;     // per frame: 1 when the analysis measured its motion, 0 when it could not
+  std::vector<PathSample> camera;    // measured camera path, per entry
+  std::vector<PathSample> smoothed;  // camera path after the correction, per entry
+  std::vector<uint8_t> measured;     // per entry: 1 when the analysis measured its motion, 0 when it could not
+
+  // Records of the compensation array: one per frame, or one per field.
+  int64_t entries() const { return IsInterlaced(field_order) ? 2 * frames : frames; }
 };
 
 // Wall seconds of each stage of a run, for the summary line and --stats.
@@ -37,7 +43,7 @@ struct Timings {
 // few matches or was rejected); their motion counts as none.
 void ComputeCameraPaths(GlobalMotionPath* path, Motion& motion);
 
-// Per frame, the zoom the framing of `look` adds on top of the correction when the frame is rendered
+// Per entry, the zoom the framing of `look` adds on top of the correction when the frame is rendered
 // (1 = none): the scale of the texture-map definition's corners against the correction's own.
 std::vector<double> FramingZoom(const Motion& motion, const PathSettings& look);
 

@@ -56,7 +56,7 @@ class Reader {
 
 void SaveMotion(const std::string& path, const Motion& m) {
   std::string out(kMagic, sizeof kMagic);
-  Put(out, kMotionFileVersion);
+  Put(out, IsInterlaced(m.field_order) ? kInterlacedMotionFileVersion : kMotionFileVersion);
   Put(out, m.video_width);
   Put(out, m.video_height);
   Put(out, m.frames);
@@ -88,10 +88,10 @@ Motion LoadMotion(const std::string& path) {
   char magic[8];
   r.Take(magic, sizeof magic);
   const uint32_t version = r.Get<uint32_t>();
-  // Version 1 files lack the per-frame measured flags; everything else is the same.
-  if (version != kMotionFileVersion && version != 1)
-    throw CliError(fmt::format("{} has motion file version {}; this vendrix reads version {}", path, version,
-                               kMotionFileVersion));
+  // Version 1 files lack the per-entry measured flags; everything else is the same.
+  if (version < 1 || version > kInterlacedMotionFileVersion)
+    throw CliError(fmt::format("{} has motion file version {}; this vendrix reads versions 1 to {}", path, version,
+                               kInterlacedMotionFileVersion));
   if (bytes.size() < 4 + sizeof magic + 4) throw CliError(fmt::format("{} is damaged (cut short)", path));
   uint32_t stored;
   std::memcpy(&stored, bytes.data() + bytes.size() - 4, 4);
@@ -103,13 +103,17 @@ Motion LoadMotion(const std::string& path) {
   m.frames = r.Get<int64_t>();
   m.settings = r.Get<PathSettings>();
   const uint64_t comp_bytes = r.Get<uint64_t>();
+  const bool interlaced = version == kInterlacedMotionFileVersion;
   if (m.video_width <= 0 || m.video_height <= 0 || m.frames <= 0 || m.frames > INT32_MAX / 2 ||
-      comp_bytes != uint64_t(VENDRIX_COMP_B_SIZE(m.frames)) || comp_bytes > r.left())
+      comp_bytes != uint64_t(VENDRIX_COMP_B_SIZE(interlaced ? 2 * m.frames : m.frames)) || comp_bytes > r.left())
     throw CliError(fmt::format("{} is damaged (inconsistent sizes)", path));
   m.comp.resize(comp_bytes / 4);
   r.Take(m.comp.data(), comp_bytes);
   if (m.comp[0] != VENDRIX_COMP_B_TAG || m.comp[1] != VENDRIX_COMP_MAGIC)
     throw CliError(fmt::format("{} is damaged (no compensation array)", path));
+  m.field_order = FieldOrderOfComp(m.comp);
+  if (IsInterlaced(m.field_order) != interlaced)
+    throw CliError(fmt::format("{} is damaged (inconsistent sizes)", path));
   const uint64_t samples = r.Get<uint64_t>();
   if (samples > r.left() / 64) throw CliError(fmt::format("{} is damaged (inconsistent sizes)", path));
   m.camera.resize(samples);

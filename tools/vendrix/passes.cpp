@@ -26,17 +26,17 @@ struct PathDelete {
 }  // namespace
 
 Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings,
-                   bool follow_pans) {
+                   const AnalysisChoices& choices) {
   VideoInput input(in);
   input.set_warning_sink([&](const std::string& m) { progress.Warn(m); });
   const int64_t packets = input.CountPackets();
   if (packets <= 0) throw CliError(fmt::format("{}: the video stream has no frames", in));
-  if (packets > INT32_MAX / 2) throw CliError(fmt::format("{}: too many frames ({})", in, packets));
+  if (packets > INT32_MAX / 4) throw CliError(fmt::format("{}: too many frames ({})", in, packets));
 
   Motion motion;
   motion.settings = settings;
-  std::unique_ptr<GlobalMotionPath, PathDelete> path(NewGlobalMotionPath(0, uint32_t(packets), 0));
-  if (!path) throw CliError("out of memory");
+  // Made at the first frame, which tells whether the video is interlaced.
+  std::unique_ptr<GlobalMotionPath, PathDelete> path;
 
   FrameConverter converter;
   FramePtr frame = NewFrame();
@@ -47,6 +47,13 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
     if (scanned == 0) {
       motion.video_width = frame->width;
       motion.video_height = frame->height;
+      if (!choices.as_progressive) motion.field_order = DetectFieldOrder(*frame, *input.stream()->codecpar);
+      const bool fields = IsInterlaced(motion.field_order);
+      path.reset(NewGlobalMotionPath(0, uint32_t(packets), fields ? VENDRIX_PATH_INTERLACED : 0));
+      if (!path) throw CliError("out of memory");
+      if (fields)
+        progress.Note(fmt::format("vendrix: {} is interlaced ({}); analysing its fields", in,
+                                  FieldOrderName(motion.field_order)));
     }
     CheckSameSize(*frame, motion.video_width, motion.video_height, in);
     // A decoder may produce more frames than the file has packets; the extra ones reuse the last
@@ -56,6 +63,8 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
       int pitch = 0;
       scan.tag = VENDRIX_SCAN_INPUT_TAG;
       scan.format = VENDRIX_PIXFMT_YUV420P;  // the analyser reads the luma plane only
+      // Interlaced: the whole frame is handed over and the path analyses its two fields as two entries.
+      scan.fieldMode = ScanFieldMode(motion.field_order);
       scan.width = frame->width;
       scan.height = frame->height;
       scan.buffer = const_cast<uint8_t*>(converter.Luma(*frame, pitch));
@@ -84,18 +93,19 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   const int64_t size = SizeOfMotionCompArrayBPath(path.get());
   motion.comp.assign(size_t(size / 4), 0u);
   motion.comp[0] = VENDRIX_COMP_B_TAG;
-  if (size != VENDRIX_COMP_B_SIZE(packets) || CopyMotionCompArrayBPath(path.get(), motion.comp.data(), int32_t(size)) != 1)
+  if (size != VENDRIX_COMP_B_SIZE(motion.entries()) ||
+      CopyMotionCompArrayBPath(path.get(), motion.comp.data(), int32_t(size)) != 1)
     throw CliError("the library refused to produce the compensation array");
   timings.finishing += Since(finish_start);
   ComputeCameraPaths(path.get(), motion);
-  if (follow_pans) FollowPans(motion);
+  if (choices.follow_pans) FollowPans(motion);
   return motion;
 }
 
 void RenderClip(const std::string& in, const Motion& motion, const PathSettings& render_settings, const std::string& out,
                 const EncoderOptions& encoder, Progress& progress, Timings& timings) {
   VideoInput input(in);
-  const std::unique_ptr<VideoOutput> output = OpenOutput(input, out, encoder, progress);
+  const std::unique_ptr<VideoOutput> output = OpenOutput(input, out, encoder, progress, motion.field_order);
 
   // The definition reads the framing from the settings copy inside the array.
   std::vector<uint32_t> comp = motion.comp;
@@ -104,7 +114,7 @@ void RenderClip(const std::string& in, const Motion& motion, const PathSettings&
 
   FramePtr frame = NewFrame();
   const int width = motion.video_width, height = motion.video_height;
-  FrameRenderer renderer(width, height);
+  FrameRenderer renderer(width, height, motion.field_order);
   int64_t index = 0;
   double render_seconds = 0;
   progress.Start("render", motion.frames);
@@ -113,8 +123,8 @@ void RenderClip(const std::string& in, const Motion& motion, const PathSettings&
     CheckSameSize(*frame, width, height, in);
     const auto start = Clock::now();
     const int32_t record = int32_t(std::min<int64_t>(index, motion.frames - 1));
-    AVFrame* encoded = renderer.Render(*frame, *output, [&](TexMapDefA& def) {
-      DefTexMapA(&def, comp.data(), 0, record, 0, width, height);
+    AVFrame* encoded = renderer.Render(*frame, *output, [&](TexMapDefA& def, int field) {
+      DefTexMapA(&def, comp.data(), 0, record, field, width, height);
       return true;
     });
     render_seconds += Since(start);

@@ -10,12 +10,20 @@
 
 namespace vendrix::cli {
 
-// Analyses `in` with `settings` and returns the finished motion, its translation made to follow pans
-// to the clip's ends unless `follow_pans` is false (pan_follow.h). Throws CliError.
-Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings,
-                   bool follow_pans = true);
+// What the analysis pass may do beyond the library's own analysis and smoothing.
+struct AnalysisChoices {
+  bool follow_pans = true;      // fit the smoothed translation to a local line (pan_follow.h)
+  bool as_progressive = false;  // analyse interlaced video as whole frames instead of fields
+};
 
-// Renders `in` through `motion` (its settings copy replaced by `render_settings`) to `out`.
+// Analyses `in` with `settings` and returns the finished motion. Interlaced video is analysed as fields
+// (two entries per frame) unless `choices.as_progressive`. Throws CliError.
+Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings,
+                   const AnalysisChoices& choices = {});
+
+// Renders `in` through `motion` (its settings copy replaced by `render_settings`) to `out`. A motion
+// analysed as fields is rendered field by field and written interlaced in the same field order; any
+// other is rendered and written as progressive frames.
 void RenderClip(const std::string& in, const Motion& motion, const PathSettings& render_settings,
                 const std::string& out, const EncoderOptions& encoder, Progress& progress, Timings& timings);
 

@@ -84,6 +84,8 @@ void WritePathPlot(const std::string& path, const Motion& motion, const std::vec
   };
   const int height = kTop + 4 * (kPanelHeight + kGap) + 20;
   const size_t n = motion.camera.size();
+  // An interlaced clip's paths have a sample per field.
+  const char* unit = IsInterlaced(motion.field_order) ? "field" : "frame";
   const bool with_framing = framing_zoom.size() == n && n > 0;
   const size_t unmeasured =
       size_t(std::count(motion.measured.begin(), motion.measured.end(), uint8_t{0}));
@@ -100,9 +102,9 @@ void WritePathPlot(const std::string& path, const Motion& motion, const std::vec
                        "\n",
                        kLeft + 300);
   if (unmeasured > 0)
-    svg += fmt::format(R"(<text x="{}" y="40" fill="#c0392b">shaded: {} frames not measured</text>)"
+    svg += fmt::format(R"(<text x="{}" y="40" fill="#c0392b">shaded: {} {}s not measured</text>)"
                        "\n",
-                       kLeft + 450, unmeasured);
+                       kLeft + 450, unmeasured, unit);
   for (int k = 0; k < 4; ++k) {
     const Panel& p = panels[k];
     const int y0 = kTop + k * (kPanelHeight + kGap) + 14;
@@ -140,9 +142,9 @@ void WritePathPlot(const std::string& path, const Motion& motion, const std::vec
       svg += Polyline(n, [&](size_t i) { return p.value(motion.camera[i]); }, lo, hi, y0, "#c0392b", 1.0);
       if (zoom_panel && with_framing) svg += Polyline(n, framing, lo, hi, y0, "#27ae60", 1.4);
     }
-    svg += fmt::format(R"(<text x="{}" y="{}">0</text><text x="{}" y="{}" text-anchor="end">frame {}</text>)"
+    svg += fmt::format(R"(<text x="{}" y="{}">0</text><text x="{}" y="{}" text-anchor="end">{} {}</text>)"
                        "\n",
-                       kLeft, y0 + kPanelHeight + 14, kWidth - kRight, y0 + kPanelHeight + 14, n > 0 ? n - 1 : 0);
+                       kLeft, y0 + kPanelHeight + 14, kWidth - kRight, y0 + kPanelHeight + 14, unit, n > 0 ? n - 1 : 0);
   }
   svg += "</svg>\n";
 

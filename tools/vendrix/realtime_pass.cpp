@@ -142,7 +142,7 @@ class StreamRun {
     }
     const auto start = Clock::now();
     double define_seconds = 0;
-    AVFrame* encoded = renderer_->Render(*held_.front().frame, output_, [&](TexMapDefA& def) {
+    AVFrame* encoded = renderer_->Render(*held_.front().frame, output_, [&](TexMapDefA& def, int /*field*/) {
       const auto define_start = Clock::now();
       const bool defined = RTMotionPathTexMapDef(path_.get(), &def, 0, f, 0, width_, height_) >= 0;
       define_seconds = Since(define_start);

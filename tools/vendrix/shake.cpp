@@ -79,11 +79,11 @@ cv::Matx23d ViewMatrix(const Shot& shot, const Pose& pose, int width, int height
   return {c, -sn, px - c * width / 2.0 + sn * height / 2.0, sn, c, py - sn * width / 2.0 - c * height / 2.0};
 }
 
-// With a rolling shutter each row has its own pose: row v of frame i is exposed at time
-// i + readout * v / height (in frames).
-void RowMaps(const CameraPath& path, const Shot& shot, int i, double readout, cv::Mat& map_x, cv::Mat& map_y) {
+// With a rolling shutter each row has its own pose: row v of the picture taken at time t is exposed at
+// time t + readout * v / height (in frames).
+void RowMaps(const CameraPath& path, const Shot& shot, double t, double readout, cv::Mat& map_x, cv::Mat& map_y) {
   for (int v = 0; v < map_x.rows; ++v) {
-    const cv::Matx23d m = ViewMatrix(shot, path.Total(i + readout * v / map_x.rows), map_x.cols, map_x.rows);
+    const cv::Matx23d m = ViewMatrix(shot, path.Total(t + readout * v / map_x.rows), map_x.cols, map_x.rows);
     float* mx = map_x.ptr<float>(v);
     float* my = map_y.ptr<float>(v);
     for (int u = 0; u < map_x.cols; ++u) {
@@ -134,6 +134,11 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
   if (o.width < 16 || o.height < 16 || o.width > 8192 || o.height > 8192)
     throw CliError(fmt::format("--size must be between 16x16 and 8192x8192, not {}x{}", o.width, o.height));
   if (!(o.fps >= 1 && o.fps <= 240)) throw CliError(fmt::format("--fps must be 1..240, not {}", o.fps));
+  if (o.interlaced && o.height % 2 != 0)
+    throw CliError(fmt::format("--interlaced needs an even height (two fields of equal height), not {}", o.height));
+  const FieldOrder field_order =
+      !o.interlaced ? FieldOrder::kProgressive : o.bottom_first ? FieldOrder::kBottomFirst : FieldOrder::kTopFirst;
+  const int fields = o.interlaced ? 2 : 1;
   const cv::Mat image = LoadImageBgr(image_path);
   const CameraPath path(scenario, o.frames, o.width, o.height, o.fps, o.seed);
   const double readout = scenario.readout;
@@ -165,8 +170,11 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
   spec.space = AVCOL_SPC_BT709;
   spec.primaries = AVCOL_PRI_BT709;
   spec.transfer = AVCOL_TRC_BT709;
+  spec.field_order = AvFieldOrder(field_order);
   VideoOutput output(out, spec, encoder);
-  SwsPtr sws(sws_getContext(o.width, o.height, AV_PIX_FMT_BGR24, o.width, o.height, output.pixel_format(),
+  // An interlaced picture is converted one field at a time (see ScaleFields).
+  const int sws_rows = o.height / fields;
+  SwsPtr sws(sws_getContext(o.width, sws_rows, AV_PIX_FMT_BGR24, o.width, sws_rows, output.pixel_format(),
                             SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
   if (!sws) throw CliError("cannot convert frames for the encoder");
   const int* coeffs = sws_getCoefficients(SWS_CS_ITU709);
@@ -181,42 +189,65 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
   }
 
   cv::Mat view(o.height, o.width, CV_8UC3), scene, scene_mask, view_mask(o.height, o.width, CV_8U), mask;
+  cv::Mat woven(o.height, o.width, CV_8UC3), woven_mask(o.height, o.width, CV_8U);
   cv::Mat map_x(o.height, o.width, CV_32F), map_y(o.height, o.width, CV_32F);
   // The mask is widened by a few pixels so that the objects' soft edges are inside it.
   const int widen = 2 + o.height / 360;
   const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * widen + 1, 2 * widen + 1));
-  progress.Start("shake", o.frames);
-  for (int i = 0; i < o.frames; ++i) {
-    Shot& shot = shots[i < shots[0].end ? 0 : 1];
+  // The view (and the mask of what moves in it) of `shot` filmed at time t, in frames.
+  auto film = [&](Shot& shot, double t) {
     const cv::Mat* source = &shot.image;
     if (shot.layers) {
-      // The objects are placed for the frame's middle row (the only one without a rolling shutter).
-      const Pose aim = path.Intended(i + readout / 2);
-      shot.layers->Compose((i + readout / 2) / o.fps, {shot.cx + shot.k * aim.x, shot.cy + shot.k * aim.y}, scene,
+      // The objects are placed for the picture's middle row (the only one without a rolling shutter).
+      const Pose aim = path.Intended(t + readout / 2);
+      shot.layers->Compose((t + readout / 2) / o.fps, {shot.cx + shot.k * aim.x, shot.cy + shot.k * aim.y}, scene,
                            scene_mask);
       source = &scene;
     }
     if (readout > 0) {
-      RowMaps(path, shot, i, readout, map_x, map_y);
+      RowMaps(path, shot, t, readout, map_x, map_y);
       cv::remap(*source, view, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_REFLECT);
       if (shot.layers) cv::remap(scene_mask, view_mask, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
     } else {
-      const cv::Matx23d m = ViewMatrix(shot, path.Total(i), o.width, o.height);
+      const cv::Matx23d m = ViewMatrix(shot, path.Total(t), o.width, o.height);
       cv::warpAffine(*source, view, m, view.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
       if (shot.layers)
         cv::warpAffine(scene_mask, view_mask, m, view.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                        cv::BORDER_CONSTANT);
     }
+  };
+  progress.Start("shake", o.frames);
+  for (int i = 0; i < o.frames; ++i) {
+    Shot& shot = shots[i < shots[0].end ? 0 : 1];
+    const cv::Mat* picture = &view;
+    const cv::Mat* picture_mask = &view_mask;
+    if (o.interlaced) {
+      // Each field keeps the rows of its own view: rows 0, 2, 4 ... for the top field.
+      for (int field = 0; field < 2; ++field) {
+        film(shot, i + 0.5 * field);
+        for (int y = field ^ int(o.bottom_first); y < o.height; y += 2) {
+          view.row(y).copyTo(woven.row(y));
+          if (shot.layers) view_mask.row(y).copyTo(woven_mask.row(y));
+        }
+      }
+      picture = &woven;
+      picture_mask = &woven_mask;
+    } else {
+      film(shot, i);
+    }
     AVFrame* frame = output.WritableFrame();
-    uint8_t* planes[4] = {view.data, nullptr, nullptr, nullptr};
-    int strides[4] = {int(view.step[0]), 0, 0, 0};
-    sws_scale(sws.get(), planes, strides, 0, o.height, frame->data, frame->linesize);
+    uint8_t* planes[4] = {picture->data, nullptr, nullptr, nullptr};
+    int strides[4] = {int(picture->step[0]), 0, 0, 0};
+    if (o.interlaced)
+      ScaleFields(sws.get(), planes, strides, frame->data, frame->linesize, o.height);
+    else
+      sws_scale(sws.get(), planes, strides, 0, o.height, frame->data, frame->linesize);
     frame->pts = i;
     frame->pkt_duration = 1;
     output.WriteFrame(frame);
     if (mask_output) {
-      cv::threshold(view_mask, view_mask, 0, 255, cv::THRESH_BINARY);
-      cv::dilate(view_mask, mask, kernel);
+      cv::threshold(*picture_mask, mask, 0, 255, cv::THRESH_BINARY);
+      cv::dilate(mask, mask, kernel);
       AVFrame* grey = mask_output->WritableFrame();
       for (int y = 0; y < o.height; ++y)
         std::memcpy(grey->data[0] + y * grey->linesize[0], mask.ptr(y), size_t(o.width));
@@ -246,6 +277,8 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
   truth["frame_count"] = o.frames;
   truth["cuts"] = path.cut() < 0 ? nlohmann::json::array() : nlohmann::json::array({path.cut()});
   truth["rolling_shutter"] = readout;
+  truth["interlaced"] = o.interlaced;
+  if (o.interlaced) truth["field_order"] = o.bottom_first ? "bottom" : "top";
   if (mask_output) truth["mask"] = fs::path(MaskPathFor(out)).filename().string();
   truth["convention"] =
       "per frame: the camera's view centre in output pixels at zoom 1 (x right, y down), its roll in radians and "
@@ -254,13 +287,20 @@ std::vector<std::string> MakeShakyClip(const std::string& image_path, const std:
       "shutter, row v of frame i is exposed at time (i + rolling_shutter * v / height) / fps and the pose given is "
       "the centre row's. Each cut starts a new shot, a different view whose positions are its own; the intended "
       "path runs on continuously across it. The mask video, when there is one, is non-zero where objects or "
-      "swaying texture move";
+      "swaying texture move. An interlaced clip's frame i is woven from two fields filmed half a frame apart: "
+      "the pose given for the frame is its first field's (time i), `second_field` has the other's (time i + 0.5); "
+      "field_order says whether the first field is the top one (rows 0, 2, 4 ...) or the bottom one";
   nlohmann::json frames = nlohmann::json::array();
   for (int i = 0; i < o.frames; ++i) {
-    const Pose p = path.Intended(i + readout / 2), s = path.Shake(i + readout / 2);
-    frames.push_back({{"frame", i},
-                      {"intended", {{"x", p.x}, {"y", p.y}, {"roll", p.roll}, {"zoom", p.zoom}}},
-                      {"shake", {{"x", s.x}, {"y", s.y}, {"roll", s.roll}}}});
+    auto poses = [&](nlohmann::json& into, double t) {
+      const Pose p = path.Intended(t + readout / 2), s = path.Shake(t + readout / 2);
+      into["intended"] = {{"x", p.x}, {"y", p.y}, {"roll", p.roll}, {"zoom", p.zoom}};
+      into["shake"] = {{"x", s.x}, {"y", s.y}, {"roll", s.roll}};
+    };
+    nlohmann::json frame = {{"frame", i}};
+    poses(frame, i);
+    if (o.interlaced) poses(frame["second_field"], i + 0.5);
+    frames.push_back(std::move(frame));
   }
   truth["frames"] = std::move(frames);
   WriteFileAtomically(TruthPathFor(out), truth.dump(1) + "\n");

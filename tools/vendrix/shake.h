@@ -19,6 +19,9 @@ struct ShakeOptions {
   double fps = 30;
   uint32_t seed = 1;
   bool objects = false;  // moving objects and swaying texture whatever the preset
+  // Interlaced: frame i is woven from two fields filmed at times i and i + 1/2, the first of them the
+  // top field (rows 0, 2, 4 ...) or, with `bottom_first`, the bottom one.
+  bool interlaced = false, bottom_first = false;
 };
 
 // The names --preset takes, and the help text that says what each does.

@@ -154,11 +154,19 @@ int VideoOutput::OpenEncoder(const AVCodec* codec, const VideoSpec& spec, AVPixe
   e->colorspace = spec.space;
   e->chroma_sample_location = spec.chroma_location;
   e->field_order = spec.field_order;
+  // Interlaced pictures are coded with field-aware transforms and motion search where the encoder has
+  // them (x264, MPEG-2, MPEG-4); the others store the field order only.
+  fields_ = FromAvFieldOrder(spec.field_order);
+  if (IsInterlaced(fields_)) e->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
   e->thread_count = 0;
   if (container->flags & AVFMT_GLOBALHEADER) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary* opts = nullptr;
   if (av_opt_find(e->priv_data, "crf", nullptr, 0, 0)) av_dict_set_int(&opts, "crf", options.crf, 0);
   if (av_opt_find(e->priv_data, "preset", nullptr, 0, 0)) av_dict_set(&opts, "preset", options.preset.c_str(), 0);
+  // x264 starts top field first and follows each frame's flags, but its stream header keeps the start
+  // order, which is what readers of MP4 take for the stream's field order.
+  if (IsInterlaced(fields_) && av_opt_find(e->priv_data, "x264-params", nullptr, 0, 0))
+    av_dict_set(&opts, "x264-params", fields_ == FieldOrder::kTopFirst ? "tff=1" : "bff=1", 0);
   const int status = avcodec_open2(e, codec, &opts);
   av_dict_free(&opts);
   return status;
@@ -301,6 +309,7 @@ void VideoOutput::WriteFrame(AVFrame* frame) {
     frame->pts = last_pts_ == AV_NOPTS_VALUE ? 0 : last_pts_ + 1;
   last_pts_ = frame->pts;
   frame->pict_type = AV_PICTURE_TYPE_NONE;
+  MarkFrame(*frame, fields_);
   const int status = avcodec_send_frame(encoder_.get(), frame);
   if (status < 0) throw CliError(fmt::format("{}: encoding failed: {}", path_, AvErrorText(status)));
   Drain(false);

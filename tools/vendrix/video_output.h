@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ffmpeg_util.h"
+#include "fields.h"
 #include "video_input.h"
 
 namespace vendrix::cli {
@@ -31,7 +32,7 @@ struct VideoSpec {
   AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
   AVColorSpace space = AVCOL_SPC_UNSPECIFIED;
   AVChromaLocation chroma_location = AVCHROMA_LOC_UNSPECIFIED;
-  AVFieldOrder field_order = AV_FIELD_UNKNOWN;
+  AVFieldOrder field_order = AV_FIELD_UNKNOWN;  // an interlaced order: the video is encoded interlaced
 };
 
 // The video stream of `input` as it was decoded, for an output that keeps all of it.
@@ -54,7 +55,8 @@ class VideoOutput {
   // encoder may still hold the previous frame's buffers, which are then left to it).
   AVFrame* WritableFrame();
 
-  // Encodes `frame` (pts in the input video stream's time base).
+  // Encodes `frame` (pts in the input video stream's time base), marked interlaced or progressive as
+  // the stream is.
   void WriteFrame(AVFrame* frame);
   // Copies a packet of a non-video input stream (ignored when that stream is not carried).
   void CopyPacket(AVPacket* packet);
@@ -93,6 +95,7 @@ class VideoOutput {
   bool standard_output_;
   // False for standard output and for containers that write no file (null): nothing to rename or remove.
   bool through_temporary_ = true;
+  FieldOrder fields_ = FieldOrder::kProgressive;
   int64_t last_pts_ = AV_NOPTS_VALUE;
   double encode_seconds_ = 0;
   std::vector<std::string> dropped_;
