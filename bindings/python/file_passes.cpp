@@ -7,6 +7,7 @@
 
 #include "cli_error.h"
 #include "errors.h"
+#include "ffmpeg_util.h"
 #include "motion_file.h"
 #include "passes.h"
 #include "realtime_pass.h"
@@ -50,9 +51,11 @@ void Listen(cli::Progress& progress, const py::object& callback) {
   });
 }
 
-// Runs a pass without the GIL and turns its failures into Python exceptions.
+// Runs a pass without the GIL and turns its failures into Python exceptions. FFmpeg's own messages
+// are silenced as the command does without --verbose.
 template <class Pass>
 void RunPass(Pass pass) {
+  cli::SetFfmpegLogging(false);
   try {
     py::gil_scoped_release nogil;
     pass();

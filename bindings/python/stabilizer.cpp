@@ -159,8 +159,6 @@ void Stabilizer::ComputePaths() {
 
 py::array Stabilizer::Render(const py::array& frame, int64_t index, std::optional<py::array> out) {
   const FrameKind kind = CheckFrame(frame, width_, height_);
-  if (index < 0 || index >= added_)
-    throw py::index_error("frame index " + std::to_string(index) + " is outside 0.." + std::to_string(added_ - 1));
   py::array target;
   if (out) {
     target = *out;
@@ -181,6 +179,8 @@ py::array Stabilizer::Render(const py::array& frame, int64_t index, std::optiona
     py::gil_scoped_release nogil;
     std::lock_guard lock(mutex_);
     CheckFinished();
+    if (index < 0 || index >= added_)
+      throw py::index_error("frame index " + std::to_string(index) + " is outside 0.." + std::to_string(added_ - 1));
     std::unique_ptr<LibraryImage> source_copy, output_copy;
     if (!source.data) {
       source_copy = std::make_unique<LibraryImage>(kind);
