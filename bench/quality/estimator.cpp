@@ -253,9 +253,12 @@ std::vector<Pose> CameraPath(const std::vector<FrameMotion>& motion, int width, 
 std::vector<double> LowPass(const std::vector<double>& v, double sigma) {
   const int n = int(v.size()), r = int(std::ceil(3 * sigma));
   std::vector<double> out(v.size());
-  auto at = [&](int i) {  // mirrored about the ends (a pan continues past them)
-    if (n == 1) return v[0];
-    while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
+  // Point-mirrored about the ends: a pan runs on past them at its own pace, so a path that keeps
+  // moving to the last frame is smooth there. (Mirroring the values themselves would fold a pan back
+  // on itself and charge the kink as jitter, favouring paths that stop short of the ends.)
+  auto at = [&](int i) {
+    if (i < 0) return 2 * v[0] - v[size_t(std::min(-i, n - 1))];
+    if (i >= n) return 2 * v[size_t(n - 1)] - v[size_t(std::max(2 * (n - 1) - i, 0))];
     return v[size_t(i)];
   };
   for (int i = 0; i < n; ++i) {

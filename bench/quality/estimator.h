@@ -140,7 +140,7 @@ struct ScoreOptions {
 // Lengths are in 1080-line pixels (the clip's pixels times 1080 / height).
 Scores Score(const ClipTrack& track, const ScoreOptions& options);
 
-// Gaussian low-pass with mirrored ends; sigma in samples.
+// Gaussian low-pass with point-mirrored ends (a steady pan passes unchanged); sigma in samples.
 std::vector<double> LowPass(const std::vector<double>& v, double sigma);
 
 }  // namespace vendrix::quality

@@ -193,6 +193,11 @@ TEST(ScoreTest, SlowMotionIsStableAndFastMotionIsJitter) {
   EXPECT_LT(shaky.stability_translation, 0.2);
   EXPECT_NEAR(shaky.jitter_px, 2 / std::sqrt(2.0), 0.1);
   EXPECT_DOUBLE_EQ(slow.stability_rotation, 1.0);  // no rotation at all
+  // A steady pan is smooth to the last frame: no jitter at the clip's ends.
+  std::vector<double> pan(60);
+  for (size_t i = 0; i < pan.size(); ++i) pan[i] = 7.5 * double(i);
+  const std::vector<double> low = LowPass(pan, 4);
+  for (size_t i = 0; i < pan.size(); ++i) ASSERT_NEAR(low[i], pan[i], 1e-9) << i;
   EXPECT_DOUBLE_EQ(slow.distortion, 1.0);
 }
 

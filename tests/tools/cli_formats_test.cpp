@@ -34,6 +34,7 @@ cli::Motion SmallMotion() {
   for (size_t i = 2; i < m.comp.size(); ++i) m.comp[i] = uint32_t(i * 2654435761u);
   m.camera = {{1, 2, 0.1, 1}, {3, 4, 0.2, 1}, {5, 6, 0.3, 1.01}};
   m.smoothed = {{1, 1, 0, 1}, {2, 2, 0, 1}, {3, 3, 0, 1}};
+  m.measured = {1, 0, 1};
   return m;
 }
 
@@ -47,6 +48,7 @@ TEST(MotionFile, RoundTripsAndRefusesDamage) {
   EXPECT_EQ(back.frames, 3);
   ASSERT_EQ(back.smoothed.size(), 3u);
   EXPECT_EQ(back.camera[2].zoom, 1.01);
+  EXPECT_EQ(back.measured, m.measured);
 
   const std::string bytes = Slurp(dir / "m.vxm");
   auto refused = [&](std::string damaged, const std::string& what) {
@@ -63,8 +65,8 @@ TEST(MotionFile, RoundTripsAndRefusesDamage) {
   flipped[100] ^= 1;
   refused(flipped, "checksum");
   std::string newer = bytes;
-  newer[8] = 2;
-  refused(newer, "version 2");
+  newer[8] = 3;
+  refused(newer, "version 3");
   refused("hello", "not a vendrix motion file");
 }
 

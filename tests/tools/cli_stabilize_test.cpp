@@ -2,6 +2,7 @@
 // streams, timestamps, bit depth, sizes and metadata carried through, saved motion rendered again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <memory>
@@ -9,6 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_support.h"
+#include "pan_follow.h"
+#include "passes.h"
+#include "settings_options.h"
 
 namespace vendrix::testing {
 namespace {
@@ -97,6 +101,78 @@ TEST_F(CliStabilize, OutputIsSteadierAndKeepsEveryFrameAndTimestamp) {
   const std::string text = Slurp(plot);
   EXPECT_NE(text.find("<polyline"), std::string::npos);
   EXPECT_NE(text.find("</svg>"), std::string::npos);
+}
+
+TEST_F(CliStabilize, PlotMarksUnmeasuredFramesAndShowsTheFramingZoom) {
+  // Frames 20..25 painted black: neither they nor frame 26 (measured against a black frame) can be
+  // measured; every other frame is.
+  const std::string holes = In("holes.mp4");
+  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() +
+                     " -vf \"drawbox=enable='between(n,20,25)':w=iw:h=ih:color=black:t=fill\" -c:v libx264 -y " + holes),
+            0);
+  cli::Progress quiet(true);
+  cli::Timings timings;
+  const PathSettings settings = cli::AnalysisSettings({});
+  const cli::Motion motion = cli::AnalyseClip(holes, settings, quiet, timings);
+  ASSERT_EQ(motion.measured.size(), 60u);
+  for (size_t i = 0; i < 60; ++i) EXPECT_EQ(motion.measured[i], i < 20 || i > 26) << i;
+
+  // Black margins add no zoom; zoom-to-cover adds some on this shaky clip, never beyond its limit.
+  cli::RenderOptions fill;
+  fill.framing = "fill";
+  for (double z : cli::FramingZoom(motion, cli::RenderSettings(settings, fill))) ASSERT_NEAR(z, 1.0, 1e-3);
+  const std::vector<double> cover = cli::FramingZoom(motion, cli::RenderSettings(settings, {}));
+  EXPECT_GT(*std::max_element(cover.begin(), cover.end()), 1.03);
+  EXPECT_GE(*std::min_element(cover.begin(), cover.end()), 1.0 - 1e-3);
+  EXPECT_LE(*std::max_element(cover.begin(), cover.end()), 1.2 + 1e-3);
+}
+
+TEST_F(CliStabilize, FollowingPansKeepsTheViewOnTheIntendedPath) {
+  // A line is its own local line, ends included; the shake on top of it is averaged out.
+  std::vector<cli::PathSample> pan(90);
+  for (size_t i = 0; i < pan.size(); ++i) pan[i] = {3.0 * double(i) + 4 * std::sin(double(i)), -1.5 * double(i)};
+  const std::vector<cli::PathSample> line = cli::LocalLineSmooth(pan, 0.4);
+  for (size_t i = 0; i < pan.size(); ++i) {
+    ASSERT_NEAR(line[i].x, 3.0 * double(i), i < 5 || i > 84 ? 1.5 : 0.5) << i;
+    ASSERT_NEAR(line[i].y, -1.5 * double(i), 1e-6) << i;
+  }
+
+  std::ifstream f(*dir_ / "clip.json");
+  const nlohmann::json truth = nlohmann::json::parse(f);
+  cli::Progress quiet(true);
+  cli::Timings timings;
+  const PathSettings settings = cli::AnalysisSettings({});
+  const cli::Motion plain = cli::AnalyseClip(Clip(), settings, quiet, timings, false);
+  const cli::Motion followed = cli::AnalyseClip(Clip(), settings, quiet, timings);
+  // How far the steadied view strays from where the camera was aimed, a constant offset aside.
+  auto error = [&](const cli::Motion& m) {
+    std::vector<cv::Point2d> off(60);
+    cv::Point2d mean;
+    for (size_t i = 0; i < 60; ++i) {
+      const auto& intended = truth["frames"][i]["intended"];
+      off[i] = {m.smoothed[i].x - intended["x"].get<double>(), m.smoothed[i].y - intended["y"].get<double>()};
+      mean += off[i] / 60.0;
+    }
+    double sq = 0;
+    for (const cv::Point2d& o : off) sq += (o - mean).dot(o - mean);
+    return std::sqrt(sq / 60);
+  };
+  std::printf("[ cli ] view off the intended path: %.2f px plain, %.2f px following pans\n", error(plain), error(followed));
+  EXPECT_LT(error(followed), 0.6 * error(plain));
+
+  // With the smoothed path already on its local line nothing moves, and the clip bounds the command
+  // recomputes are the library's own.
+  cli::Motion same = plain;
+  same.smoothed = cli::LocalLineSmooth(plain.camera, double(plain.settings.Smoothing) / VENDRIX_FX_ONE);
+  cli::FollowPans(same);
+  MotionCompHeader before, after;
+  std::memcpy(&before, plain.comp.data(), sizeof before);
+  std::memcpy(&after, same.comp.data(), sizeof after);
+  EXPECT_EQ(std::vector<uint32_t>(same.comp.begin() + VENDRIX_COMP_COMMON_HEADER_SIZE / 4, same.comp.end()),
+            std::vector<uint32_t>(plain.comp.begin() + VENDRIX_COMP_COMMON_HEADER_SIZE / 4, plain.comp.end()));
+  for (auto [a, b] : {std::pair{before.boundsMinX, after.boundsMinX}, {before.boundsMaxX, after.boundsMaxX},
+                      {before.boundsMinY, after.boundsMinY}, {before.boundsMaxY, after.boundsMaxY}})
+    EXPECT_NEAR(a, b, 1);
 }
 
 TEST_F(CliStabilize, AudioRotationAndVariableFrameRateSurvive) {

@@ -39,12 +39,15 @@ struct CommonOptions {
 };
 
 void AddAnalysisOptions(CLI::App* cmd, AnalysisOptions& a) {
-  cmd->add_option("--profile", a.profile, "stabilisation profile 0..41 (see `vendrix profiles`); default 41")
+  cmd->add_option("--profile", a.profile, "stabilisation profile 0..41 (see `vendrix profiles`); default: 41 with the match quality filter on")
       ->check(CLI::Range(0, VENDRIX_PROFILE_COUNT - 1));
   cmd->add_option("--smoothing", a.smoothing, "path smoothing strength 0..1 (0.4 by default; 1 holds the camera still)")
       ->check(CLI::Range(0.0, 1.0));
   cmd->add_option("--analysis-level", a.analysis_level, "motion analysis preset 0..9 (9: feature tracking)")
       ->check(CLI::Range(0, 9));
+  cmd->add_flag("--no-follow-pans{false}", a.follow_pans,
+                "keep the library's smoothed path as it is (it lags pans within the kernel radius of the clip's "
+                "ends); by default the command fits a local line under the same kernel");
 }
 
 void AddRenderOptions(CLI::App* cmd, RenderOptions& r, EncoderOptions& e) {
@@ -197,8 +200,9 @@ int Run(int argc, char** argv) {
   InstallInterruptHandler();
   Progress progress(common.quiet);
   Timings timings;
-  auto plot_if_asked = [&](const Motion& motion) {
-    if (!plot.empty()) WritePathPlot(plot, motion, fmt::format("{}: camera path", in));
+  // `look` carries the framing the clip is (or by default would be) rendered with.
+  auto plot_if_asked = [&](const Motion& motion, const PathSettings& look) {
+    if (!plot.empty()) WritePathPlot(plot, motion, FramingZoom(motion, look), fmt::format("{}: camera path", in));
   };
 
   if (profiles->parsed()) {
@@ -212,24 +216,24 @@ int Run(int argc, char** argv) {
   } else if (stabilize->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
     const PathSettings look = RenderSettings(settings, render);
-    const Motion motion = AnalyseClip(in, settings, progress, timings);
+    const Motion motion = AnalyseClip(in, settings, progress, timings, analysis.follow_pans);
     if (!save_motion.empty()) SaveMotion(save_motion, motion);
-    plot_if_asked(motion);
+    plot_if_asked(motion, look);
     RenderClip(in, motion, look, out, encoder, progress, timings);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);
   } else if (analyze->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
-    const Motion motion = AnalyseClip(in, settings, progress, timings);
+    const Motion motion = AnalyseClip(in, settings, progress, timings, analysis.follow_pans);
     SaveMotion(motion_path, motion);
-    plot_if_asked(motion);
+    plot_if_asked(motion, RenderSettings(settings, RenderOptions{}));  // as `render` draws it by default
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", motion_path), timings);
   } else if (render_cmd->parsed()) {
     const Motion motion = LoadMotion(motion_path);
     CheckMotionMatches(motion, motion_path, in);
     const PathSettings look = RenderSettings(motion.settings, render);
-    plot_if_asked(motion);
+    plot_if_asked(motion, look);
     RenderClip(in, motion, look, out, encoder, progress, timings);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);

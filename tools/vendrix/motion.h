@@ -21,6 +21,7 @@ struct Motion {
   std::vector<uint32_t> comp;        // compensation array B (settings copy at byte 300 not placed)
   std::vector<PathSample> camera;    // measured camera path
   std::vector<PathSample> smoothed;  // camera path after the correction
+  std::vector<uint8_t> measured;     // per frame: 1 when the analysis measured its motion, 0 when it could not
 };
 
 // Wall seconds of each stage of a run, for the summary line and --stats.
@@ -32,6 +33,12 @@ struct Timings {
 // Camera paths from a finished path and its compensation array: the measured path integrates the
 // entry-to-entry motion (camera position, so the content's motion negated); the smoothed path is the
 // measured one moved by each entry's correction.
+// `measured` marks the entries whose analysis record the queries report as empty (the fit found too
+// few matches or was rejected); their motion counts as none.
 void ComputeCameraPaths(GlobalMotionPath* path, Motion& motion);
+
+// Per frame, the zoom the framing of `look` adds on top of the correction when the frame is rendered
+// (1 = none): the scale of the texture-map definition's corners against the correction's own.
+std::vector<double> FramingZoom(const Motion& motion, const PathSettings& look);
 
 }  // namespace vendrix::cli

@@ -72,6 +72,7 @@ void SaveMotion(const std::string& path, const Motion& m) {
       Put(out, s.zoom);
     }
   }
+  for (size_t i = 0; i < m.camera.size(); ++i) out += char(i < m.measured.size() ? m.measured[i] : 1);
   Put(out, Crc(out));
 
   WriteFileAtomically(path, out);
@@ -87,7 +88,8 @@ Motion LoadMotion(const std::string& path) {
   char magic[8];
   r.Take(magic, sizeof magic);
   const uint32_t version = r.Get<uint32_t>();
-  if (version != kMotionFileVersion)
+  // Version 1 files lack the per-frame measured flags; everything else is the same.
+  if (version != kMotionFileVersion && version != 1)
     throw CliError(fmt::format("{} has motion file version {}; this vendrix reads version {}", path, version,
                                kMotionFileVersion));
   if (bytes.size() < 4 + sizeof magic + 4) throw CliError(fmt::format("{} is damaged (cut short)", path));
@@ -119,6 +121,11 @@ Motion LoadMotion(const std::string& path) {
       s->rotation = r.Get<double>();
       s->zoom = r.Get<double>();
     }
+  }
+  m.measured.assign(samples, 1);
+  if (version >= 2) {
+    if (r.left() < samples + 4) throw CliError(fmt::format("{} is damaged (cut short)", path));
+    r.Take(m.measured.data(), samples);
   }
   return m;
 }

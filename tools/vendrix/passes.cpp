@@ -8,6 +8,7 @@
 
 #include "cli_error.h"
 #include "frame_pipeline.h"
+#include "pan_follow.h"
 #include "video_input.h"
 
 namespace vendrix::cli {
@@ -24,7 +25,8 @@ struct PathDelete {
 
 }  // namespace
 
-Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings) {
+Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings,
+                   bool follow_pans) {
   VideoInput input(in);
   input.set_warning_sink([&](const std::string& m) { progress.Warn(m); });
   const int64_t packets = input.CountPackets();
@@ -86,6 +88,7 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
     throw CliError("the library refused to produce the compensation array");
   timings.finishing += Since(finish_start);
   ComputeCameraPaths(path.get(), motion);
+  if (follow_pans) FollowPans(motion);
   return motion;
 }
 

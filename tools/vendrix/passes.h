@@ -10,8 +10,10 @@
 
 namespace vendrix::cli {
 
-// Analyses `in` with `settings` and returns the finished motion. Throws CliError.
-Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings);
+// Analyses `in` with `settings` and returns the finished motion, its translation made to follow pans
+// to the clip's ends unless `follow_pans` is false (pan_follow.h). Throws CliError.
+Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings,
+                   bool follow_pans = true);
 
 // Renders `in` through `motion` (its settings copy replaced by `render_settings`) to `out`.
 void RenderClip(const std::string& in, const Motion& motion, const PathSettings& render_settings,

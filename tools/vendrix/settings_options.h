@@ -11,9 +11,10 @@
 namespace vendrix::cli {
 
 struct AnalysisOptions {
-  int profile = VENDRIX_PROFILE_DEFAULT;  // 0..41
+  std::optional<int> profile;             // 0..41; unset: the command's default road (AnalysisSettings)
   std::optional<double> smoothing;        // 0..1: how strongly the camera path is smoothed
   std::optional<int> analysis_level;      // 0..9
+  bool follow_pans = true;                // the command's local-line smoothing of the translation
 };
 
 // Framing names the user picks from, and what each does to the margins a correction opens.
