@@ -1,10 +1,5 @@
 #include "file_passes.h"
 
-#include <cstring>
-#include <vector>
-
-#include <pybind11/numpy.h>
-
 #include "cli_error.h"
 #include "errors.h"
 #include "ffmpeg_util.h"
@@ -12,28 +7,13 @@
 #include "passes.h"
 #include "realtime_pass.h"
 #include "settings_options.h"
+#include "stabilizer.h"
 
 namespace py = pybind11;
 
 namespace vendrix::python {
 
 namespace {
-
-cli::AnalysisOptions AnalysisOf(const Options& o) {
-  CheckOptions(o);
-  cli::AnalysisOptions a;
-  a.profile = o.profile;
-  a.smoothing = o.smoothing;
-  a.analysis_level = o.analysis_level;
-  return a;
-}
-
-cli::RenderOptions RenderOf(const Options& o) {
-  cli::RenderOptions r;
-  r.framing = o.framing;
-  r.max_zoom = o.max_zoom;
-  return r;
-}
 
 // A quiet progress whose every step checks for Ctrl-C and calls the Python callback, with the GIL
 // taken for that moment only.
@@ -62,64 +42,41 @@ void RunPass(Pass pass) {
   } catch (const PythonErrorPending&) {
     throw py::error_already_set();
   } catch (const cli::CliError& e) {
-    throw Failure(e.what());
+    Rethrow(e);
   }
-}
-
-py::array PathArray(const std::vector<cli::PathSample>& path) {
-  py::array_t<double> a({py::ssize_t(path.size()), py::ssize_t(4)});
-  double* d = a.mutable_data();
-  for (const cli::PathSample& p : path) *d++ = p.x, *d++ = p.y, *d++ = p.rotation, *d++ = p.zoom;
-  return a;
 }
 
 }  // namespace
 
-py::dict StabilizeFile(const std::string& in, const std::string& out, const Options& options, const EncoderChoice& encoder,
-                       bool realtime, int look_ahead, const py::object& progress) {
-  const cli::AnalysisOptions analysis = AnalysisOf(options);
-  const cli::RenderOptions render = RenderOf(options);
-  if (realtime && (look_ahead < 2 || look_ahead > 1000))
-    throw py::value_error("look_ahead must be 2..1000, not " + std::to_string(look_ahead));
-  cli::EncoderOptions e;
-  e.codec = encoder.codec;
-  e.crf = encoder.crf;
-  e.preset = encoder.preset;
-  e.format = encoder.format;
+py::dict StabilizeFile(const std::string& in, const std::string& out, const cli::AnalysisOptions& analysis,
+                       const cli::RenderOptions& render, const cli::EncoderOptions& encoder, bool realtime, int look_ahead,
+                       const py::object& progress) {
+  const PathSettings settings = Command([&] { return cli::AnalysisSettings(analysis); });
+  const PathSettings look = Command([&] { return cli::RenderSettings(settings, render); });
   cli::Timings timings;
   cli::StreamFigures figures;
   cli::Progress meter(true);
   Listen(meter, progress);
   RunPass([&] {
-    const PathSettings settings = cli::AnalysisSettings(analysis);
-    const PathSettings look = cli::RenderSettings(settings, render);
     if (realtime) {
-      figures = cli::StabilizeStream(in, out, look, look_ahead, e, meter, timings);
+      figures = cli::StabilizeStream(in, out, look, look_ahead, encoder, meter, timings);
     } else {
-      const cli::Motion motion = cli::AnalyseClip(in, settings, meter, timings);
-      cli::RenderClip(in, motion, look, out, e, meter, timings);
+      const cli::Motion motion = cli::AnalyseClip(in, settings, meter, timings, analysis.follow_pans);
+      cli::RenderClip(in, motion, look, out, encoder, meter, timings);
     }
   });
-  py::dict result;
-  result["frames"] = timings.frames;
-  result["decode_s"] = timings.decode;
-  result["analysis_s"] = timings.analysis;
-  result["finishing_s"] = timings.finishing;
-  result["render_s"] = timings.render;
-  result["encode_s"] = timings.encode;
-  if (realtime) result["delay_frames"] = figures.delay_frames;
-  return result;
+  return py::dict(py::module_::import("json").attr("loads")(cli::StatsRecord(timings, realtime ? &figures : nullptr).dump()));
 }
 
-py::dict AnalyzeFile(const std::string& in, const Options& options, const std::optional<std::string>& motion_file,
-                     const py::object& progress) {
-  const cli::AnalysisOptions analysis = AnalysisOf(options);
+py::dict AnalyzeFile(const std::string& in, const cli::AnalysisOptions& analysis,
+                     const std::optional<std::string>& motion_file, const py::object& progress) {
+  const PathSettings settings = Command([&] { return cli::AnalysisSettings(analysis); });
   cli::Timings timings;
   cli::Motion motion;
   cli::Progress meter(true);
   Listen(meter, progress);
   RunPass([&] {
-    motion = cli::AnalyseClip(in, cli::AnalysisSettings(analysis), meter, timings);
+    motion = cli::AnalyseClip(in, settings, meter, timings, analysis.follow_pans);
     if (motion_file) cli::SaveMotion(*motion_file, motion);
   });
   py::dict result;

@@ -8,27 +8,22 @@
 
 #include <pybind11/pybind11.h>
 
-#include "options.h"
+#include "settings_options.h"
+#include "video_output.h"
 
 namespace vendrix::python {
 
-struct EncoderChoice {
-  std::string codec;   // empty: libx264 where the container takes H.264, else the container's own
-  int crf = 18;
-  std::string preset = "medium";
-  std::string format;  // empty: from the output's name
-};
-
 // `progress`, when not None, is called as progress(stage, done, total) for every frame of every pass
 // ("analyse", "render" or "stabilize"; total 0 when unknown). Ctrl-C and an exception raised by the
-// callback stop the pass. Returns the seconds each stage took and the frame count (and, on the
-// real-time road, the delay in frames).
-pybind11::dict StabilizeFile(const std::string& in, const std::string& out, const Options& options,
-                             const EncoderChoice& encoder, bool realtime, int look_ahead, const pybind11::object& progress);
+// callback stop the pass. Returns what `vendrix stabilize --stats` writes: the frame count, the seconds
+// each stage took and, on the real-time road, the delay and the other figures of the run.
+pybind11::dict StabilizeFile(const std::string& in, const std::string& out, const cli::AnalysisOptions& analysis,
+                             const cli::RenderOptions& render, const cli::EncoderOptions& encoder, bool realtime,
+                             int look_ahead, const pybind11::object& progress);
 
 // Analyses and smooths `in`; returns its size, frame count and the measured and smoothed camera paths
 // (N x 4: x, y, rotation, zoom), and writes the motion file for `vendrix render` when one is named.
-pybind11::dict AnalyzeFile(const std::string& in, const Options& options, const std::optional<std::string>& motion_file,
-                           const pybind11::object& progress);
+pybind11::dict AnalyzeFile(const std::string& in, const cli::AnalysisOptions& analysis,
+                           const std::optional<std::string>& motion_file, const pybind11::object& progress);
 
 }  // namespace vendrix::python

@@ -58,6 +58,11 @@ void FromLibrary(const uint8_t* block, int32_t pitch, int library_channels, cons
 
 }  // namespace
 
+void CheckSize(int width, int height) {
+  if (width < 16 || height < 16 || width > 16384 || height > 16384)
+    throw py::value_error("width and height must be 16..16384, not " + SizeText(width, height));
+}
+
 FrameKind CheckFrame(const py::array& frame, int width, int height) {
   FrameKind k;
   if (frame.dtype().is(py::dtype::of<uint8_t>())) {

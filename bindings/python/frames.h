@@ -33,6 +33,9 @@ struct FrameKind {
   int item() const { return deep ? 2 : 1; }
 };
 
+// Throws pybind11::value_error unless a stabilizer can take width x height frames (16..16384 each).
+void CheckSize(int width, int height);
+
 // Throws pybind11::type_error for a dtype other than uint8 / uint16 and value_error for a shape other
 // than H x W, H x W x 3, H x W x 4 or a size other than width x height.
 FrameKind CheckFrame(const pybind11::array& frame, int width, int height);

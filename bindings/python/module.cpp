@@ -14,23 +14,21 @@ using namespace py::literals;
 namespace vendrix::python {
 namespace {
 
-Options MakeOptions(int profile, std::optional<double> smoothing, std::optional<int> analysis_level, std::string framing,
-                    double max_zoom) {
-  Options o{profile, smoothing, analysis_level, std::move(framing), max_zoom};
-  CheckOptions(o);
-  return o;
-}
+const cli::RenderOptions kRender;
+const cli::EncoderOptions kEncoder;
 
-// The keyword options every entry point shares, with the command's defaults.
-#define VENDRIX_OPTION_ARGS                                                                       \
-  "profile"_a = VENDRIX_PROFILE_DEFAULT, "smoothing"_a = py::none(), "analysis_level"_a = py::none(), \
-      "framing"_a = "cover", "max_zoom"_a = 1.2
+// The keyword options of the entry points, named and defaulting as the command's. Analysis:
+#define VENDRIX_ANALYSIS_ARGS "profile"_a = py::none(), "smoothing"_a = py::none(), "analysis_level"_a = py::none()
+// and of the entry points that smooth a whole clip, "follow_pans"_a = true. Framing:
+#define VENDRIX_RENDER_ARGS "framing"_a = kRender.framing, "max_zoom"_a = kRender.max_zoom
 
 constexpr const char* kOptionsDoc = R"(
-Options (the vendrix command's): profile 0..41 (41); smoothing 0..1 (the profile's 0.4; 1 holds the
-camera still); analysis_level 0..9 (the profile's 9, feature tracking; 0..8 match blocks); framing
-"cover" (zoom up to max_zoom, 1.2, then stretch the edges), "fit", "fill" (black margins), "extend",
-"crop" or "profile".)";
+Options (the vendrix command's): profile 0..41 (None: 41 with the feature tracker's match quality
+filter on, the command's default); smoothing 0..1 (the profile's 0.4; 1 holds the camera still);
+analysis_level 0..9 (the profile's 9, feature tracking; 0..8 match blocks); framing "cover" (zoom up
+to max_zoom, 1.2, then stretch the edges), "fit", "fill" (black margins), "extend", "crop" or
+"profile". Offline, follow_pans=False keeps the library's smoothed translation, which lags a pan near
+the clip's ends (the command's --no-follow-pans).)";
 
 template <class T>
 void AddContextManager(py::class_<T>& c) {
@@ -59,14 +57,18 @@ index) any of them. Frames are uint8 or uint16, H x W (grey), H x W x 3 (BGR) or
 OpenCV hands them. max_frames is the most frames add() takes (the path is sized for it up front, about
 2.5 kB a frame).)") + kOptionsDoc).c_str());
   stabilizer
-      .def(py::init([](int width, int height, int64_t max_frames, int profile, std::optional<double> smoothing,
-                       std::optional<int> analysis_level, std::string framing, double max_zoom) {
-             return new Stabilizer(width, height, MakeOptions(profile, smoothing, analysis_level, std::move(framing), max_zoom),
-                                   max_frames);
+      .def(py::init([](int width, int height, int64_t max_frames, std::optional<int> profile,
+                       std::optional<double> smoothing, std::optional<int> analysis_level, bool follow_pans,
+                       std::string framing, double max_zoom) {
+             return new Stabilizer(width, height, {profile, smoothing, analysis_level, follow_pans},
+                                   {std::move(framing), max_zoom}, max_frames);
            }),
-           "width"_a, "height"_a, py::kw_only(), "max_frames"_a = 10000, VENDRIX_OPTION_ARGS)
+           "width"_a, "height"_a, py::kw_only(), "max_frames"_a = 10000, VENDRIX_ANALYSIS_ARGS, "follow_pans"_a = true,
+           VENDRIX_RENDER_ARGS)
       .def("add", &Stabilizer::Add, "frame"_a, "Analyses the next frame.")
-      .def("finish", &Stabilizer::Finish, "Smooths the camera path of the frames added; needed before render().")
+      .def("finish", &Stabilizer::Finish,
+           "Smooths the camera path of the frames added as the command does (following pans unless "
+           "follow_pans=False); needed before render().")
       .def("render", &Stabilizer::Render, "frame"_a, "index"_a, "out"_a = py::none(),
            "Returns frame `index` (the same picture that was added) steadied, in `out` when given (same shape and "
            "dtype; may be `frame` itself), else in a new array.")
@@ -88,13 +90,13 @@ Streaming stabilisation for live sources: push(frame) returns the steadied frame
 (each frame comes out `delay` = look_ahead + 49 frames after it went in), flush() at the end returns the
 rest. Frames as for Stabilizer; every frame must have the first one's dtype and channels.)") + kOptionsDoc).c_str());
   realtime
-      .def(py::init([](int width, int height, int look_ahead, int profile, std::optional<double> smoothing,
+      .def(py::init([](int width, int height, int look_ahead, std::optional<int> profile, std::optional<double> smoothing,
                        std::optional<int> analysis_level, std::string framing, double max_zoom) {
-             return new RealtimeStabilizer(width, height,
-                                           MakeOptions(profile, smoothing, analysis_level, std::move(framing), max_zoom),
-                                           look_ahead);
+             return new RealtimeStabilizer(width, height, {profile, smoothing, analysis_level},
+                                           {std::move(framing), max_zoom}, look_ahead);
            }),
-           "width"_a, "height"_a, py::kw_only(), "look_ahead"_a = kDefaultLookAhead, VENDRIX_OPTION_ARGS)
+           "width"_a, "height"_a, py::kw_only(), "look_ahead"_a = vendrix::cli::kDefaultLookAhead, VENDRIX_ANALYSIS_ARGS,
+           VENDRIX_RENDER_ARGS)
       .def("push", &RealtimeStabilizer::Push, "frame"_a, "Takes the next frame; returns a list of steadied frames.")
       .def("flush", &RealtimeStabilizer::Flush, "Ends the stream; returns the steadied frames still held.")
       .def_property_readonly("delay", &RealtimeStabilizer::delay, "Frames between a frame's push and its return.")
@@ -105,25 +107,30 @@ rest. Frames as for Stabilizer; every frame must have the first one's dtype and 
 
   m.def(
       "stabilize_file",
-      [](const std::string& in, const std::string& out, bool realtime_road, int look_ahead, const std::string& codec,
-         int crf, const std::string& preset, const std::string& format, const py::object& progress, int profile,
-         std::optional<double> smoothing, std::optional<int> analysis_level, std::string framing, double max_zoom) {
-        const Options o = MakeOptions(profile, smoothing, analysis_level, std::move(framing), max_zoom);
-        return StabilizeFile(in, out, o, EncoderChoice{codec, crf, preset, format}, realtime_road, look_ahead, progress);
+      [](const std::string& in, const std::string& out, bool realtime_road, int look_ahead, std::string codec, int crf,
+         std::string preset, std::string format, const py::object& progress, std::optional<int> profile,
+         std::optional<double> smoothing, std::optional<int> analysis_level, bool follow_pans, std::string framing,
+         double max_zoom) {
+        return StabilizeFile(in, out, {profile, smoothing, analysis_level, follow_pans}, {std::move(framing), max_zoom},
+                             {std::move(codec), crf, std::move(preset), std::move(format)}, realtime_road, look_ahead,
+                             progress);
       },
-      "input"_a, "output"_a, py::kw_only(), "realtime"_a = false, "look_ahead"_a = kDefaultLookAhead, "codec"_a = "",
-      "crf"_a = 18, "preset"_a = "medium", "format"_a = "", "progress"_a = py::none(), VENDRIX_OPTION_ARGS,
+      "input"_a, "output"_a, py::kw_only(), "realtime"_a = false, "look_ahead"_a = vendrix::cli::kDefaultLookAhead,
+      "codec"_a = kEncoder.codec, "crf"_a = kEncoder.crf, "preset"_a = kEncoder.preset, "format"_a = kEncoder.format,
+      "progress"_a = py::none(), VENDRIX_ANALYSIS_ARGS, "follow_pans"_a = true, VENDRIX_RENDER_ARGS,
       (std::string(R"(Stabilises a video file as `vendrix stabilize` does, in this process: audio, subtitles,
 timestamps and metadata are kept; the output appears only when complete. progress(stage, done, total) is
-called for every frame. Returns the frame count and the seconds each stage took.)") + kOptionsDoc).c_str());
+called for every frame. Returns what the command's --stats writes: the frame count, the seconds each stage
+took and, with realtime=True, the delay and the other figures of the stream.)") + kOptionsDoc).c_str());
   m.def(
       "analyze_file",
-      [](const std::string& in, const std::optional<std::string>& motion_file, const py::object& progress, int profile,
-         std::optional<double> smoothing, std::optional<int> analysis_level) {
-        return AnalyzeFile(in, MakeOptions(profile, smoothing, analysis_level, "cover", 1.2), motion_file, progress);
+      [](const std::string& in, const std::optional<std::string>& motion_file, const py::object& progress,
+         std::optional<int> profile, std::optional<double> smoothing, std::optional<int> analysis_level,
+         bool follow_pans) {
+        return AnalyzeFile(in, {profile, smoothing, analysis_level, follow_pans}, motion_file, progress);
       },
-      "input"_a, "motion_file"_a = py::none(), py::kw_only(), "progress"_a = py::none(),
-      "profile"_a = VENDRIX_PROFILE_DEFAULT, "smoothing"_a = py::none(), "analysis_level"_a = py::none(),
+      "input"_a, "motion_file"_a = py::none(), py::kw_only(), "progress"_a = py::none(), VENDRIX_ANALYSIS_ARGS,
+      "follow_pans"_a = true,
       "Analyses and smooths a video file as `vendrix analyze` does; returns width, height, frames and the "
       "measured and smoothed camera paths (N x 4: x, y, rotation, zoom), and writes the motion file for "
       "`vendrix render` when one is named.");

@@ -1,7 +1,8 @@
 // vendrix.RealtimeStabilizer: the sliding-window road for live sources. Each pushed frame is analysed
 // as it arrives and held (copied) until the path has seen enough later frames to show it steady; push()
-// returns the frames that became ready, flush() at the end of the stream the rest. Output starts after
-// a fixed delay of look_ahead + 49 frames and memory stays flat however long the stream is.
+// returns the frames that became ready, flush() at the end of the stream the rest. The path, its window
+// and the showing of frames are the command's real-time road's: output starts after a fixed delay of
+// look_ahead + 49 frames and memory stays flat however long the stream is.
 //
 // Locking as the offline class: one lock per object, the GIL released while the library works. The
 // library serialises its real-time calls process-wide, so two streams on two threads take turns.
@@ -17,19 +18,15 @@
 #include <pybind11/numpy.h>
 
 #include "frames.h"
-#include "options.h"
+#include "realtime_pass.h"
+#include "settings_options.h"
 
 namespace vendrix::python {
 
-// Frames at the end of a finished window that the path does not yet report steady; with the
-// look-ahead this sets the delay. The command's value, for the same reasons (see its real-time pass).
-inline constexpr int kSteadyMargin = 50;
-inline constexpr int kDefaultLookAhead = 50;
-
 class RealtimeStabilizer {
  public:
-  RealtimeStabilizer(int width, int height, const Options& options, int look_ahead);
-  ~RealtimeStabilizer();
+  RealtimeStabilizer(int width, int height, const cli::AnalysisOptions& analysis, const cli::RenderOptions& render,
+                     int look_ahead);
   RealtimeStabilizer(const RealtimeStabilizer&) = delete;
   RealtimeStabilizer& operator=(const RealtimeStabilizer&) = delete;
 
@@ -37,9 +34,9 @@ class RealtimeStabilizer {
   pybind11::list Flush();
   void Close();
 
-  int delay() const { return look_ahead_ + kSteadyMargin - 1; }  // frames from arrival to output
+  int delay() const { return look_ahead_ + cli::kSteadyMargin - 1; }  // frames from arrival to output
   int64_t pushed() const { return pushed_; }
-  int64_t reused() const { return reused_; }  // frames shown with the previous frame's correction
+  int64_t reused() const { return definitions_.reused; }  // frames shown with the previous frame's correction
 
  private:
   using Shown = std::vector<std::unique_ptr<LibraryImage>>;
@@ -56,12 +53,12 @@ class RealtimeStabilizer {
 
   const int width_, height_, look_ahead_;
   std::mutex mutex_;
-  RTMotionPath* path_ = nullptr;
+  cli::RtPathPtr path_;
   std::optional<FrameKind> kind_;  // of the first frame; every later frame must match
-  std::optional<TexMapDefA> last_def_;
+  cli::StreamDefinitions definitions_;
   std::deque<Held> held_;
   int64_t next_ = 0;  // the stream frame number the next scan gets
-  int64_t pushed_ = 0, reused_ = 0;
+  int64_t pushed_ = 0;
   bool flushed_ = false;
 };
 

@@ -1,12 +1,14 @@
 #include "stabilizer.h"
 
-#include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "errors.h"
 #include "frames.h"
+#include "library_image.h"
+#include "passes.h"
 
 namespace py = pybind11;
 
@@ -14,43 +16,21 @@ namespace vendrix::python {
 
 namespace {
 
-double Fx(int32_t v) { return double(v) / VENDRIX_FX_ONE; }
-
-MotionCompArrayBRecord RecordOf(const std::vector<uint32_t>& comp, int64_t i) {
-  MotionCompArrayBRecord r;
-  std::memcpy(&r,
-              reinterpret_cast<const uint8_t*>(comp.data()) + VENDRIX_COMP_B_OFFSET_RECORDS +
-                  size_t(i) * VENDRIX_COMP_B_RECORD_SIZE,
-              sizeof r);
-  return r;
-}
-
-// The similarity a correction applies to the analysis frame, read from its four corner displacements:
-// translation of the centre, rotation and scale of the top and left edges.
-std::array<double, 4> CorrectionOf(const MotionCompArrayBRecord& r, double w, double h) {
-  double x = 0, y = 0;
-  for (const VendrixFxPoint& c : r.corner) x += Fx(c.x) / 4, y += Fx(c.y) / 4;
-  const double top_dx = w + Fx(r.corner[1].x) - Fx(r.corner[0].x), top_dy = Fx(r.corner[1].y) - Fx(r.corner[0].y);
-  const double left_dx = Fx(r.corner[3].x) - Fx(r.corner[0].x), left_dy = h + Fx(r.corner[3].y) - Fx(r.corner[0].y);
-  const double rotation = (std::atan2(top_dy, top_dx) - std::atan2(left_dx, left_dy)) / 2;
-  const double zoom = (std::hypot(top_dx, top_dy) / w + std::hypot(left_dx, left_dy) / h) / 2;
-  return {x, y, rotation, zoom};
-}
-
 bool MayShareMemory(const py::array& a, const py::array& b) {
   return py::module_::import("numpy").attr("may_share_memory")(a, b).cast<bool>();
 }
 
 }  // namespace
 
-Stabilizer::Stabilizer(int width, int height, const Options& options, int64_t max_frames)
+Stabilizer::Stabilizer(int width, int height, const cli::AnalysisOptions& analysis, const cli::RenderOptions& render,
+                       int64_t max_frames)
     : width_(width),
       height_(height),
-      analysis_(AnalysisSettings(options)),
-      render_(RenderSettings(analysis_, options)),
+      analysis_(Command([&] { return cli::AnalysisSettings(analysis); })),
+      render_(Command([&] { return cli::RenderSettings(analysis_, render); })),
+      follow_pans_(analysis.follow_pans),
       capacity_(max_frames) {
-  if (width < 16 || height < 16 || width > 16384 || height > 16384)
-    throw py::value_error("width and height must be 16..16384, not " + std::to_string(width) + "x" + std::to_string(height));
+  CheckSize(width, height);
   if (max_frames < 1 || max_frames > INT32_MAX / 2)
     throw py::value_error("max_frames must be 1.." + std::to_string(INT32_MAX / 2) + ", not " + std::to_string(max_frames));
   path_ = NewGlobalMotionPath(0, uint32_t(max_frames), 0);
@@ -110,51 +90,12 @@ void Stabilizer::Finish() {
   CheckOpen();
   if (finished_) return;
   if (added_ == 0) throw Failure("finish() needs at least one added frame");
-  // The block matcher hands its last jobs' results to the path only when the analysis is settled with
-  // the keep flag; finishing alone would drop them. Settle, then smooth.
-  const FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
-  FinishPath(path_, &settle);
-  FinishPathB(path_, 0, &analysis_);
-  const int64_t size = SizeOfMotionCompArrayBPath(path_);
-  comp_.assign(size_t(size / 4), 0u);
-  comp_[0] = VENDRIX_COMP_B_TAG;
-  if (size != VENDRIX_COMP_B_SIZE(capacity_) || CopyMotionCompArrayBPath(path_, comp_.data(), int32_t(size)) != 1)
-    throw Failure("the library refused to produce the corrections");
+  // The path was made for max_frames entries; those never added are unmeasured, so the pans are
+  // followed to the last added frame as they are to a clip's last.
+  motion_ = Command([&] { return cli::FinishMotion(path_, analysis_, width_, height_, capacity_, follow_pans_); });
   // The definition reads the framing from the settings copy inside the array.
-  std::memcpy(reinterpret_cast<uint8_t*>(comp_.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &render_, sizeof render_);
-  ComputePaths();
+  std::memcpy(reinterpret_cast<uint8_t*>(motion_.comp.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &render_, sizeof render_);
   finished_ = true;
-}
-
-// The measured path integrates the frame-to-frame motion the analysis measured (the camera moved
-// opposite to the content); the smoothed path is the measured one moved by each frame's correction.
-void Stabilizer::ComputePaths() {
-  MotionCompHeader head;
-  std::memcpy(&head, comp_.data(), sizeof head);
-  const double w = head.width > 0 ? head.width : 1, h = head.height > 0 ? head.height : 1;
-  const double sx = width_ / w, sy = height_ / h;  // analysis pixels to video pixels
-  camera_.clear();
-  smoothed_.clear();
-  corners_.clear();
-  std::array<double, 4> at{0, 0, 0, 1};
-  for (int64_t i = 0; i < added_; ++i) {
-    float t[3] = {0, 0, 0}, r[3] = {0, 0, 0};
-    if (i > 0 && GetAnalysisFrameTranslation(path_, 0, int32_t(i), t) == 1 &&
-        GetAnalysisFrameRotation(path_, 0, int32_t(i), r) == 1 && std::isfinite(t[0]) && std::isfinite(t[1])) {
-      at[0] -= t[0] * sx;
-      at[1] -= t[1] * sy;
-      at[2] -= std::isfinite(r[2]) ? r[2] : 0.0;
-      // The zoom term is the scale change in working pixels: 0.9 x height per unit of zoom.
-      at[3] *= std::isfinite(t[2]) ? 1.0 + t[2] / (0.9 * h) : 1.0;
-    }
-    camera_.push_back(at);
-    const MotionCompArrayBRecord rec = RecordOf(comp_, i);
-    const std::array<double, 4> c = CorrectionOf(rec, w, h);
-    smoothed_.push_back({at[0] - c[0] * sx, at[1] - c[1] * sy, at[2] - c[2], at[3] * c[3]});
-    std::array<double, 8> k;
-    for (int j = 0; j < VENDRIX_CORNER_COUNT; ++j) k[2 * j] = Fx(rec.corner[j].x) * sx, k[2 * j + 1] = Fx(rec.corner[j].y) * sy;
-    corners_.push_back(k);
-  }
 }
 
 py::array Stabilizer::Render(const py::array& frame, int64_t index, std::optional<py::array> out) {
@@ -191,48 +132,50 @@ py::array Stabilizer::Render(const py::array& frame, int64_t index, std::optiona
       output_copy = std::make_unique<LibraryImage>(kind);
       output = output_copy->view();
     }
-    TexMapDefA def{};
-    def.version = VENDRIX_TEXMAP_A_VERSION;
-    def.pixelFormat = kind.format;
-    def.srcRect = {0, 0, width_ * VENDRIX_FX_ONE, height_ * VENDRIX_FX_ONE};
-    def.srcPitch = source.pitch;
-    def.srcRows = height_;
-    def.srcBuffer = source.data;
-    def.outRect = def.srcRect;
-    def.outPitch = output.pitch;
-    def.outRows = height_;
-    def.outBuffer = output.data;
+    TexMapDefA def = cli::WholeFrameDefinition(kind.format, width_, height_, source.data, source.pitch, output.data,
+                                               output.pitch);
     // The result grades the correction (a small visible part, a large zoom); every grade is rendered.
-    DefTexMapA(&def, comp_.data(), 0, int32_t(index), 0, width_, height_);
+    DefTexMapA(&def, motion_.comp.data(), 0, int32_t(index), 0, width_, height_);
     TexMap(&def);
     if (output_copy) output_copy->CopyTo(output_pixels);
   }
   return target;
 }
 
-py::array Stabilizer::CameraPath(bool smoothed) {
-  std::vector<std::array<double, 4>> p;
-  {
-    py::gil_scoped_release nogil;
-    std::lock_guard lock(mutex_);
-    CheckFinished();
-    p = smoothed ? smoothed_ : camera_;
-  }
-  py::array_t<double> a({py::ssize_t(p.size()), py::ssize_t(4)});
-  if (!p.empty()) std::memcpy(a.mutable_data(), p.data(), p.size() * sizeof p[0]);
+py::array PathArray(const std::vector<cli::PathSample>& path) {
+  py::array_t<double> a({py::ssize_t(path.size()), py::ssize_t(4)});
+  double* d = a.mutable_data();
+  for (const cli::PathSample& p : path) *d++ = p.x, *d++ = p.y, *d++ = p.rotation, *d++ = p.zoom;
   return a;
 }
 
-py::array Stabilizer::Corrections() {
-  std::vector<std::array<double, 8>> corners;
+py::array Stabilizer::CameraPath(bool smoothed) {
+  std::vector<cli::PathSample> p;
   {
     py::gil_scoped_release nogil;
     std::lock_guard lock(mutex_);
     CheckFinished();
-    corners = corners_;
+    const std::vector<cli::PathSample>& all = smoothed ? motion_.smoothed : motion_.camera;
+    p.assign(all.begin(), all.begin() + added_);
   }
-  py::array_t<double> a({py::ssize_t(corners.size()), py::ssize_t(4), py::ssize_t(2)});
-  if (!corners.empty()) std::memcpy(a.mutable_data(), corners.data(), corners.size() * sizeof corners[0]);
+  return PathArray(p);
+}
+
+py::array Stabilizer::Corrections() {
+  py::array_t<double> a({py::ssize_t(added_), py::ssize_t(4), py::ssize_t(2)});
+  double* d = a.mutable_data();
+  {
+    py::gil_scoped_release nogil;
+    std::lock_guard lock(mutex_);
+    CheckFinished();
+    MotionCompHeader head;
+    std::memcpy(&head, motion_.comp.data(), sizeof head);
+    // Corrections are stored in analysis pixels.
+    const double sx = double(width_) / std::max(head.width, 1), sy = double(height_) / std::max(head.height, 1);
+    for (int64_t i = 0; i < added_; ++i)
+      for (const VendrixFxPoint& c : cli::RecordOf(motion_, i).corner)
+        *d++ = double(c.x) / VENDRIX_FX_ONE * sx, *d++ = double(c.y) / VENDRIX_FX_ONE * sy;
+  }
   return a;
 }
 

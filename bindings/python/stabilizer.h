@@ -1,13 +1,14 @@
 // vendrix.Stabilizer: the offline road over numpy frames. Every frame is added (analysed), finish()
 // smooths the whole camera path, then any frame can be rendered steadied by its index, as often as
-// wanted; the measured and smoothed camera paths and the per-frame corrections are numpy arrays.
+// wanted; the measured and smoothed camera paths and the per-frame corrections are numpy arrays. The
+// path is finished as the command finishes a clip's (pans followed unless the options say otherwise), so
+// a clip's frames get the corrections `vendrix stabilize` gives it.
 //
 // One lock per object: calls on one stabilizer from several Python threads run one at a time (the
 // library's path objects take one host thread at a time), and the GIL is released while the library
 // works, so stabilizers on other threads run in parallel.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -16,14 +17,16 @@
 
 #include <pybind11/numpy.h>
 
-#include "options.h"
+#include "motion.h"
+#include "settings_options.h"
 
 namespace vendrix::python {
 
 class Stabilizer {
  public:
   // `max_frames` is the most frames that can be added: the library sizes the path for it up front.
-  Stabilizer(int width, int height, const Options& options, int64_t max_frames);
+  Stabilizer(int width, int height, const cli::AnalysisOptions& analysis, const cli::RenderOptions& render,
+             int64_t max_frames);
   ~Stabilizer();
   Stabilizer(const Stabilizer&) = delete;
   Stabilizer& operator=(const Stabilizer&) = delete;
@@ -50,18 +53,21 @@ class Stabilizer {
  private:
   void CheckOpen() const;
   void CheckFinished() const;
-  void ComputePaths();
 
   const int width_, height_;
   const PathSettings analysis_, render_;
+  const bool follow_pans_;
   const int64_t capacity_;
   std::mutex mutex_;
   GlobalMotionPath* path_ = nullptr;
   std::atomic<int64_t> added_ = 0;
   std::atomic<bool> finished_ = false;
-  std::vector<uint32_t> comp_;  // compensation array B with the render settings in place
-  std::vector<std::array<double, 4>> camera_, smoothed_;
-  std::vector<std::array<double, 8>> corners_;
+  // The finished motion of all max_frames entries, the render settings in its array's settings copy;
+  // the entries past the added frames were never scanned.
+  cli::Motion motion_;
 };
+
+// N x 4: x, y, rotation, zoom of each sample of `path`.
+pybind11::array PathArray(const std::vector<cli::PathSample>& path);
 
 }  // namespace vendrix::python

@@ -1,9 +1,10 @@
 # vendrix.stabilize_file and analyze_file: the command's passes in process, on a clip made by
-# `vendrix shake` with a sine track added by ffmpeg.
+# `vendrix shake` with a sine track added by ffmpeg; the Stabilizer fed the same clip smooths as they do.
 import json
 import os
 import subprocess
 
+import numpy as np
 import pytest
 
 import vendrix
@@ -60,3 +61,18 @@ def test_analyze_file_returns_the_paths_and_writes_a_motion_file(clip, tmp_path)
     assert os.path.getsize(motion) > 0
     with pytest.raises(vendrix.Error, match="missing.mp4"):
         vendrix.analyze_file(str(tmp_path / "missing.mp4"))
+
+
+def test_the_stabilizer_smooths_a_clip_as_the_command_does(clip):
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", clip, "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"],
+                         check=True, capture_output=True).stdout
+    luma = np.frombuffer(raw, np.uint8).reshape(40, -1)[:, :320 * 180].reshape(40, 180, 320)
+    smoothed = {}
+    for follow in (True, False):
+        with vendrix.Stabilizer(320, 180, follow_pans=follow) as s:
+            for frame in luma:
+                s.add(frame)
+            s.finish()
+            smoothed[follow] = s.camera_path(smoothed=True)
+        np.testing.assert_array_equal(smoothed[follow], vendrix.analyze_file(clip, follow_pans=follow)["smoothed"])
+    assert not np.array_equal(smoothed[True], smoothed[False])

@@ -33,22 +33,21 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   if (packets <= 0) throw CliError(fmt::format("{}: the video stream has no frames", in));
   if (packets > INT32_MAX / 2) throw CliError(fmt::format("{}: too many frames ({})", in, packets));
 
-  Motion motion;
-  motion.settings = settings;
   std::unique_ptr<GlobalMotionPath, PathDelete> path(NewGlobalMotionPath(0, uint32_t(packets), 0));
   if (!path) throw CliError("out of memory");
 
   FrameConverter converter;
   FramePtr frame = NewFrame();
+  int32_t width = 0, height = 0;
   int64_t scanned = 0;
   progress.Start("analyse", packets);
   const auto start = Clock::now();
   while (input.NextFrame(frame.get())) {
     if (scanned == 0) {
-      motion.video_width = frame->width;
-      motion.video_height = frame->height;
+      width = frame->width;
+      height = frame->height;
     }
-    CheckSameSize(*frame, motion.video_width, motion.video_height, in);
+    CheckSameSize(*frame, width, height, in);
     // A decoder may produce more frames than the file has packets; the extra ones reuse the last
     // correction when rendered.
     if (scanned < packets) {
@@ -73,21 +72,31 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   timings.analysis += Since(start) - input.decode_seconds();
   timings.frames = scanned;
 
-  // Settling the analyser's last frames happens inside the finish call and is counted there. The
-  // block matcher hands its last jobs' results to the path only when the analysis is settled with the
-  // keep flag; a release drops them, so settle first, then finish and release.
+  // Settling the analyser's last frames happens inside the finish and is counted there.
   const auto finish_start = Clock::now();
+  Motion motion = FinishMotion(path.get(), settings, width, height, packets, follow_pans);
+  timings.finishing += Since(finish_start);
+  return motion;
+}
+
+Motion FinishMotion(GlobalMotionPath* path, const PathSettings& settings, int32_t width, int32_t height, int64_t frames,
+                    bool follow_pans) {
+  // The block matcher hands its last jobs' results to the path only when the analysis is settled with the
+  // keep flag; a release drops them, so settle first, then finish and release.
   const FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
-  FinishPath(path.get(), &settle);
-  FinishPathB(path.get(), 0, &settings);
-  motion.frames = packets;
-  const int64_t size = SizeOfMotionCompArrayBPath(path.get());
+  FinishPath(path, &settle);
+  FinishPathB(path, 0, &settings);
+  Motion motion;
+  motion.video_width = width;
+  motion.video_height = height;
+  motion.settings = settings;
+  motion.frames = frames;
+  const int64_t size = SizeOfMotionCompArrayBPath(path);
   motion.comp.assign(size_t(size / 4), 0u);
   motion.comp[0] = VENDRIX_COMP_B_TAG;
-  if (size != VENDRIX_COMP_B_SIZE(packets) || CopyMotionCompArrayBPath(path.get(), motion.comp.data(), int32_t(size)) != 1)
+  if (size != VENDRIX_COMP_B_SIZE(frames) || CopyMotionCompArrayBPath(path, motion.comp.data(), int32_t(size)) != 1)
     throw CliError("the library refused to produce the compensation array");
-  timings.finishing += Since(finish_start);
-  ComputeCameraPaths(path.get(), motion);
+  ComputeCameraPaths(path, motion);
   if (follow_pans) FollowPans(motion);
   return motion;
 }
@@ -129,6 +138,19 @@ void RenderClip(const std::string& in, const Motion& motion, const PathSettings&
   timings.render += render_seconds;
   timings.encode += output->encode_seconds();
   timings.frames = index;
+}
+
+nlohmann::json StatsRecord(const Timings& t, const StreamFigures* stream) {
+  nlohmann::json j = {{"frames", t.frames},         {"decode_s", t.decode}, {"analysis_s", t.analysis},
+                      {"finishing_s", t.finishing}, {"render_s", t.render}, {"encode_s", t.encode}};
+  if (stream) {
+    j["look_ahead"] = stream->look_ahead;
+    j["delay_frames"] = stream->delay_frames;
+    j["delay_s"] = stream->delay;
+    j["worst_frame_s"] = stream->worst_frame;
+    j["reused_definitions"] = stream->reused;
+  }
+  return j;
 }
 
 }  // namespace vendrix::cli
