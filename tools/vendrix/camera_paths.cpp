@@ -21,6 +21,8 @@ PathSample CorrectionOf(const VendrixFxPoint (&corner)[VENDRIX_CORNER_COUNT], do
   return c;
 }
 
+}  // namespace
+
 MotionCompArrayBRecord RecordOf(const Motion& motion, int64_t i) {
   MotionCompArrayBRecord rec;
   std::memcpy(&rec,
@@ -29,8 +31,6 @@ MotionCompArrayBRecord RecordOf(const Motion& motion, int64_t i) {
               sizeof rec);
   return rec;
 }
-
-}  // namespace
 
 void ComputeCameraPaths(GlobalMotionPath* path, Motion& motion) {
   MotionCompHeader head;

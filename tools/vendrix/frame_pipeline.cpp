@@ -34,17 +34,8 @@ AVFrame* FrameRenderer::Render(const AVFrame& frame, VideoOutput& output, const 
     target_ = std::make_unique<LibraryImage>(layout, width_, height_);
   }
   converter_.ToLibrary(frame, *source_, by_field);
-  TexMapDefA def{};
-  def.version = VENDRIX_TEXMAP_A_VERSION;
-  def.pixelFormat = source_->code();
-  def.srcRect = {0, 0, width_ * VENDRIX_FX_ONE, height_ * VENDRIX_FX_ONE};
-  def.srcPitch = source_->pitch();
-  def.srcRows = height_;
-  def.srcBuffer = source_->data();
-  def.outRect = {0, 0, width_ * VENDRIX_FX_ONE, height_ * VENDRIX_FX_ONE};
-  def.outPitch = target_->pitch();
-  def.outRows = height_;
-  def.outBuffer = target_->data();
+  const TexMapDefA def = WholeFrameDefinition(source_->code(), width_, height_, source_->data(), source_->pitch(),
+                                              target_->data(), target_->pitch());
   // Each field is drawn from the same field of the source into its own rows of the target.
   bool corrected = true;
   for (int field = 0; field < (by_field ? 2 : 1) && corrected; ++field) {

@@ -153,4 +153,20 @@ const uint8_t* FrameConverter::Luma(const AVFrame& frame, int& pitch) {
   return grey_.get();
 }
 
+TexMapDefA WholeFrameDefinition(uint32_t format, int width, int height, const void* source, int source_pitch,
+                                void* target, int target_pitch) {
+  TexMapDefA def{};
+  def.version = VENDRIX_TEXMAP_A_VERSION;
+  def.pixelFormat = format;
+  def.srcRect = {0, 0, width * VENDRIX_FX_ONE, height * VENDRIX_FX_ONE};
+  def.srcPitch = source_pitch;
+  def.srcRows = height;
+  def.srcBuffer = source;
+  def.outRect = def.srcRect;
+  def.outPitch = target_pitch;
+  def.outRows = height;
+  def.outBuffer = target;
+  return def;
+}
+
 }  // namespace vendrix::cli

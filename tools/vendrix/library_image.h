@@ -52,6 +52,11 @@ class LibraryImage {
   std::unique_ptr<uint8_t[]> block_;
 };
 
+// A definition of the warp of a whole width x height image at `source` into one at `target`, both in
+// library layout `format` with rows `*_pitch` bytes apart; the correction is for a Def* call to fill.
+TexMapDefA WholeFrameDefinition(uint32_t format, int width, int height, const void* source, int source_pitch,
+                                void* target, int target_pitch);
+
 // Converts decoded frames into a LibraryImage and rendered LibraryImages into encoder frames, reusing
 // one swscale context per direction.
 class FrameConverter {

@@ -84,17 +84,8 @@ void AddCommonOptions(CLI::App* cmd, CommonOptions& c, bool stats) {
 
 void WriteStats(const std::string& path, const Timings& t, const StreamFigures* stream = nullptr) {
   if (path.empty()) return;
-  nlohmann::json j = {{"frames", t.frames},         {"decode_s", t.decode}, {"analysis_s", t.analysis},
-                      {"finishing_s", t.finishing}, {"render_s", t.render}, {"encode_s", t.encode}};
-  if (stream) {
-    j["look_ahead"] = stream->look_ahead;
-    j["delay_frames"] = stream->delay_frames;
-    j["delay_s"] = stream->delay;
-    j["worst_frame_s"] = stream->worst_frame;
-    j["reused_definitions"] = stream->reused;
-  }
   std::ofstream f(path, std::ios::trunc);
-  f << j.dump(1) << "\n";
+  f << StatsRecord(t, stream).dump(1) << "\n";
   if (!f) throw CliError(fmt::format("cannot write {}", path));
 }
 

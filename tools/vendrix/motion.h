@@ -36,6 +36,10 @@ struct Timings {
   int64_t frames = 0;
 };
 
+// Record `i` of the motion's compensation array: where the correction moves each corner of the frame,
+// in analysis pixels.
+MotionCompArrayBRecord RecordOf(const Motion& motion, int64_t i);
+
 // Camera paths from a finished path and its compensation array: the measured path integrates the
 // entry-to-entry motion (camera position, so the content's motion negated); the smoothed path is the
 // measured one moved by each entry's correction.

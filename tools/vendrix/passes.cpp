@@ -33,10 +33,10 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   if (packets <= 0) throw CliError(fmt::format("{}: the video stream has no frames", in));
   if (packets > INT32_MAX / 4) throw CliError(fmt::format("{}: too many frames ({})", in, packets));
 
-  Motion motion;
-  motion.settings = settings;
   // Made at the first frame, which tells whether the video is interlaced.
   std::unique_ptr<GlobalMotionPath, PathDelete> path;
+  int32_t width = 0, height = 0;
+  FieldOrder field_order = FieldOrder::kProgressive;
 
   FrameConverter converter;
   FramePtr frame = NewFrame();
@@ -45,17 +45,17 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   const auto start = Clock::now();
   while (input.NextFrame(frame.get())) {
     if (scanned == 0) {
-      motion.video_width = frame->width;
-      motion.video_height = frame->height;
-      if (!choices.as_progressive) motion.field_order = DetectFieldOrder(*frame, *input.stream()->codecpar);
-      const bool fields = IsInterlaced(motion.field_order);
+      width = frame->width;
+      height = frame->height;
+      if (!choices.as_progressive) field_order = DetectFieldOrder(*frame, *input.stream()->codecpar);
+      const bool fields = IsInterlaced(field_order);
       path.reset(NewGlobalMotionPath(0, uint32_t(packets), fields ? VENDRIX_PATH_INTERLACED : 0));
       if (!path) throw CliError("out of memory");
       if (fields)
         progress.Note(fmt::format("vendrix: {} is interlaced ({}); analysing its fields", in,
-                                  FieldOrderName(motion.field_order)));
+                                  FieldOrderName(field_order)));
     }
-    CheckSameSize(*frame, motion.video_width, motion.video_height, in);
+    CheckSameSize(*frame, width, height, in);
     // A decoder may produce more frames than the file has packets; the extra ones reuse the last
     // correction when rendered.
     if (scanned < packets) {
@@ -64,7 +64,7 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
       scan.tag = VENDRIX_SCAN_INPUT_TAG;
       scan.format = VENDRIX_PIXFMT_YUV420P;  // the analyser reads the luma plane only
       // Interlaced: the whole frame is handed over and the path analyses its two fields as two entries.
-      scan.fieldMode = ScanFieldMode(motion.field_order);
+      scan.fieldMode = ScanFieldMode(field_order);
       scan.width = frame->width;
       scan.height = frame->height;
       scan.buffer = const_cast<uint8_t*>(converter.Luma(*frame, pitch));
@@ -82,23 +82,33 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   timings.analysis += Since(start) - input.decode_seconds();
   timings.frames = scanned;
 
-  // Settling the analyser's last frames happens inside the finish call and is counted there. The
-  // block matcher hands its last jobs' results to the path only when the analysis is settled with the
-  // keep flag; a release drops them, so settle first, then finish and release.
+  // Settling the analyser's last frames happens inside the finish and is counted there.
   const auto finish_start = Clock::now();
+  Motion motion = FinishMotion(path.get(), settings, width, height, packets, field_order, choices.follow_pans);
+  timings.finishing += Since(finish_start);
+  return motion;
+}
+
+Motion FinishMotion(GlobalMotionPath* path, const PathSettings& settings, int32_t width, int32_t height, int64_t frames,
+                    FieldOrder field_order, bool follow_pans) {
+  // The block matcher hands its last jobs' results to the path only when the analysis is settled with the
+  // keep flag; a release drops them, so settle first, then finish and release.
   const FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
-  FinishPath(path.get(), &settle);
-  FinishPathB(path.get(), 0, &settings);
-  motion.frames = packets;
-  const int64_t size = SizeOfMotionCompArrayBPath(path.get());
+  FinishPath(path, &settle);
+  FinishPathB(path, 0, &settings);
+  Motion motion;
+  motion.video_width = width;
+  motion.video_height = height;
+  motion.settings = settings;
+  motion.frames = frames;
+  motion.field_order = field_order;
+  const int64_t size = SizeOfMotionCompArrayBPath(path);
   motion.comp.assign(size_t(size / 4), 0u);
   motion.comp[0] = VENDRIX_COMP_B_TAG;
-  if (size != VENDRIX_COMP_B_SIZE(motion.entries()) ||
-      CopyMotionCompArrayBPath(path.get(), motion.comp.data(), int32_t(size)) != 1)
+  if (size != VENDRIX_COMP_B_SIZE(motion.entries()) || CopyMotionCompArrayBPath(path, motion.comp.data(), int32_t(size)) != 1)
     throw CliError("the library refused to produce the compensation array");
-  timings.finishing += Since(finish_start);
-  ComputeCameraPaths(path.get(), motion);
-  if (choices.follow_pans) FollowPans(motion);
+  ComputeCameraPaths(path, motion);
+  if (follow_pans) FollowPans(motion);
   return motion;
 }
 
@@ -139,6 +149,19 @@ void RenderClip(const std::string& in, const Motion& motion, const PathSettings&
   timings.render += render_seconds;
   timings.encode += output->encode_seconds();
   timings.frames = index;
+}
+
+nlohmann::json StatsRecord(const Timings& t, const StreamFigures* stream) {
+  nlohmann::json j = {{"frames", t.frames},         {"decode_s", t.decode}, {"analysis_s", t.analysis},
+                      {"finishing_s", t.finishing}, {"render_s", t.render}, {"encode_s", t.encode}};
+  if (stream) {
+    j["look_ahead"] = stream->look_ahead;
+    j["delay_frames"] = stream->delay_frames;
+    j["delay_s"] = stream->delay;
+    j["worst_frame_s"] = stream->worst_frame;
+    j["reused_definitions"] = stream->reused;
+  }
+  return j;
 }
 
 }  // namespace vendrix::cli

@@ -4,8 +4,11 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "motion.h"
 #include "progress.h"
+#include "realtime_pass.h"
 #include "video_output.h"
 
 namespace vendrix::cli {
@@ -21,10 +24,21 @@ struct AnalysisChoices {
 Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress& progress, Timings& timings,
                    const AnalysisChoices& choices = {});
 
+// The motion of a path whose `frames` frames of `width` x `height` video (fields in `field_order` when
+// interlaced) have been scanned with `settings`: settles the analysis, smooths the path, copies the
+// corrections, computes the camera paths and follows pans unless `follow_pans` is false. The path's
+// analysis state is released. Throws CliError.
+Motion FinishMotion(GlobalMotionPath* path, const PathSettings& settings, int32_t width, int32_t height, int64_t frames,
+                    FieldOrder field_order, bool follow_pans);
+
 // Renders `in` through `motion` (its settings copy replaced by `render_settings`) to `out`. A motion
 // analysed as fields is rendered field by field and written interlaced in the same field order; any
 // other is rendered and written as progressive frames.
 void RenderClip(const std::string& in, const Motion& motion, const PathSettings& render_settings,
                 const std::string& out, const EncoderOptions& encoder, Progress& progress, Timings& timings);
+
+// What a run took, as `--stats` writes it: frames and seconds per stage, and the figures of a real-time
+// run when `stream` is given.
+nlohmann::json StatsRecord(const Timings& timings, const StreamFigures* stream = nullptr);
 
 }  // namespace vendrix::cli

@@ -31,6 +31,7 @@ void Progress::Start(const std::string& label, int64_t total) {
   total_ = total;
   done_ = 0;
   start_ = last_draw_ = Clock::now();
+  if (listener_) listener_(label_, 0, total_);
   if (!quiet_ && !terminal_) {
     if (total_ > 0)
       fmt::print(stderr, "{}: {} frames\n", label_, total_);
@@ -41,6 +42,7 @@ void Progress::Start(const std::string& label, int64_t total) {
 
 void Progress::Update(int64_t done) {
   done_ = done;
+  if (listener_) listener_(label_, done_, total_);
   if (quiet_) return;
   const auto now = Clock::now();
   const auto every = terminal_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(5000);
@@ -50,6 +52,7 @@ void Progress::Update(int64_t done) {
 }
 
 void Progress::End() {
+  if (listener_) listener_(label_, done_, std::max(total_, done_));
   if (!quiet_) Draw(true);
 }
 

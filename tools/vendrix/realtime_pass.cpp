@@ -44,10 +44,6 @@ uint32_t WindowLengthFor(int look_ahead) {
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-struct RtPathDelete {
-  void operator()(RTMotionPath* p) const { DeleteRTMotionPath(p); }
-};
-
 struct HeldFrame {
   FramePtr frame;
   int64_t index;
@@ -60,16 +56,7 @@ class StreamRun {
       : input_(input), output_(output), progress_(progress), timings_(timings), figures_(figures) {}
 
   void Configure(const PathSettings& settings, int look_ahead) {
-    path_.reset(NewRTMotionPath());
-    if (!path_) throw CliError("out of memory");
-    const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, WindowLengthFor(look_ahead), uint32_t(kSteadyMargin),
-                              uint32_t(look_ahead), 0};
-    // The adaptive output needs the whole clip's motion, which a stream never has.
-    PathSettings s = settings;
-    s.OutputFlags &= ~uint32_t{VENDRIX_OUTPUT_ADAPTIVE};
-    if (RTMotionPathConfigurate(path_.get(), &config) != 1 ||
-        RTMotionPathSetSettings(path_.get(), &s, int32_t(sizeof s)) != 1)
-      throw CliError("the library refused the real-time path's configuration");
+    path_ = NewRealtimePath(settings, look_ahead);
     figures_.look_ahead = look_ahead;
   }
 
@@ -118,16 +105,17 @@ class StreamRun {
     const uint8_t* luma = renderer_->Luma(picture, pitch);
     // The analyser reads the luma plane only.
     const RTFrameInput scan{VENDRIX_RT_FRAME_TAG, VENDRIX_PIXFMT_YUV420P, 0, width_, height_, pitch, 1.0f, 0, luma};
-    int32_t status = -1;
-    for (;;) {
-      const auto start = Clock::now();
-      status = RTMotionPathScanMap(path_.get(), &scan, next_);
-      timings_.analysis += Since(start);
-      if (status == 0 || held_.size() < 2) break;
+    const auto start = Clock::now();
+    double showing = 0;  // seconds spent writing frames to make room, counted by ShowOldest
+    const bool scanned = ScanIntoWindow(path_.get(), scan, next_++, [&] {
+      if (held_.size() < 2) return false;
+      const auto show_start = Clock::now();
       ShowOldest(false);
-    }
-    ++next_;
-    return status == 0;
+      showing += Since(show_start);
+      return true;
+    });
+    timings_.analysis += Since(start) - showing;
+    return scanned;
   }
 
   // Writes the oldest held frame; with `when_steady`, only once the scanner got as far as it must.
@@ -135,31 +123,18 @@ class StreamRun {
     if (held_.empty()) return false;
     const int64_t f = held_.front().index;
     if (when_steady) {
-      int64_t scanned = -1, needed = -1;
-      RTMotionScannerRequirementsFrameRange(path_.get(), f, &scanned, &needed, nullptr);
-      if (scanned < needed) return false;
+      if (!Steady(path_.get(), f)) return false;
       figures_.delay_frames = std::max(figures_.delay_frames, next_ - 1 - f);
     }
     const auto start = Clock::now();
     double define_seconds = 0;
     AVFrame* encoded = renderer_->Render(*held_.front().frame, output_, [&](TexMapDefA& def, int /*field*/) {
       const auto define_start = Clock::now();
-      const bool defined = RTMotionPathTexMapDef(path_.get(), &def, 0, f, 0, width_, height_) >= 0;
+      const bool defined = definitions_.Define(path_.get(), def, f, width_, height_);
       define_seconds = Since(define_start);
-      if (defined) {
-        last_def_ = def;
-        return true;
-      }
-      // Refused: before the first correction the frame is written as it came; later the previous
-      // frame's correction is the closest there is (writing the frame raw would make it jump).
-      if (!last_def_) return false;
-      ++figures_.reused;
-      const TexMapDefA buffers = def;
-      def = *last_def_;
-      def.srcBuffer = buffers.srcBuffer;
-      def.outBuffer = buffers.outBuffer;
-      return true;
+      return defined;
     });
+    figures_.reused = definitions_.reused;
     timings_.finishing += define_seconds;
     timings_.render += Since(start) - define_seconds;
     held_.pop_front();
@@ -179,9 +154,9 @@ class StreamRun {
   Progress& progress_;
   Timings& timings_;
   StreamFigures& figures_;
-  std::unique_ptr<RTMotionPath, RtPathDelete> path_;
+  RtPathPtr path_;
   std::optional<FrameRenderer> renderer_;
-  std::optional<TexMapDefA> last_def_;  // the last definition the path gave
+  StreamDefinitions definitions_;
   std::deque<HeldFrame> held_;
   int width_ = 0, height_ = 0;
   int64_t next_ = 0;  // the stream frame number the next scan gets
@@ -189,6 +164,38 @@ class StreamRun {
 };
 
 }  // namespace
+
+bool Steady(RTMotionPath* path, int64_t frame) {
+  int64_t scanned = -1, needed = -1;
+  RTMotionScannerRequirementsFrameRange(path, frame, &scanned, &needed, nullptr);
+  return scanned >= needed;
+}
+
+bool StreamDefinitions::Define(RTMotionPath* path, TexMapDefA& def, int64_t frame, int width, int height) {
+  if (RTMotionPathTexMapDef(path, &def, 0, frame, 0, width, height) >= 0) {
+    last = def;
+    return true;
+  }
+  if (!last) return false;
+  ++reused;
+  const TexMapDefA buffers = def;
+  def = *last;
+  def.srcBuffer = buffers.srcBuffer;
+  def.outBuffer = buffers.outBuffer;
+  return true;
+}
+
+RtPathPtr NewRealtimePath(const PathSettings& settings, int look_ahead) {
+  if (look_ahead < 2 || look_ahead > 1000) throw CliError(fmt::format("--look-ahead must be 2..1000, not {}", look_ahead));
+  RtPathPtr path(NewRTMotionPath());
+  if (!path) throw CliError("out of memory");
+  const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, WindowLengthFor(look_ahead), uint32_t(kSteadyMargin), uint32_t(look_ahead), 0};
+  PathSettings s = settings;
+  s.OutputFlags &= ~uint32_t{VENDRIX_OUTPUT_ADAPTIVE};
+  if (RTMotionPathConfigurate(path.get(), &config) != 1 || RTMotionPathSetSettings(path.get(), &s, int32_t(sizeof s)) != 1)
+    throw CliError("the library refused the real-time path's configuration");
+  return path;
+}
 
 StreamFigures StabilizeStream(const std::string& in, const std::string& out, const PathSettings& settings,
                               int look_ahead, const EncoderOptions& encoder, Progress& progress, Timings& timings) {

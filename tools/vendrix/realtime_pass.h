@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "motion.h"
@@ -18,6 +20,39 @@ namespace vendrix::cli {
 // The reasons for the values are in realtime_pass.cpp.
 inline constexpr int kDefaultLookAhead = 50;
 inline constexpr int kSteadyMargin = 50;
+
+struct RtPathDelete {
+  void operator()(RTMotionPath* p) const { DeleteRTMotionPath(p); }
+};
+using RtPathPtr = std::unique_ptr<RTMotionPath, RtPathDelete>;
+
+// A real-time path with `look_ahead` frames of look-ahead (2..1000), the steady margin and `settings`
+// less the adaptive output, which needs the whole clip's motion. Throws CliError.
+RtPathPtr NewRealtimePath(const PathSettings& settings, int look_ahead);
+
+// Hands `frame` to `path` as stream frame `index`. A full window refuses a frame until a definition
+// slides it: `make_room()` shows the oldest held frame (false when nothing older is held) and the frame
+// is handed over again. Returns whether the frame was scanned.
+template <class MakeRoom>
+bool ScanIntoWindow(RTMotionPath* path, const RTFrameInput& frame, int64_t index, MakeRoom make_room) {
+  while (RTMotionPathScanMap(path, &frame, index) != 0)
+    if (!make_room()) return false;
+  return true;
+}
+
+// Whether stream frame `frame` can be shown steady: the scanner got as far as the path needs for it.
+bool Steady(RTMotionPath* path, int64_t frame);
+
+// The corrections of a stream's frames as they are shown.
+struct StreamDefinitions {
+  std::optional<TexMapDefA> last;  // the last definition the path gave
+  int64_t reused = 0;              // frames the path refused, shown with the previous correction
+
+  // Completes `def` (buffers and geometry set) for stream frame `frame` of a width x height stream. A
+  // frame the path refuses takes the previous frame's correction, the closest there is (the raw frame
+  // would jump); false when there is none yet, and the frame is shown as it came.
+  bool Define(RTMotionPath* path, TexMapDefA& def, int64_t frame, int width, int height);
+};
 
 // What a real-time run reports besides the stage timings.
 struct StreamFigures {

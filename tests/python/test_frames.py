@@ -1,0 +1,118 @@
+# vendrix.Stabilizer over numpy frames: a shaky sequence comes out steady, every dtype and layout
+# renders an unmoved frame unchanged, and misuse raises instead of crashing.
+import numpy as np
+import pytest
+
+import vendrix
+from conftest import jitter, shift, texture
+
+
+def test_shaky_sequence_is_steadied_and_the_path_follows_the_shake(shaky):
+    frames, offsets = shaky
+    with vendrix.Stabilizer(240, 180, max_frames=len(frames)) as s:
+        for f in frames:
+            s.add(f)
+        s.finish()
+        out = [s.render(f, i) for i, f in enumerate(frames)]
+        camera = s.camera_path()
+        assert s.corrections().shape == (len(frames), 4, 2)
+        assert s.camera_path(smoothed=True).shape == (len(frames), 4)
+    before, after = jitter(frames), jitter(out)
+    print(f"jitter before {before:.2f} px, after {after:.2f} px")
+    assert before > 4 and after < before / 4
+    # The measured camera follows the cut's offsets (the camera moves with the cut).
+    assert np.abs((camera[:, :2] - camera[0, :2]) - (offsets - offsets[0])).max() < 1.0
+
+
+def unmoved(array):
+    """`array` rendered by a stabilizer that saw it three times (no motion), without edge extension."""
+    with vendrix.Stabilizer(array.shape[1], array.shape[0], framing="fill") as s:
+        for _ in range(3):
+            s.add(array)
+        s.finish()
+        return s.render(array, 1)
+
+
+def layouts():
+    grey8 = texture(64, 96)
+    grey16 = grey8.astype(np.uint16) * 257 + np.arange(96, dtype=np.uint16)  # low bytes differ from high
+    for grey in (grey8, grey16):
+        bgr = np.stack([grey, grey // 2 + 7, 255 - grey // 3], axis=2).astype(grey.dtype)
+        bgra = np.concatenate([bgr, grey[:, :, None] // 5], axis=2)
+        padded = np.zeros((64, 128, 4), grey.dtype)
+        padded[:, :96] = bgra
+        yield grey
+        yield bgr
+        yield bgra
+        yield padded[:, :96]            # rows padded: passed in place
+        yield bgr[:, :, ::-1]           # channels reversed: copied
+        yield np.asfortranarray(bgr)    # column-major: copied
+        yield np.asfortranarray(grey)
+        yield bgra[::-1]                # bottom-up rows
+
+
+@pytest.mark.parametrize("frame", list(layouts()), ids=lambda f: f"{f.dtype}-{f.shape}-{f.strides}")
+def test_every_layout_renders_an_unmoved_frame_unchanged(frame):
+    out = unmoved(frame)
+    assert out.shape == frame.shape and out.dtype == frame.dtype
+    # The renderer's identity warp takes each output pixel from the source pixel one to the right and
+    # one below, so the picture comes out one pixel up and left, every value exact; the last row and
+    # column, which that leaves without a source, are margin (black in "fill" framing). 8-bit grey is
+    # drawn in pixel pairs (as 4:2:2), so there the last two columns are margin.
+    edge = 2 if frame.ndim == 2 and frame.dtype == np.uint8 else 1
+    w = frame.shape[1]
+    np.testing.assert_array_equal(out[:-1, :-edge], frame[1:, 1:w - edge + 1])
+    colour = out if frame.ndim == 2 else out[:, :, :3]
+    assert not colour[-1].any() and not colour[:, -edge:].any()
+
+
+def test_render_into_out_and_into_the_frame_itself():
+    frame = np.repeat(texture(64, 96)[:, :, None], 4, axis=2)
+    expected = unmoved(frame)
+    with vendrix.Stabilizer(96, 64, framing="fill") as s:
+        for _ in range(3):
+            s.add(frame)
+        s.finish()
+        out = np.empty_like(frame)
+        assert s.render(frame, 0, out=out) is out
+        np.testing.assert_array_equal(out, expected)
+        same = frame.copy()
+        s.render(same, 0, out=same)
+        np.testing.assert_array_equal(same, expected)
+
+
+def test_bad_frames_and_misuse_raise():
+    frame = texture(64, 96)
+    s = vendrix.Stabilizer(96, 64, max_frames=2)
+    with pytest.raises(vendrix.Error, match="finish"):
+        s.render(frame, 0)
+    with pytest.raises(TypeError, match="uint8 or uint16"):
+        s.add(frame.astype(np.float32))
+    with pytest.raises(ValueError, match="shape"):
+        s.add(np.zeros((64, 96, 2), np.uint8))
+    with pytest.raises(ValueError, match="shape"):
+        s.add(np.zeros((1, 64, 96, 3), np.uint8))
+    with pytest.raises(ValueError, match="96x64"):
+        s.add(frame[:32])
+    with pytest.raises(vendrix.Error, match="at least one"):
+        s.finish()
+    s.add(frame)
+    s.add(frame)
+    with pytest.raises(vendrix.Error, match="at most 2"):
+        s.add(frame)
+    s.finish()
+    with pytest.raises(vendrix.Error, match="after finish"):
+        s.add(frame)
+    with pytest.raises(IndexError):
+        s.render(frame, 2)
+    with pytest.raises(ValueError, match="read-only"):
+        ro = frame.copy()
+        ro.flags.writeable = False
+        s.render(frame, 0, out=ro)
+    s.close()
+    with pytest.raises(vendrix.Error, match="closed"):
+        s.camera_path()
+    with pytest.raises(ValueError, match="smoothing"):
+        vendrix.Stabilizer(96, 64, smoothing=2.0)
+    with pytest.raises(ValueError, match="framing"):
+        vendrix.Stabilizer(96, 64, framing="zoom")
