@@ -7,7 +7,10 @@
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,7 +26,8 @@ struct Output {
   std::string error;
 };
 
-// Runs `launch` (a gst-launch description ending in an appsink named "out") to its end; with
+// Runs `launch` (a gst-launch description ending in an appsink named "out") to its end or its first
+// error; with
 // `actions`, calls actions(pipeline, frames so far) after each frame.
 template <typename Actions>
 Output RunPipeline(const std::string& launch, Actions actions) {
@@ -33,7 +37,14 @@ Output RunPipeline(const std::string& launch, Actions actions) {
   if (!pipeline) return {.error = error->message};
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
-  while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GstMessage* failure = nullptr;
+  while (!failure && !gst_app_sink_is_eos(GST_APP_SINK(sink))) {
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), GST_SECOND / 10);
+    if (!sample) {
+      failure = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR);
+      continue;
+    }
     GstBuffer* b = gst_sample_get_buffer(sample);
     GstVideoInfo info;
     gst_video_info_from_caps(&info, gst_sample_get_caps(sample));
@@ -48,12 +59,11 @@ Output RunPipeline(const std::string& launch, Actions actions) {
     gst_sample_unref(sample);
     actions(pipeline, o.pts.size());
   }
-  GstBus* bus = gst_element_get_bus(pipeline);
-  if (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
-    gst_message_parse_error(m, &error, nullptr);
+  if (failure || (failure = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR))) {
+    gst_message_parse_error(failure, &error, nullptr);
     o.error = error->message;
     g_error_free(error);
-    gst_message_unref(m);
+    gst_message_unref(failure);
   }
   gst_object_unref(bus);
   gst_element_set_state(pipeline, GST_STATE_NULL);
@@ -65,10 +75,20 @@ Output RunPipeline(const std::string& launch) {
   return RunPipeline(launch, [](GstElement*, size_t) {});
 }
 
+// A file name in this process's own scratch folder, so that runs side by side do not collide.
+std::string Scratch(const std::string& name) {
+  static const std::filesystem::path dir = [] {
+    auto d = std::filesystem::temp_directory_path() / ("vendrix_gst_" + std::to_string(getpid()));
+    std::filesystem::create_directories(d);
+    return d;
+  }();
+  return (dir / name).string();
+}
+
 const std::string kToBgrx = " ! videoconvert ! video/x-raw,format=BGRx ! appsink name=out sync=false";
 
 TEST(VendrixStab, ShakyClipComesOutSteadiedWithTheSameFramesAndTimestamps) {
-  const std::string clip = "gst_shaky.mp4";
+  const std::string clip = Scratch("shaky.mp4");
   ASSERT_EQ(std::system((std::string(VENDRIX_CLI_PATH) + " shake " VENDRIX_SOURCE_DIR "/data/coffee.jpg " + clip +
                          " --preset handheld --frames 150 --size 320x240 >/dev/null 2>&1").c_str()), 0);
   const std::string decode = "filesrc location=" + clip + " ! decodebin";
@@ -80,8 +100,6 @@ TEST(VendrixStab, ShakyClipComesOutSteadiedWithTheSameFramesAndTimestamps) {
   const double before = MeasuredJitter(in.frames), after = MeasuredJitter(out.frames);
   EXPECT_LT(after, 0.5 * before);
   std::printf("jitter in %.3f px, out %.3f px\n", before, after);
-  std::remove(clip.c_str());
-  std::remove("gst_shaky.json");
 }
 
 // Input frames from videotestsrc through the harness, so that each can be compared with its output.
@@ -187,6 +205,13 @@ TEST(VendrixStab, EveryLayoutComesBackUnchangedInTheSplitViewsSourceHalf) {
   }
 }
 
+TEST(VendrixStab, ANegotiationFailureNamesTheFormatsTaken) {
+  const std::string clip = Scratch("444.mkv");
+  ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48 -frames:v 5 -pix_fmt yuv444p " + clip).c_str()), 0);
+  const Output o = RunPipeline("filesrc location=" + clip + " ! decodebin ! vendrixstab ! appsink name=out");
+  EXPECT_NE(o.error.find("takes raw video in I420, NV12, YUY2, BGRx, BGRA, I420_10LE, not Y444"), std::string::npos) << o.error;
+}
+
 TEST(VendrixStab, SeekAndSizeChangeMidStreamNeitherCrashNorLeak) {
   const Output o = RunPipeline(
       "videotestsrc num-buffers=300 pattern=ball ! capsfilter name=size caps=video/x-raw,width=160,height=120,framerate=30/1"
@@ -214,6 +239,7 @@ int main(int argc, char** argv) {
   gst_init(&argc, &argv);
   ::testing::InitGoogleTest(&argc, argv);
   const int status = RUN_ALL_TESTS();
+  std::filesystem::remove_all(std::filesystem::path(vendrix::testing::Scratch("x")).parent_path());
   // With the leaks tracer on, objects still alive here are reported (and fail the run) by gst_deinit.
   gst_deinit();
   return status;
