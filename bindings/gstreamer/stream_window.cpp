@@ -50,8 +50,7 @@ StreamWindow::StreamWindow(const GstVideoInfo& info, int look_ahead, NewOutput n
       look_ahead_(look_ahead),
       new_output_(std::move(new_output)),
       layout_(info),
-      fields_(GST_VIDEO_INFO_IS_INTERLACED(&info)),
-      top_first_(GST_VIDEO_INFO_FIELD_ORDER(&info) != GST_VIDEO_FIELD_ORDER_BOTTOM_FIELD_FIRST) {}
+      fields_(GST_VIDEO_INFO_IS_INTERLACED(&info)) {}
 
 StreamWindow::~StreamWindow() {
   for (const Held& h : held_) gst_buffer_unref(h.buffer);
@@ -104,11 +103,19 @@ GstBuffer* StreamWindow::TakeDrawn() {
   return b;
 }
 
+// The caps' field order where they give one, else the frame's own flag.
+bool StreamWindow::TopFirst(GstBuffer* buffer) const {
+  switch (GST_VIDEO_INFO_FIELD_ORDER(&info_)) {
+    case GST_VIDEO_FIELD_ORDER_TOP_FIELD_FIRST: return true;
+    case GST_VIDEO_FIELD_ORDER_BOTTOM_FIELD_FIRST: return false;
+    default: return GST_BUFFER_FLAG_IS_SET(buffer, GST_VIDEO_BUFFER_FLAG_TFF);
+  }
+}
+
 uint32_t StreamWindow::AnalysisFieldMode(GstBuffer* buffer) const {
   if (!fields_) return 0;
-  const bool top_first = top_first_ || GST_BUFFER_FLAG_IS_SET(buffer, GST_VIDEO_BUFFER_FLAG_TFF);
   // The path's first entry of a frame is the field named here, the second the other one.
-  return VENDRIX_FIELD_IN_FRAME | (top_first ? VENDRIX_FIELD_FIRST : VENDRIX_FIELD_SECOND);
+  return VENDRIX_FIELD_IN_FRAME | (TopFirst(buffer) ? VENDRIX_FIELD_FIRST : VENDRIX_FIELD_SECOND);
 }
 
 // Hands `buffer` to the scanner as stream frame next_. A full window refuses a frame until a
@@ -151,7 +158,7 @@ bool StreamWindow::ShowOldest(bool when_steady) {
   bool drawn = false;
   {
     MappedFrame source(info_, in, GST_MAP_READ), target(info_, out, GST_MAP_WRITE);
-    if (source && target) drawn = Draw(source.frame(), target.frame(), f);
+    if (source && target) drawn = Draw(source.frame(), target.frame(), f, TopFirst(in));
   }
   if (!drawn) {
     gst_buffer_unref(out);
@@ -171,7 +178,8 @@ bool StreamWindow::Completed(int64_t frame) {
   return first >= 0 && frame >= first && frame <= last;
 }
 
-TexMapDefA StreamWindow::Definition(const LibraryImage& source, const LibraryImage& target, uint32_t field) const {
+TexMapDefA StreamWindow::Definition(const LibraryImage& source, const LibraryImage& target, uint32_t field,
+                                    bool top_first) const {
   const int32_t w = GST_VIDEO_INFO_WIDTH(&info_), h = GST_VIDEO_INFO_HEIGHT(&info_);
   const VendrixFxRect whole{0, 0, w * VENDRIX_FX_ONE, h * VENDRIX_FX_ONE};
   TexMapDefA def{};
@@ -179,7 +187,7 @@ TexMapDefA StreamWindow::Definition(const LibraryImage& source, const LibraryIma
   def.pixelFormat = source.code;
   if (fields_) {
     // Field 0 is the earlier one: the top rows when the top field comes first.
-    const bool bottom = (field == 0) != top_first_;
+    const bool bottom = (field == 0) != top_first;
     def.fieldFlags = VENDRIX_TEXFIELD_FIELDS | (bottom ? VENDRIX_TEXFIELD_SECOND : 0u);
   }
   def.srcRect = whole;
@@ -197,7 +205,7 @@ TexMapDefA StreamWindow::Definition(const LibraryImage& source, const LibraryIma
 // asked for only inside the completed range, where the path never waits for analysis; outside it (a
 // frame the path refuses, or the last frames of a drain) the previous correction is the closest there
 // is, and before the first correction the frame is shown as it came.
-bool StreamWindow::Draw(const GstVideoFrame& in, GstVideoFrame& out, int64_t frame) {
+bool StreamWindow::Draw(const GstVideoFrame& in, GstVideoFrame& out, int64_t frame, bool top_first) {
   const uint32_t fields = fields_ ? 2 : 1;
   const int32_t w = GST_VIDEO_INFO_WIDTH(&info_), h = GST_VIDEO_INFO_HEIGHT(&info_);
   const bool completed = Completed(frame);
@@ -205,7 +213,7 @@ bool StreamWindow::Draw(const GstVideoFrame& in, GstVideoFrame& out, int64_t fra
   TexMapDefA defs[2];
   bool fresh[2] = {false, false};
   for (uint32_t field = 0; field < fields; ++field) {
-    defs[field] = Definition(source, target, field);
+    defs[field] = Definition(source, target, field, top_first);
     fresh[field] = completed && RTMotionPathTexMapDef(path_, &defs[field], 0, frame, field, w, h) >= 0;
     if (!fresh[field] && !last_[field]) return gst_video_frame_copy(&out, &in);
   }

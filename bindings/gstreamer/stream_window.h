@@ -57,18 +57,18 @@ class StreamWindow {
 
   bool Scan(GstBuffer* buffer);
   bool ShowOldest(bool when_steady);
-  bool Draw(const GstVideoFrame& in, GstVideoFrame& out, int64_t frame);
+  bool Draw(const GstVideoFrame& in, GstVideoFrame& out, int64_t frame, bool top_first);
   bool Completed(int64_t frame);
+  bool TopFirst(GstBuffer* buffer) const;
   uint32_t AnalysisFieldMode(GstBuffer* buffer) const;
-  TexMapDefA Definition(const LibraryImage& source, const LibraryImage& target, uint32_t field) const;
+  TexMapDefA Definition(const LibraryImage& source, const LibraryImage& target, uint32_t field, bool top_first) const;
 
   GstVideoInfo info_;
   int look_ahead_;
   NewOutput new_output_;
   FrameLayout layout_;
   RTMotionPath* path_ = nullptr;
-  bool fields_;          // interlaced: two fields per frame, drawn one by one
-  bool top_first_;       // the top field is the earlier one
+  bool fields_;  // interlaced: two fields per frame, drawn one by one
   std::deque<Held> held_;
   std::deque<GstBuffer*> drawn_;
   std::optional<TexMapDefA> last_[2];  // the last definition the path gave, per field
