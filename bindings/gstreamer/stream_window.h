@@ -42,6 +42,7 @@ class StreamWindow {
   bool Drain();
   // The oldest drawn frame not yet taken (the caller owns it), or null.
   GstBuffer* TakeDrawn();
+  bool holding() const { return !held_.empty(); }
 
   // Frames between a frame's arrival and its leaving.
   static int DelayFor(int look_ahead);

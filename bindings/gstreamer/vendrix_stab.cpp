@@ -111,10 +111,11 @@ bool NewWindow(GstBaseTransform* trans) {
   return false;
 }
 
-// Draws every held frame and pushes it downstream (at EOS, before new caps or a new segment).
+// Draws every held frame and pushes it downstream (at EOS, before new caps or a new segment). The
+// drain scans repeats of the last frame into the path, so frames that still follow need a new window.
 GstFlowReturn DrainAndPush(GstBaseTransform* trans) {
   State& s = StateOf(trans);
-  if (!s.window) return GST_FLOW_OK;
+  if (!s.window || !s.window->holding()) return GST_FLOW_OK;
   if (!s.window->Drain()) {
     GST_ELEMENT_ERROR(trans, STREAM, FAILED, ("%s", s.window->error().c_str()), (nullptr));
     return GST_FLOW_ERROR;
@@ -127,7 +128,7 @@ GstFlowReturn DrainAndPush(GstBaseTransform* trans) {
       gst_buffer_unref(out);
   }
   GST_DEBUG_OBJECT(trans, "drained; %" G_GINT64_FORMAT " frames shown with a previous correction", s.window->reused());
-  return ret;
+  return NewWindow(trans) ? ret : GST_FLOW_ERROR;
 }
 
 gboolean SetCaps(GstBaseTransform* trans, GstCaps* incaps, GstCaps* /*outcaps*/) {
@@ -166,9 +167,16 @@ gboolean AcceptCaps(GstBaseTransform* trans, GstPadDirection direction, GstCaps*
 gboolean SinkEvent(GstBaseTransform* trans, GstEvent* event) {
   State& s = StateOf(trans);
   switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_CAPS: {
+      // Caps that change nothing (sent again after a renegotiation) leave the window as it is.
+      GstCaps* caps = nullptr;
+      GstVideoInfo info;
+      gst_event_parse_caps(event, &caps);
+      if (gst_video_info_from_caps(&info, caps) && gst_video_info_is_equal(&info, &s.info)) break;
+      [[fallthrough]];
+    }
     case GST_EVENT_EOS:
     case GST_EVENT_SEGMENT:
-    case GST_EVENT_CAPS:
       // The held frames belong to what came before: they leave first, in their own caps and segment.
       DrainAndPush(trans);
       break;
