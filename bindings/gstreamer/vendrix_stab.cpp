@@ -77,8 +77,11 @@ G_DEFINE_TYPE(VendrixStab, vendrix_stab, GST_TYPE_BASE_TRANSFORM)
 
 namespace {
 
-#define VENDRIX_STAB_CAPS \
-  GST_VIDEO_CAPS_MAKE("{ I420, NV12, YUY2, BGRx, BGRA, I420_10LE }") ", interlace-mode = { progressive, interleaved, mixed }"
+// The library analyses frames up to 32767 pixels a side.
+#define VENDRIX_STAB_CAPS                                                                                   \
+  "video/x-raw, format = (string) { I420, NV12, YUY2, BGRx, BGRA, I420_10LE }, width = (int) [ 16, 32767 ], " \
+  "height = (int) [ 16, 32767 ], framerate = " GST_VIDEO_FPS_RANGE                                            \
+  ", interlace-mode = (string) { progressive, interleaved, mixed }"
 
 State& StateOf(GstBaseTransform* trans) { return *VENDRIX_STAB(trans)->state; }
 

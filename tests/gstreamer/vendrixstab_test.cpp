@@ -212,11 +212,17 @@ TEST(VendrixStab, ANegotiationFailureNamesTheFormatsTaken) {
   EXPECT_NE(o.error.find("takes raw video in I420, NV12, YUY2, BGRx, BGRA, I420_10LE, not Y444"), std::string::npos) << o.error;
 }
 
-TEST(VendrixStab, SeekAndSizeChangeMidStreamNeitherCrashNorLeak) {
+TEST(VendrixStab, SettingsSeekAndSizeChangeMidStreamNeitherCrashNorLeak) {
   const Output o = RunPipeline(
       "videotestsrc num-buffers=300 pattern=ball ! capsfilter name=size caps=video/x-raw,width=160,height=120,framerate=30/1"
-      " ! vendrixstab look-ahead=10 ! videoconvert ! video/x-raw,format=BGRx ! appsink name=out",
+      " ! vendrixstab name=stab look-ahead=10 ! videoconvert ! video/x-raw,format=BGRx ! appsink name=out",
       [](GstElement* pipeline, size_t frames) {
+        if (frames == 20) {  // the settings that may change while playing
+          GstElement* stab = gst_bin_get_by_name(GST_BIN(pipeline), "stab");
+          g_object_set(stab, "smoothing", 0.3, "max-zoom", 1.5, nullptr);
+          gst_util_set_object_arg(G_OBJECT(stab), "compare", "top");
+          gst_object_unref(stab);
+        }
         if (frames == 40) {
           GstElement* size = gst_bin_get_by_name(GST_BIN(pipeline), "size");
           GstCaps* caps = gst_caps_from_string("video/x-raw,width=176,height=144,framerate=30/1");
