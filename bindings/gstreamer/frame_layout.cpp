@@ -47,7 +47,9 @@ FrameLayout::FrameLayout(const GstVideoInfo& info)
       fields_(GST_VIDEO_INFO_IS_INTERLACED(&info)),
       deep_(format_ == GST_VIDEO_FORMAT_I420_10LE),
       code_(CodeFor(format_)) {
-  // The renderer draws single fields of packed images only: interlaced 4:2:0 goes the 16-bit way.
+  // Drawing one field of a 4:2:0 image, the renderer does not take its chroma rows from where
+  // GStreamer's interlaced 4:2:0 has them (alternating between the fields): such video goes the
+  // packed 16-bit way, where every pixel carries its own chroma.
   if (fields_ && (code_ == VENDRIX_PIXFMT_YUV420P || code_ == VENDRIX_PIXFMT_NV12)) code_ = VENDRIX_PIXFMT_AYUV16;
   size_t bytes = 0;
   if (code_ == VENDRIX_PIXFMT_YUV420P || code_ == VENDRIX_PIXFMT_NV12) {

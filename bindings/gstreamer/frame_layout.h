@@ -5,7 +5,8 @@
 //                     library derives), else copied into one contiguous block
 //   YUY2           -> YUYV8, BGRx / BGRA -> BGRA8: the buffer itself
 //   I420_10LE      -> AYUV16: widened to 16 bits per channel and back, no bit lost; so is interlaced
-//                     8-bit 4:2:0, because the renderer draws single fields of packed images only
+//                     8-bit 4:2:0, whose chroma rows alternate between the fields as the renderer's
+//                     4:2:0 field drawing does not expect
 // The analyser reads 8-bit luma only: the Y plane of 8-bit 4:2:0 in place, a reduced copy for 10 bits,
 // the packed formats as they are.
 #pragma once

@@ -1,5 +1,6 @@
 #include "stream_window.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace vendrix::gst {
