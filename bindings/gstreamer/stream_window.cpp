@@ -3,24 +3,15 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "realtime_window.h"
+
 namespace vendrix::gst {
 
 namespace {
 
-// The steady margin, and the window length rule, of the vendrix command's real-time road, where they
-// were measured: a margin of 50 keeps a window slide from showing as a jump, and a window whose slide
-// (two thirds of it) is a whole number of look-ahead blocks leaves no frame after a slide that the
-// path refuses to define.
-constexpr int kSteadyMargin = 50;
-
-uint32_t WindowLengthFor(int look_ahead) {
-  uint32_t best = 0;
-  for (uint32_t length = 100; length <= 10000; ++length) {
-    const bool whole_blocks = (2 * length / 3) % uint32_t(look_ahead) == 0;
-    if (whole_blocks && (best == 0 || std::abs(int(length) - 1000) < std::abs(int(best) - 1000))) best = length;
-  }
-  return best;
-}
+// The window geometry of the vendrix command's real-time road, where it was measured.
+using cli::kSteadyMargin;
+using cli::WindowLengthFor;
 
 // A mapped video frame that unmaps itself.
 class MappedFrame {

@@ -11,6 +11,7 @@
 #include <gst/video/video.h>
 
 #include "frame_layout.h"
+#include "realtime_window.h"
 #include "stab_settings.h"
 #include "stream_window.h"
 
@@ -24,7 +25,7 @@ using vendrix::gst::StreamWindow;
 
 namespace {
 
-constexpr int kDefaultLookAhead = 50;
+using vendrix::cli::kDefaultLookAhead;
 
 enum Property { kPropProfile = 1, kPropSmoothing, kPropAnalysisLevel, kPropFraming, kPropMaxZoom, kPropCompare,
                 kPropLookAhead, kPropDelay };

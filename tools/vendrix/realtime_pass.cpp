@@ -15,12 +15,7 @@
 
 namespace vendrix::cli {
 
-// Path geometry. The window slides by two thirds of its length, and after a slide the path defines
-// frames only from the first whole look-ahead block inside the window: the window length is chosen
-// near the library's 1000 so that the slide is a whole number of look-ahead blocks, or the frames up
-// to the next block boundary would be refused and shown uncorrected.
-//
-// Margin 50 and look-ahead 50 (a delay of 99 frames, 3.3 s at 30 frames/s). Measured on a 1500-frame
+// Path geometry (realtime_window.h): margin 50 and look-ahead 50 (a delay of 99 frames, 3.3 s at 30 frames/s). Measured on a 1500-frame
 // 480x270 `vendrix shake --seed 7` clip, jitter of the output tracked with OpenCV (input 3.95 px,
 // offline road 0.09 px): look-ahead 50 / margin 50 gave 0.26 and 0.29 px in two runs, no step over
 // 1.5 px at the window slide; margin 10 gave 0.35 px and a 5.2 px step at the slide; the library's
@@ -30,17 +25,6 @@ namespace vendrix::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The window length nearest the library's 1000 frames whose slide is a whole number of look-ahead
-// blocks (see above).
-uint32_t WindowLengthFor(int look_ahead) {
-  uint32_t best = 0;
-  for (uint32_t length = 100; length <= 10000; ++length) {
-    const bool whole_blocks = (2 * length / 3) % uint32_t(look_ahead) == 0;
-    if (whole_blocks && (best == 0 || std::abs(int(length) - 1000) < std::abs(int(best) - 1000))) best = length;
-  }
-  return best;
-}
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 

@@ -11,15 +11,11 @@
 
 #include "motion.h"
 #include "progress.h"
+#include "realtime_window.h"
 #include "video_output.h"
 
 namespace vendrix::cli {
 
-// Frames of look-ahead the path is configured with unless --look-ahead says otherwise, and the steady
-// margin; a frame is written once the look-ahead plus the margin less one frames after it were read.
-// The reasons for the values are in realtime_pass.cpp.
-inline constexpr int kDefaultLookAhead = 50;
-inline constexpr int kSteadyMargin = 50;
 
 struct RtPathDelete {
   void operator()(RTMotionPath* p) const { DeleteRTMotionPath(p); }
