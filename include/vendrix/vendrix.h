@@ -516,6 +516,11 @@ VENDRIX_STATIC_ASSERT(VENDRIX_COMP_D_SIZE(0) == VENDRIX_COMP_D_OFFSET_RECORDS + 
  * The host fills images and rectangles; DefTexMapA / DefTexMapD fill visibleRect, cornerShift (and
  * bandShift) and some mapFlags bits from a compensation array. Coordinates are 16.16 pixels. The warped
  * corner k lies at the matching corner of outRect plus cornerShift[k].
+ *
+ * TexMap / TexMapD step from row to row in whole storage units of the layout: 4 bytes for 4 x 8-bit
+ * pixels, 8 for 4 x 16-bit, 16 for 4 x float, 2 for 2-byte pixels, 4 for the 4:2:2 chroma pairs. A pitch
+ * that is not a multiple of its unit is truncated to one (the rows then drift against the buffer), so
+ * pass pitches that are.
  * ------------------------------------------------------------------------------------------------- */
 
 #define VENDRIX_TEXMAP_A_VERSION 2u
