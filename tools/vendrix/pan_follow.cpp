@@ -67,7 +67,8 @@ void FollowPans(Motion& motion) {
   std::memcpy(&head, motion.comp.data(), sizeof head);
   const double strength = Fixed(motion.settings.Smoothing);
   if ((head.interlaced & 1) || head.count != motion.frames || head.width <= 0 || head.height <= 0 ||
-      motion.camera.size() != size_t(motion.frames) || strength > 0.99)
+      motion.camera.size() != size_t(motion.frames) || motion.measured.size() != motion.camera.size() ||
+      strength > 0.99)
     return;
   // A frame the analysis could not measure is almost always a cut (or a run of black frames): the
   // shots on either side have nothing to do with each other, so each is smoothed on its own and
@@ -76,7 +77,7 @@ void FollowPans(Motion& motion) {
   std::vector<PathSample> line(motion.camera.size());
   for (size_t first = 0; first < line.size();) {
     size_t end = first + 1;
-    while (end < line.size() && (end >= motion.measured.size() || motion.measured[end])) ++end;
+    while (end < line.size() && motion.measured[end]) ++end;
     const std::vector<PathSample> shot(motion.camera.begin() + long(first), motion.camera.begin() + long(end));
     const std::vector<PathSample> smoothed = LocalLineSmooth(shot, strength);
     std::copy(smoothed.begin(), smoothed.end(), line.begin() + long(first));
