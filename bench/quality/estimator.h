@@ -142,5 +142,9 @@ Scores Score(const ClipTrack& track, const ScoreOptions& options);
 
 // Gaussian low-pass with point-mirrored ends (a steady pan passes unchanged); sigma in samples.
 std::vector<double> LowPass(const std::vector<double>& v, double sigma);
+// The same, each shot on its own: `starts` holds the first frames of shots after the first. The
+// low-pass never reaches across a cut, where the path's direction may change from one frame to the
+// next without any shake.
+std::vector<double> LowPassShots(const std::vector<double>& v, double sigma, const std::vector<int>& starts);
 
 }  // namespace vendrix::quality

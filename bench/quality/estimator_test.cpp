@@ -198,6 +198,10 @@ TEST(ScoreTest, SlowMotionIsStableAndFastMotionIsJitter) {
   for (size_t i = 0; i < pan.size(); ++i) pan[i] = 7.5 * double(i);
   const std::vector<double> low = LowPass(pan, 4);
   for (size_t i = 0; i < pan.size(); ++i) ASSERT_NEAR(low[i], pan[i], 1e-9) << i;
+  // ... and a pan that turns back at a hard cut is smooth on both sides of it.
+  for (size_t i = 30; i < pan.size(); ++i) pan[i] = 7.5 * 29 - 5.0 * double(i - 30);
+  const std::vector<double> shots = LowPassShots(pan, 4, {30});
+  for (size_t i = 0; i < pan.size(); ++i) ASSERT_NEAR(shots[i], pan[i], 1e-9) << i;
   EXPECT_DOUBLE_EQ(slow.distortion, 1.0);
 }
 
