@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "cli_error.h"
+#include "decode_ahead.h"
 #include "frame_pipeline.h"
 #include "pan_follow.h"
 #include "video_input.h"
@@ -129,7 +130,10 @@ void RenderClip(const std::string& in, const Motion& motion, const PathSettings&
   double render_seconds = 0;
   progress.Start("render", motion.frames);
   auto copy_other = [&](AVPacket* packet) { output->CopyPacket(packet); };
-  while (input.NextFrame(frame.get(), copy_other)) {
+  // Decoding the next frames on a thread of its own overlaps it with the render and the encoder. The
+  // writer was opened above: from here on only the decoder thread reads the input.
+  DecodeAhead decoded(input);
+  while (decoded.NextFrame(frame.get(), copy_other)) {
     CheckSameSize(*frame, width, height, in);
     const auto start = Clock::now();
     const int32_t record = int32_t(std::min<int64_t>(index, motion.frames - 1));
