@@ -3,14 +3,14 @@
 //
 // A feature of entry e - 1 sits where it was tracked to in image e - 1; the features of entry e were
 // tracked from the corners detected in that same image. The two are the same feature when the tracked
-// position lies closer than 5 pixels to the corner, found as the nearest vertex of a planar Delaunay
-// subdivision of entry e's tracked-from positions.
+// position lies closer than 5 pixels to the nearest of those corners. A grid of cells at least 5 pixels
+// wide finds it: whatever lies closer than 5 pixels sits in the query's cell or one of its eight
+// neighbours. (A Delaunay subdivision's nearest-vertex walk gives the same links at several times the
+// cost: building it and its Voronoi cells is most of the work of an entry's linking.)
 #pragma once
 
 #include <cstdint>
 #include <vector>
-
-#include <opencv2/imgproc.hpp>
 
 #include "analysis/point_store.h"
 
@@ -18,11 +18,11 @@ struct GlobalMotionPath;
 
 namespace vendrix::analysis {
 
-// The subdivision and its vertex map, kept by the caller so that their storage is reused from one entry
-// to the next. Not shared between threads (linking runs strictly in entry order anyway).
+// The grid, kept by the caller so that its storage is reused from one entry to the next. Not shared
+// between threads (linking runs strictly in entry order anyway).
 struct ChainLinker {
-  cv::Subdiv2D subdiv;
-  std::vector<int32_t> pointOfVertex;  // subdivision vertex id -> point index of the current store
+  std::vector<int32_t> cellFirst;   // per cell: the highest-numbered point of the current store in it
+  std::vector<int32_t> nextInCell;  // per point: the next lower-numbered point of its cell
 };
 
 // Links the stores of entries entry - 1 and entry (entry >= 2; entry 1 is linked when its store is
@@ -30,9 +30,10 @@ struct ChainLinker {
 // table is missing.
 bool LinkChains(ChainLinker& linker, GlobalMotionPath* path, int32_t entry);
 
-// The linking of two stores: for each point j of `previous`, last to first, whose position lies in the
-// subdivision's rectangle, the point i of `current` whose tracked-from position (x - dx, y - dy) is
-// nearest gets prev = j and point j gets next = i when they are closer than 5 pixels. Both use counts
+// The linking of two stores: for each point j of `previous`, last to first, whose position lies within
+// 8 pixels of the box around `current`'s tracked-from positions (x - dx, y - dy), the point i of
+// `current` whose tracked-from position is nearest gets prev = j and point j gets next = i when they are
+// closer than 5 pixels. Of coincident points the highest-numbered one is taken. Both use counts
 // go up by one.
 void LinkStores(ChainLinker& linker, PointStore& previous, PointStore& current);
 

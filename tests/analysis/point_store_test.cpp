@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include <opencv2/imgproc.hpp>
 #include <vector>
 
 #include "analysis/chain_link.h"
@@ -100,7 +102,7 @@ TEST_F(PointStores, LinksFeaturesThatMeetACornerWithinFivePixels) {
   ASSERT_TRUE(Link(2));
   // #0 (100,100) -> #1 exactly; #1 (200,50) -> #4 (0.71 px; #0 at 5 px is farther); #2 (300,300) is
   // exactly 5 px from #2 and #3 (52,60) exactly 5 px from #3: no links; #4 (420,10) lies outside the
-  // subdivision's rectangle.
+  // box around entry 2's points.
   const int32_t next[] = {1, 4, kNoLink, kNoLink, kNoLink}, prev[] = {kNoLink, 0, kNoLink, kNoLink, 1};
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(At(1)->points[i].next, next[i]) << i;
@@ -109,6 +111,62 @@ TEST_F(PointStores, LinksFeaturesThatMeetACornerWithinFivePixels) {
   EXPECT_EQ(At(1)->useCount, 2u);
   EXPECT_EQ(At(2)->useCount, 2u);
   EXPECT_EQ(At(1)->points[3].prev, 3);  // entry 1's back links from its own build are untouched
+}
+
+// The nearest vertex of a Delaunay subdivision of the current store's tracked-from positions, as the
+// linking was first written, gives the same links as the grid: thousands of features, most of them
+// continuing within a few pixels, some coincident corners and some stray positions.
+TEST_F(PointStores, LinksAreThoseOfTheNearestDelaunayVertex) {
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<float> x(0, 1280), y(0, 720), jitter(-4, 4);
+  for (int round = 0; round < 4; ++round) {
+    const int n = 1500;
+    std::vector<float> from(2 * n), to(2 * n), prev_at(2 * n);
+    for (int i = 0; i < n; ++i) {
+      const bool coincident = i > 0 && i % 7 == 0;  // a corner found twice
+      from[2 * i] = coincident ? from[2 * i - 2] : x(rng);
+      from[2 * i + 1] = coincident ? from[2 * i - 1] : y(rng);
+      to[2 * i] = from[2 * i] + jitter(rng);
+      to[2 * i + 1] = from[2 * i + 1] + jitter(rng);
+      const bool strays = i % 5 == 0;
+      prev_at[2 * i] = strays ? x(rng) : from[2 * i] + jitter(rng);
+      prev_at[2 * i + 1] = strays ? y(rng) : from[2 * i + 1] + jitter(rng);
+    }
+    ASSERT_TRUE(Build(1, std::vector<float>(2 * n, 0), prev_at));
+    ASSERT_TRUE(Build(2, from, to));
+    // The reference on copies of the two stores.
+    std::vector<TrackedPoint> previous(At(1)->points, At(1)->points + n), current(At(2)->points, At(2)->points + n);
+    float lo_x = 1e9f, lo_y = 1e9f, hi_x = -1e9f, hi_y = -1e9f;
+    for (const TrackedPoint& p : current) {
+      lo_x = std::min(lo_x, p.x - p.dx), hi_x = std::max(hi_x, p.x - p.dx);
+      lo_y = std::min(lo_y, p.y - p.dy), hi_y = std::max(hi_y, p.y - p.dy);
+    }
+    const cv::Rect box(cvRound(lo_x) - 8, cvRound(lo_y) - 8, cvRound(hi_x - lo_x) + 16, cvRound(hi_y - lo_y) + 16);
+    cv::Subdiv2D subdiv(box);
+    std::vector<int> point_of_vertex(4, -1);
+    for (int i = 0; i < n; ++i) {
+      const int id = subdiv.insert(cv::Point2f(current[i].x - current[i].dx, current[i].y - current[i].dy));
+      if (size_t(id) >= point_of_vertex.size()) point_of_vertex.resize(size_t(id) + 1, -1);
+      point_of_vertex[size_t(id)] = i;
+    }
+    for (int j = n; j-- > 0;) {
+      TrackedPoint& q = previous[size_t(j)];
+      if (!box.contains(cv::Point2f(q.x, q.y))) continue;
+      const int id = subdiv.findNearest(cv::Point2f(q.x, q.y));
+      const int i = id >= 4 ? point_of_vertex[size_t(id)] : -1;
+      if (i < 0) continue;
+      const float ex = q.x - (current[i].x - current[i].dx), ey = q.y - (current[i].y - current[i].dy);
+      if (ex * ex + ey * ey < 25) q.next = i, current[i].prev = j;
+    }
+    ASSERT_TRUE(Link(2));
+    int links = 0;
+    for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(At(1)->points[i].next, previous[size_t(i)].next) << round << " " << i;
+      ASSERT_EQ(At(2)->points[i].prev, current[size_t(i)].prev) << round << " " << i;
+      links += previous[size_t(i)].next != kNoLink;
+    }
+    EXPECT_GT(links, n / 2);
+  }
 }
 
 TEST_F(PointStores, LinkingNeedsBothStores) {
