@@ -11,6 +11,7 @@
 #include "analysis/corner_detector.h"
 #include "analysis/frame_planes.h"
 #include "analysis/frame_records.h"
+#include "analysis/harris_corners.h"
 #include "analysis/point_store.h"
 #include "analysis/feature_tracker.h"
 #include "motion/model_fit.h"
@@ -21,12 +22,6 @@ namespace {
 
 // Harris corners when the fine refinement is asked for: quality level and minimum distance, lowered
 // step by step until enough corners are found.
-struct HarrisPlan {
-  double quality;
-  int start_distance;
-  int enough;       // stop once more than this many corners were found
-  int min_distance; // never go below
-};
 constexpr HarrisPlan kHarrisNormal{0.00015, 7, 200, 4};
 constexpr HarrisPlan kHarrisUnfiltered{0.0004, 6, 100, 5};
 
@@ -36,14 +31,6 @@ const cv::Size kTrackWindow(12, 12);
 constexpr int kTrackMaxLevel = 3;
 const cv::TermCriteria kTrackStop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 25, 0.000625);
 constexpr float kTrackMaxError = 1100.0f;
-
-void HarrisCorners(const cv::Mat& image, const HarrisPlan& plan, int max_corners, std::vector<cv::Point2f>& out) {
-  for (int distance = plan.start_distance;; --distance) {
-    out.clear();
-    cv::goodFeaturesToTrack(image, out, max_corners, plan.quality, distance, cv::noArray(), 3, true, 0.04);
-    if (static_cast<int>(out.size()) > plan.enough || distance - 1 < plan.min_distance) return;
-  }
-}
 
 // The entry's matches from its point store: one per point, weights 1 and valid when the pass kept it.
 model::MatchList* MatchesFromStore(const PointStore* store, const AnalyserItem& item) {

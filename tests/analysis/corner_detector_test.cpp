@@ -1,12 +1,16 @@
 // The corner detector on images with known answers: the spacing of frame sizes, the corners of squares
-// (also stored bottom-up), none on a flat image. The row kernels are checked at every instruction-set
+// (also stored bottom-up), none on a flat image; the Harris corners of the fine refinement against
+// OpenCV's own selection. The row kernels are checked at every instruction-set
 // level in tests/kernels; the golden test pins the detector's output on real frames.
 #include "analysis/corner_detector.h"
+#include "analysis/harris_corners.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
+
+#include <opencv2/imgproc.hpp>
 
 namespace vendrix::analysis {
 namespace {
@@ -65,6 +69,32 @@ INSTANTIATE_TEST_SUITE_P(Grids, CornersOf,
                          ::testing::Values(Rectangles{12, 18, 0, 200}, Rectangles{20, 15, 40, 180},
                                            Rectangles{9, 25, 128, 255}, Rectangles{0, 0, 0, 0},
                                            Rectangles{0, 0, 128, 0}, Rectangles{0, 0, 255, 0}));
+
+// The Harris corners of the fine refinement are goodFeaturesToTrack's at the distance that ends the run:
+// on busy images the first distance is enough, on sparse ones the run goes down to the last.
+TEST(HarrisCornersTest, AreThoseOfGoodFeaturesToTrackAtTheFinalDistance) {
+  cv::RNG rng(23);
+  for (const int blobs : {3000, 120, 20}) {
+    cv::Mat image(240, 320, CV_8UC1, cv::Scalar(90));
+    for (int i = 0; i < blobs; ++i)
+      cv::circle(image, cv::Point(rng.uniform(0, 320), rng.uniform(0, 240)), rng.uniform(1, 6),
+                 cv::Scalar(rng.uniform(0, 256)), cv::FILLED);
+    cv::GaussianBlur(image, image, cv::Size(3, 3), 0.8);
+    for (const HarrisPlan plan : {HarrisPlan{0.00015, 7, 200, 4}, HarrisPlan{0.0004, 6, 100, 5}}) {
+      std::vector<cv::Point2f> ours, reference;
+      HarrisCorners(image, plan, 2000, ours);
+      int distance = plan.start_distance;
+      for (;; --distance) {
+        cv::goodFeaturesToTrack(image, reference, 2000, plan.quality, distance, cv::noArray(), 3, true, 0.04);
+        if (int(reference.size()) > plan.enough || distance - 1 < plan.min_distance) break;
+      }
+      ASSERT_EQ(ours, reference) << blobs << " blobs, distance " << distance;
+    }
+  }
+  std::vector<cv::Point2f> none{{1, 1}};
+  HarrisCorners(cv::Mat(), HarrisPlan{0.0004, 6, 100, 5}, 2000, none);
+  EXPECT_TRUE(none.empty());
+}
 
 }  // namespace
 }  // namespace vendrix::analysis

@@ -1,0 +1,70 @@
+#include "analysis/harris_corners.h"
+
+#include <algorithm>
+
+#include <opencv2/imgproc.hpp>
+
+namespace vendrix::analysis {
+namespace {
+
+// The spacing pass of goodFeaturesToTrack: candidates strongest first, each kept unless a kept corner
+// lies closer than `distance`, found through a grid of distance-sized cells.
+void Space(const std::vector<const float*>& candidates, const cv::Mat& response, int distance, int max_corners,
+           std::vector<std::vector<cv::Point2f>>& grid, std::vector<cv::Point2f>& out) {
+  out.clear();
+  const int cell = distance;
+  const int columns = (response.cols + cell - 1) / cell, rows = (response.rows + cell - 1) / cell;
+  grid.resize(size_t(columns) * size_t(rows));
+  for (std::vector<cv::Point2f>& g : grid) g.clear();
+  const double limit = double(distance) * distance;
+  for (const float* c : candidates) {
+    const size_t offset = size_t(reinterpret_cast<const uchar*>(c) - response.data);
+    const int y = int(offset / response.step), x = int((offset - size_t(y) * response.step) / sizeof(float));
+    const int cx = x / cell, cy = y / cell;
+    bool good = true;
+    for (int yy = std::max(0, cy - 1); good && yy <= std::min(rows - 1, cy + 1); ++yy)
+      for (int xx = std::max(0, cx - 1); good && xx <= std::min(columns - 1, cx + 1); ++xx)
+        for (const cv::Point2f& m : grid[size_t(yy) * size_t(columns) + size_t(xx)]) {
+          const float dx = float(x) - m.x, dy = float(y) - m.y;  // float sums, as goodFeaturesToTrack
+          if (dx * dx + dy * dy < limit) {
+            good = false;
+            break;
+          }
+        }
+    if (!good) continue;
+    grid[size_t(cy) * size_t(columns) + size_t(cx)].emplace_back(float(x), float(y));
+    out.emplace_back(float(x), float(y));
+    if (max_corners > 0 && int(out.size()) == max_corners) return;
+  }
+}
+
+}  // namespace
+
+void HarrisCorners(const cv::Mat& image, const HarrisPlan& plan, int max_corners, std::vector<cv::Point2f>& out) {
+  out.clear();
+  if (image.empty()) return;
+  cv::Mat response, dilated;
+  cv::cornerHarris(image, response, 3, 3, 0.04);
+  double strongest = 0;
+  cv::minMaxLoc(response, nullptr, &strongest);
+  cv::threshold(response, response, strongest * plan.quality, 0, cv::THRESH_TOZERO);
+  cv::dilate(response, dilated, cv::Mat());
+  // Local maxima away from the border, strongest first; equal responses in a fixed order (the later
+  // address first), so the result never depends on the sort's implementation.
+  std::vector<const float*> candidates;
+  for (int y = 1; y < response.rows - 1; ++y) {
+    const float* r = response.ptr<float>(y);
+    const float* d = dilated.ptr<float>(y);
+    for (int x = 1; x < response.cols - 1; ++x)
+      if (r[x] != 0 && r[x] == d[x]) candidates.push_back(r + x);
+  }
+  std::sort(candidates.begin(), candidates.end(),
+            [](const float* a, const float* b) { return *a > *b ? true : *a < *b ? false : a > b; });
+  std::vector<std::vector<cv::Point2f>> grid;
+  for (int distance = plan.start_distance;; --distance) {
+    Space(candidates, response, std::max(distance, 1), max_corners, grid, out);
+    if (int(out.size()) > plan.enough || distance - 1 < plan.min_distance) return;
+  }
+}
+
+}  // namespace vendrix::analysis
