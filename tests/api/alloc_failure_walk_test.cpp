@@ -1,0 +1,260 @@
+// Allocation-failure walk over the exports: for n = 1, 2, ... the n-th heap allocation of a whole
+// offline road (create, scan, settle, finish, copy array B, DefTexMapA + TexMap per frame, delete) and
+// of a real-time cycle (create, configure, settings, scan, texture-map requests and renders, a
+// settings change mid-stream, delete) fails, until n passes the last allocation. Each failing call
+// must answer as its export promises, the objects must keep working once the failure is over, and
+// every object deleted must leave no block behind. One pool thread, and a wait for the block matcher's
+// workers after every scan, keep the order of allocations, and so n, the same from run to run.
+//
+// Allocations the heap hook cannot fail, so this walk never reaches:
+//  - operator new: the feature tracker, its chain linker and detector scratch records, the worker
+//    registry;
+//  - std::vector growth inside the feature tracker (stage lists, early results, skipped ranges, corner
+//    lists) and the chain scorer;
+//  - OpenCV: the tracker's working images, goodFeaturesToTrack, calcOpticalFlowPyrLK and
+//    findHomography, and the projective fit's solver;
+//  - thread creation (the pool and worker threads are started before the walk).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "concurrency/thread_pool.h"
+#include "concurrency/worker_registry.h"
+#include "support/shaky_clip.h"
+#include "support/warm_pools.h"
+#include "texmap/render.h"
+#include "vendrix/vendrix.h"
+
+namespace vendrix::testing {
+namespace {
+
+// Sanitizer builds walk every third n; the plain build walks them all.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int64_t kStride = 3;
+#else
+constexpr int64_t kStride = 1;
+#endif
+constexpr uint8_t kUntouched = 0x5A;
+
+// Arms the failure of the n-th allocation from now (0: none) and tells, call by call, whether it hit.
+class Failure {
+ public:
+  explicit Failure(int64_t nth) : pending_(nth > 0) { platform::HeapFailAllocation(nth); }
+  ~Failure() { platform::HeapFailAllocation(0); }
+  // True right after the call in which the armed allocation failed; nothing fails after that.
+  bool HitIn() {
+    if (!pending_) return false;
+    const int64_t left = platform::HeapFailAllocation(0);
+    if (left > 0 && !stopped_) {
+      platform::HeapFailAllocation(left);
+      return false;
+    }
+    pending_ = false;
+    return hit_ = left == 0;
+  }
+  // Ends the walked part of the work: no allocation fails from here on.
+  void Stop() {
+    stopped_ = true;
+    HitIn();
+  }
+  bool Hit() {
+    HitIn();
+    return hit_;
+  }
+
+ private:
+  bool pending_, stopped_ = false, hit_ = false;
+};
+
+// The block matcher measures on the registry's workers: wait until they are idle.
+void WaitForWorkers() {
+  for (int i = 0; i < concurrency::kMaxWorkers; ++i) concurrency::WorkerWaitIdle(i);
+}
+
+TexMapDefA Definition(const cv::Mat& src, cv::Mat& out) {
+  const VendrixFxRect frame{0, 0, src.cols * VENDRIX_FX_ONE, src.rows * VENDRIX_FX_ONE};
+  return TexMapDefA{.version = VENDRIX_TEXMAP_A_VERSION, .pixelFormat = VENDRIX_PIXFMT_BGRA8, .srcRect = frame,
+                    .srcPitch = static_cast<int32_t>(src.step[0]), .srcRows = src.rows, .srcBuffer = src.data,
+                    .outRect = frame, .outPitch = static_cast<int32_t>(out.step[0]), .outRows = out.rows,
+                    .outBuffer = out.data};
+}
+
+// Renders def; a render that failed must have written nothing, and is repeated.
+std::vector<uint8_t> Render(const TexMapDefA& def, cv::Mat& out, Failure& failure) {
+  out.setTo(cv::Scalar::all(kUntouched));
+  TexMap(&def);
+  if (failure.HitIn()) {
+    EXPECT_EQ(cv::countNonZero(out.reshape(1) != kUntouched), 0) << "a failed render wrote";
+    TexMap(&def);
+  }
+  return std::vector<uint8_t>(out.datastart, out.dataend);
+}
+
+struct Road {
+  std::vector<uint32_t> comp;
+  std::vector<std::vector<uint8_t>> frames;
+  bool analysed_in_full = true;  // no scan lost its measurement to the failure
+};
+
+Road Offline(const std::vector<cv::Mat>& clip, const PathSettings& settings, Failure& failure) {
+  const int n = static_cast<int>(clip.size()), w = clip[0].cols, h = clip[0].rows;
+  Road road;
+  GlobalMotionPath* path = NewGlobalMotionPath(0, n, 0);
+  if (failure.HitIn()) {
+    EXPECT_EQ(path, nullptr);
+    path = NewGlobalMotionPath(0, n, 0);
+  }
+  if (!path) {
+    ADD_FAILURE() << "no path";
+    return road;
+  }
+  for (int i = 0; i < n; ++i) {
+    const ScanInput in{.tag = VENDRIX_SCAN_INPUT_TAG, .format = VENDRIX_PIXFMT_BGRA8, .width = w, .height = h,
+                       .pitch = static_cast<int32_t>(clip[i].step[0]), .buffer = clip[i].data, .aspectFactor = 1.0f,
+                       .settings = settings};
+    ScanMapB(path, i, &in);
+    WaitForWorkers();
+    if (failure.HitIn()) road.analysed_in_full = false;
+  }
+  const FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
+  FinishPath(path, &settle);
+  // Settling completes the analysis (the tracker's last steps run here): a failure loses measurements.
+  if (failure.HitIn()) road.analysed_in_full = false;
+  FinishPathB(path, 0, &settings);
+  if (failure.HitIn()) FinishPathB(path, 0, &settings);  // a finisher ended early: again
+  road.comp.assign(static_cast<size_t>(SizeOfMotionCompArrayBPath(path) / 4), 0);
+  road.comp[0] = VENDRIX_COMP_B_TAG;
+  const int32_t bytes = static_cast<int32_t>(road.comp.size() * 4);
+  uint32_t copied = CopyMotionCompArrayBPath(path, road.comp.data(), bytes);
+  if (failure.HitIn()) copied = CopyMotionCompArrayBPath(path, road.comp.data(), bytes);
+  EXPECT_EQ(copied, 1u);
+  std::memcpy(reinterpret_cast<uint8_t*>(road.comp.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &settings, sizeof(settings));
+  cv::Mat out(h, w, CV_8UC4);
+  for (int i = 0; i < n; ++i) {
+    TexMapDefA def = Definition(clip[i], out);
+    int32_t quality = DefTexMapA(&def, road.comp.data(), 0, i, 0, w, h);
+    if (failure.HitIn()) quality = DefTexMapA(&def, road.comp.data(), 0, i, 0, w, h);
+    EXPECT_GE(quality, VENDRIX_TEXMAP_QUALITY_OK);
+    road.frames.push_back(Render(def, out, failure));
+  }
+  DeleteGlobalMotionPath(path);
+  return road;
+}
+
+// A stream through a real-time path: frames are scanned and rendered in turns, with a settings change
+// between them. The walk covers the first `walked` frames. The rest come with the failure disarmed,
+// after a gap that starts a new window at the start of a look-ahead block (a window that a failure
+// made start late refuses the frames of its first, partial block), and the path must steady them.
+// The look-ahead is longer than the walked frames, so no request waits for analysis.
+std::vector<int32_t> Realtime(const std::vector<cv::Mat>& clip, int walked, const PathSettings& settings,
+                              Failure& failure) {
+  const int w = clip[0].cols, h = clip[0].rows;
+  std::vector<int32_t> answers;
+  RTMotionPath* rt = NewRTMotionPath();
+  if (failure.HitIn()) {
+    EXPECT_EQ(rt, nullptr);
+    rt = NewRTMotionPath();
+  }
+  if (!rt) {
+    ADD_FAILURE() << "no real-time path";
+    return answers;
+  }
+  const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, 100, 2, 32, 0};
+  EXPECT_EQ(RTMotionPathConfigurate(rt, &config), 1);
+  EXPECT_EQ(RTMotionPathSetSettings(rt, &settings, 60), 1);
+  failure.HitIn();
+  cv::Mat out(h, w, CV_8UC4);
+  int scanned = 0, shown = 0;
+  auto number = [&](int i) { return i < walked ? i : 2 * config.LookAhead + i - walked; };
+  auto scan_to = [&](int end) {
+    for (; scanned < end; ++scanned) {
+      const cv::Mat& frame = clip[scanned];
+      const RTFrameInput in{VENDRIX_RT_FRAME_TAG, VENDRIX_PIXFMT_BGRA8, 0, w, h, static_cast<int32_t>(frame.step[0]),
+                            1.0f, 0, frame.data};
+      const int32_t answer = RTMotionPathScanMap(rt, &in, number(scanned));
+      WaitForWorkers();
+      EXPECT_TRUE(answer == 0 || (failure.HitIn() && answer == -1)) << "scan " << scanned << ": " << answer;
+    }
+  };
+  auto show_to = [&](int end) {
+    for (; shown < end; ++shown) {
+      TexMapDefA def = Definition(clip[shown], out);
+      const int32_t answer = RTMotionPathTexMapDef(rt, &def, 0, number(shown), 0, w, h);
+      failure.HitIn();
+      EXPECT_TRUE(answer >= -1 && answer <= VENDRIX_TEXMAP_QUALITY_OFF_CENTRE) << answer;
+      answers.push_back(answer);
+      if (answer >= 0) Render(def, out, failure);
+    }
+  };
+  const int n = static_cast<int>(clip.size());
+  scan_to(walked / 2);
+  show_to(walked / 4);
+  PathSettings smoother = settings;
+  smoother.Smoothing += 10;  // finishes the window again
+  EXPECT_EQ(RTMotionPathSetSettings(rt, &smoother, 60), 1);
+  failure.HitIn();
+  scan_to(walked);
+  show_to(walked / 2);
+  failure.Stop();
+  scan_to(n);
+  show_to(n);
+  DeleteRTMotionPath(rt);
+  return answers;
+}
+
+class AllocationWalk : public LiveBlocksTest, public ::testing::WithParamInterface<int32_t> {
+ protected:
+  AllocationWalk() {
+    ApplyProfile(GetParam() == 4 ? 30 : VENDRIX_PROFILE_DEFAULT, &settings_);
+    settings_.AnalysisLevel = GetParam();
+    concurrency::PoolService()->SetMultithreaded(false);
+  }
+  // Runs `work` once without failures, then with each allocation failing in turn; `check(result)` after
+  // each, with the heap's live blocks counted once the render scratch is gone.
+  template <class Work, class Check>
+  void Walk(Work work, Check check) {
+    int64_t nth = 0;
+    for (;; nth += kStride) {
+      SCOPED_TRACE("allocation " + std::to_string(nth));
+      Failure failure(nth);
+      auto result = work(failure);
+      texmap::ReleaseRenderScratch();
+      ASSERT_EQ(platform::HeapLiveBlocks(), live_);
+      if (nth > 0 && !failure.Hit()) break;
+      check(result, failure.Hit());
+      if (nth == 0) nth = 1 - kStride;
+    }
+    std::printf("[ walk ] level %d: %lld allocations\n", GetParam(), static_cast<long long>(nth - 1));
+  }
+  PathSettings settings_;
+};
+
+TEST_P(AllocationWalk, OfflineRoadFailsCleanlyAndAgainGivesTheSameResult) {
+  const std::vector<cv::Mat> clip = ShakyClip(160, 120, 5, 7);
+  Road reference;
+  Walk([&](Failure& f) { return Offline(clip, settings_, f); },
+       [&](const Road& road, bool hit) {
+         if (!hit) reference = road;
+         // Once the scans measured everything, finishing and rendering again recover the exact result.
+         if (road.analysed_in_full) {
+           EXPECT_TRUE(road.comp == reference.comp);
+           EXPECT_TRUE(road.frames == reference.frames);
+         }
+       });
+}
+
+TEST_P(AllocationWalk, RealTimeCycleFailsCleanlyAndKeepsStreaming) {
+  const std::vector<cv::Mat> clip = ShakyClip(160, 120, 20, 8);
+  Walk([&](Failure& f) { return Realtime(clip, 12, settings_, f); },
+       [&](const std::vector<int32_t>& answers, bool) {
+         ASSERT_FALSE(answers.empty());
+         EXPECT_GE(answers.back(), 0) << "the stream is not steadied again";
+       });
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, AllocationWalk, ::testing::Values(4, 9),
+                         [](const auto& level) { return "Level" + std::to_string(level.param); });
+
+}  // namespace
+}  // namespace vendrix::testing
