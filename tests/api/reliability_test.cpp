@@ -16,11 +16,14 @@
 //  - thread creation (the pool and worker threads are started before the walk).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "concurrency/thread_pool.h"
 #include "concurrency/worker_registry.h"
+#include "platform/cpu.h"
 #include "support/shaky_clip.h"
 #include "support/warm_pools.h"
 #include "texmap/render.h"
@@ -40,7 +43,7 @@ constexpr uint8_t kUntouched = 0x5A;
 // Arms the failure of the n-th allocation from now (0: none) and tells, call by call, whether it hit.
 class Failure {
  public:
-  explicit Failure(int64_t nth) : pending_(nth > 0) { platform::HeapFailAllocation(nth); }
+  explicit Failure(int64_t nth) : armed_(nth > 0), pending_(nth > 0) { platform::HeapFailAllocation(nth); }
   ~Failure() { platform::HeapFailAllocation(0); }
   // True right after the call in which the armed allocation failed; nothing fails after that.
   bool HitIn() {
@@ -62,13 +65,16 @@ class Failure {
     HitIn();
     return hit_;
   }
+  bool Armed() const { return armed_; }
 
  private:
-  bool pending_, stopped_ = false, hit_ = false;
+  bool armed_, pending_, stopped_ = false, hit_ = false;
 };
 
-// The block matcher measures on the registry's workers: wait until they are idle.
-void WaitForWorkers() {
+// The block matcher measures on the registry's workers: with a failure armed, wait until they are idle
+// so that their allocations come in a fixed order with the caller's.
+void WaitForWorkers(const Failure& failure) {
+  if (!failure.Armed()) return;
   for (int i = 0; i < concurrency::kMaxWorkers; ++i) concurrency::WorkerWaitIdle(i);
 }
 
@@ -95,6 +101,7 @@ struct Road {
   std::vector<uint32_t> comp;
   std::vector<std::vector<uint8_t>> frames;
   bool analysed_in_full = true;  // no scan lost its measurement to the failure
+  std::vector<int32_t> answers;  // real time: what each texture-map request returned
 };
 
 Road Offline(const std::vector<cv::Mat>& clip, const PathSettings& settings, Failure& failure) {
@@ -114,7 +121,7 @@ Road Offline(const std::vector<cv::Mat>& clip, const PathSettings& settings, Fai
                        .pitch = static_cast<int32_t>(clip[i].step[0]), .buffer = clip[i].data, .aspectFactor = 1.0f,
                        .settings = settings};
     ScanMapB(path, i, &in);
-    WaitForWorkers();
+    WaitForWorkers(failure);
     if (failure.HitIn()) road.analysed_in_full = false;
   }
   const FinishRequest settle{VENDRIX_FINISH_REQUEST_TAG, VENDRIX_FINISH_SETTLE_ONLY, 0, 0, VENDRIX_FINISH_KEEP_ANALYSIS};
@@ -147,10 +154,10 @@ Road Offline(const std::vector<cv::Mat>& clip, const PathSettings& settings, Fai
 // after a gap that starts a new window at the start of a look-ahead block (a window that a failure
 // made start late refuses the frames of its first, partial block), and the path must steady them.
 // The look-ahead is longer than the walked frames, so no request waits for analysis.
-std::vector<int32_t> Realtime(const std::vector<cv::Mat>& clip, int walked, const PathSettings& settings,
-                              Failure& failure) {
+Road Realtime(const std::vector<cv::Mat>& clip, int walked, const PathSettings& settings, Failure& failure) {
   const int w = clip[0].cols, h = clip[0].rows;
-  std::vector<int32_t> answers;
+  Road road;
+  std::vector<int32_t>& answers = road.answers;
   RTMotionPath* rt = NewRTMotionPath();
   if (failure.HitIn()) {
     EXPECT_EQ(rt, nullptr);
@@ -158,7 +165,7 @@ std::vector<int32_t> Realtime(const std::vector<cv::Mat>& clip, int walked, cons
   }
   if (!rt) {
     ADD_FAILURE() << "no real-time path";
-    return answers;
+    return road;
   }
   const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, 100, 2, 32, 0};
   EXPECT_EQ(RTMotionPathConfigurate(rt, &config), 1);
@@ -173,7 +180,7 @@ std::vector<int32_t> Realtime(const std::vector<cv::Mat>& clip, int walked, cons
       const RTFrameInput in{VENDRIX_RT_FRAME_TAG, VENDRIX_PIXFMT_BGRA8, 0, w, h, static_cast<int32_t>(frame.step[0]),
                             1.0f, 0, frame.data};
       const int32_t answer = RTMotionPathScanMap(rt, &in, number(scanned));
-      WaitForWorkers();
+      WaitForWorkers(failure);
       EXPECT_TRUE(answer == 0 || (failure.HitIn() && answer == -1)) << "scan " << scanned << ": " << answer;
     }
   };
@@ -184,7 +191,7 @@ std::vector<int32_t> Realtime(const std::vector<cv::Mat>& clip, int walked, cons
       failure.HitIn();
       EXPECT_TRUE(answer >= -1 && answer <= VENDRIX_TEXMAP_QUALITY_OFF_CENTRE) << answer;
       answers.push_back(answer);
-      if (answer >= 0) Render(def, out, failure);
+      if (answer >= 0) road.frames.push_back(Render(def, out, failure));
     }
   };
   const int n = static_cast<int>(clip.size());
@@ -200,7 +207,7 @@ std::vector<int32_t> Realtime(const std::vector<cv::Mat>& clip, int walked, cons
   scan_to(n);
   show_to(n);
   DeleteRTMotionPath(rt);
-  return answers;
+  return road;
 }
 
 class AllocationWalk : public LiveBlocksTest, public ::testing::WithParamInterface<int32_t> {
@@ -247,14 +254,81 @@ TEST_P(AllocationWalk, OfflineRoadFailsCleanlyAndAgainGivesTheSameResult) {
 TEST_P(AllocationWalk, RealTimeCycleFailsCleanlyAndKeepsStreaming) {
   const std::vector<cv::Mat> clip = ShakyClip(160, 120, 20, 8);
   Walk([&](Failure& f) { return Realtime(clip, 12, settings_, f); },
-       [&](const std::vector<int32_t>& answers, bool) {
-         ASSERT_FALSE(answers.empty());
-         EXPECT_GE(answers.back(), 0) << "the stream is not steadied again";
+       [&](const Road& stream, bool) {
+         ASSERT_FALSE(stream.answers.empty());
+         EXPECT_GE(stream.answers.back(), 0) << "the stream is not steadied again";
        });
+}
+
+// The offline road gives the same bytes (array B and rendered frames) whatever the pool's thread count
+// and whatever instruction-set level the kernel tables were filled for. So does the real-time road with
+// its analysis on the calling thread (one pool thread) at the tracker's level; the block matcher's
+// analysis always runs on the registry's workers, so what a real-time request finds complete depends
+// on timing there.
+TEST_P(AllocationWalk, RoadsGiveTheSameBytesForAnyThreadCountAndVectorLevel) {
+  const std::vector<cv::Mat> clip = ShakyClip(320, 180, 8, 9);
+  Failure none(0);
+  const Road offline = Offline(clip, settings_, none), stream = Realtime(clip, 8, settings_, none);
+  for (int32_t threads : {1, 2, 4, 8})
+    for (uint32_t isa : {0u, uint32_t{platform::kCpuSse2}, platform::kCpuAllFlags}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, instruction sets " + std::to_string(isa));
+      platform::SetCpuFlagsMask(isa);
+      concurrency::PoolService()->SetMultithreaded(threads > 1);
+      platform::SetProcessorCountOverride(threads);
+      const Road road = Offline(clip, settings_, none);
+      EXPECT_TRUE(road.comp == offline.comp);
+      EXPECT_TRUE(road.frames == offline.frames);
+      if (threads == 1 && GetParam() == 9) {
+        const Road again = Realtime(clip, 8, settings_, none);
+        EXPECT_TRUE(again.answers == stream.answers && again.frames == stream.frames);
+      }
+    }
+  platform::SetCpuFlagsMask(platform::kCpuAllFlags);
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, AllocationWalk, ::testing::Values(4, 9),
                          [](const auto& level) { return "Level" + std::to_string(level.param); });
+
+}  // namespace
+}  // namespace vendrix::testing
+
+namespace vendrix::testing {
+namespace {
+
+// Eight host threads at once create, scan, finish, render and delete offline paths at both analysers
+// and stream through real-time paths, first with the pools in use and then with one pool thread. With
+// more borrowers than pools, a render strip or a finishing stage that finds no free pool is skipped, so
+// only the second round must give the serial results; the first must end, race-free, with every path
+// deleted.
+TEST_F(LiveBlocksTest, EightHostThreadsRunTogetherAndMatchTheSerialResults) {
+  const std::vector<cv::Mat> clip = ShakyClip(160, 120, 6, 10);
+  PathSettings settings[2];
+  ApplyProfile(30, &settings[0]);  // block matching
+  ApplyProfile(VENDRIX_PROFILE_DEFAULT, &settings[1]);
+  Failure none(0);
+  const Road serial[2] = {Offline(clip, settings[0], none), Offline(clip, settings[1], none)};
+  for (const bool pools : {true, false}) {
+    SCOPED_TRACE(pools ? "pools in use" : "one pool thread");
+    concurrency::PoolService()->SetMultithreaded(pools);
+    std::vector<Road> results(16);
+    std::atomic<int> streamed{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 8; ++t)
+      hosts.emplace_back([&, t] {
+        Failure unarmed(0);
+        for (int k = 0; k < 2; ++k) results[2 * t + k] = Offline(clip, settings[(t + k) % 2], unarmed);
+        const Road stream = Realtime(clip, 6, settings[t % 2], unarmed);
+        if (!stream.answers.empty() && stream.answers.back() >= 0) ++streamed;
+      });
+    for (std::thread& host : hosts) host.join();
+    EXPECT_EQ(streamed.load(), 8);
+    for (int i = 0; i < 16 && !pools; ++i) {
+      const Road& expected = serial[(i / 2 + i % 2) % 2];
+      EXPECT_TRUE(results[i].comp == expected.comp && results[i].frames == expected.frames) << "host " << i / 2;
+    }
+  }
+  texmap::ReleaseRenderScratch();
+}
 
 }  // namespace
 }  // namespace vendrix::testing
