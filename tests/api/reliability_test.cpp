@@ -16,6 +16,7 @@
 //  - thread creation (the pool and worker threads are started before the walk).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -210,9 +211,9 @@ Road Realtime(const std::vector<cv::Mat>& clip, int walked, const PathSettings& 
   return road;
 }
 
-class AllocationWalk : public LiveBlocksTest, public ::testing::WithParamInterface<int32_t> {
+class Roads : public LiveBlocksTest, public ::testing::WithParamInterface<int32_t> {
  protected:
-  AllocationWalk() {
+  Roads() {
     ApplyProfile(GetParam() == 4 ? 30 : VENDRIX_PROFILE_DEFAULT, &settings_);
     settings_.AnalysisLevel = GetParam();
     concurrency::PoolService()->SetMultithreaded(false);
@@ -237,7 +238,7 @@ class AllocationWalk : public LiveBlocksTest, public ::testing::WithParamInterfa
   PathSettings settings_;
 };
 
-TEST_P(AllocationWalk, OfflineRoadFailsCleanlyAndAgainGivesTheSameResult) {
+TEST_P(Roads, OfflineAllocationFailuresFailCleanlyAndAgainGiveTheSameResult) {
   const std::vector<cv::Mat> clip = ShakyClip(160, 120, 5, 7);
   Road reference;
   Walk([&](Failure& f) { return Offline(clip, settings_, f); },
@@ -251,7 +252,7 @@ TEST_P(AllocationWalk, OfflineRoadFailsCleanlyAndAgainGivesTheSameResult) {
        });
 }
 
-TEST_P(AllocationWalk, RealTimeCycleFailsCleanlyAndKeepsStreaming) {
+TEST_P(Roads, RealTimeAllocationFailuresFailCleanlyAndTheStreamGoesOn) {
   const std::vector<cv::Mat> clip = ShakyClip(160, 120, 20, 8);
   Walk([&](Failure& f) { return Realtime(clip, 12, settings_, f); },
        [&](const Road& stream, bool) {
@@ -260,12 +261,41 @@ TEST_P(AllocationWalk, RealTimeCycleFailsCleanlyAndKeepsStreaming) {
        });
 }
 
+// Many failures in one stream: one allocation in 30 fails, at random by a fixed seed, over 200 frames.
+// Every call answers as documented, and once the failures stop the path steadies the stream again.
+TEST_P(Roads, RealTimeStreamOutlivesRandomAllocationFailures) {
+  const std::vector<cv::Mat> clip = ShakyClip(160, 120, 20, 11);
+  RTMotionPath* rt = NewRTMotionPath();
+  ASSERT_NE(rt, nullptr);
+  const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, 100, 2, 32, 0};
+  ASSERT_TRUE(RTMotionPathConfigurate(rt, &config) && RTMotionPathSetSettings(rt, &settings_, 60));
+  cv::Mat out(120, 160, CV_8UC4);
+  int steadied = 0;
+  platform::HeapFailAtRandom(30, 11);
+  for (int64_t f = 0; f < 260; ++f) {
+    if (f == 200) platform::HeapFailAtRandom(0, 0);
+    const cv::Mat& frame = clip[f % 20];
+    const RTFrameInput in{VENDRIX_RT_FRAME_TAG, VENDRIX_PIXFMT_BGRA8, 0, 160, 120, static_cast<int32_t>(frame.step[0]),
+                          1.0f, 0, frame.data};
+    const int32_t scanned = RTMotionPathScanMap(rt, &in, f);
+    ASSERT_TRUE(scanned == 0 || scanned == -1);
+    TexMapDefA def = Definition(frame, out);
+    const int32_t answer = RTMotionPathTexMapDef(rt, &def, 0, std::max<int64_t>(f - 8, 0), 0, 160, 120);
+    ASSERT_TRUE(answer >= -1 && answer <= VENDRIX_TEXMAP_QUALITY_OFF_CENTRE) << answer;
+    if (answer >= 0) TexMap(&def);
+    steadied += f >= 200 && answer >= 0;
+  }
+  DeleteRTMotionPath(rt);
+  texmap::ReleaseRenderScratch();
+  EXPECT_GT(steadied, 40);
+}
+
 // The offline road gives the same bytes (array B and rendered frames) whatever the pool's thread count
 // and whatever instruction-set level the kernel tables were filled for. So does the real-time road with
 // its analysis on the calling thread (one pool thread) at the tracker's level; the block matcher's
 // analysis always runs on the registry's workers, so what a real-time request finds complete depends
 // on timing there.
-TEST_P(AllocationWalk, RoadsGiveTheSameBytesForAnyThreadCountAndVectorLevel) {
+TEST_P(Roads, GiveTheSameBytesForAnyThreadCountAndVectorLevel) {
   const std::vector<cv::Mat> clip = ShakyClip(320, 180, 8, 9);
   Failure none(0);
   const Road offline = Offline(clip, settings_, none), stream = Realtime(clip, 8, settings_, none);
@@ -286,21 +316,17 @@ TEST_P(AllocationWalk, RoadsGiveTheSameBytesForAnyThreadCountAndVectorLevel) {
   platform::SetCpuFlagsMask(platform::kCpuAllFlags);
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, AllocationWalk, ::testing::Values(4, 9),
+INSTANTIATE_TEST_SUITE_P(Levels, Roads, ::testing::Values(4, 9),
                          [](const auto& level) { return "Level" + std::to_string(level.param); });
-
-}  // namespace
-}  // namespace vendrix::testing
-
-namespace vendrix::testing {
-namespace {
 
 // Eight host threads at once create, scan, finish, render and delete offline paths at both analysers
 // and stream through real-time paths, first with the pools in use and then with one pool thread. With
 // more borrowers than pools, a render strip or a finishing stage that finds no free pool is skipped, so
 // only the second round must give the serial results; the first must end, race-free, with every path
 // deleted.
-TEST_F(LiveBlocksTest, EightHostThreadsRunTogetherAndMatchTheSerialResults) {
+using HostThreads = LiveBlocksTest;
+
+TEST_F(HostThreads, EightAtOnceRunTogetherAndMatchTheSerialResults) {
   const std::vector<cv::Mat> clip = ShakyClip(160, 120, 6, 10);
   PathSettings settings[2];
   ApplyProfile(30, &settings[0]);  // block matching
