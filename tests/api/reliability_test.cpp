@@ -1,4 +1,7 @@
-// Allocation-failure walk over the exports: for n = 1, 2, ... the n-th heap allocation of a whole
+// The whole library through its exports, at both analysers (levels 4 and 9): allocation failures, the
+// same bytes at any thread count and vector level, and eight host threads at once.
+//
+// The allocation-failure walk: for n = 1, 2, ... the n-th heap allocation of a whole
 // offline road (create, scan, settle, finish, copy array B, DefTexMapA + TexMap per frame, delete) and
 // of a real-time cycle (create, configure, settings, scan, texture-map requests and renders, a
 // settings change mid-stream, delete) fails, until n passes the last allocation. Each failing call
