@@ -16,8 +16,20 @@ static_assert(sizeof(BlockHeader) == 16);
 
 std::atomic<int64_t> g_live{0};
 std::atomic<int64_t> g_fail_countdown{0};
+std::atomic<uint32_t> g_fail_one_in{0};
+std::atomic<uint64_t> g_fail_state{0};
+
+// One step of splitmix64 over the shared state: every allocation draws its own number.
+bool RandomFailure(uint32_t one_in) {
+  constexpr uint64_t kGamma = 0x9E3779B97F4A7C15ull;
+  uint64_t z = g_fail_state.fetch_add(kGamma, std::memory_order_relaxed) + kGamma;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return (z ^ (z >> 31)) % one_in == 0;
+}
 
 bool InjectedFailure() {
+  if (const uint32_t one_in = g_fail_one_in.load(std::memory_order_relaxed); one_in && RandomFailure(one_in)) return true;
   int64_t n = g_fail_countdown.load(std::memory_order_relaxed);
   while (n > 0) {
     if (g_fail_countdown.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) return n == 1;
@@ -56,6 +68,11 @@ void HeapRelease(void* block) {
 }
 
 int64_t HeapLiveBlocks() { return g_live.load(std::memory_order_relaxed); }
+
+void HeapFailAtRandom(uint32_t one_in, uint64_t seed) {
+  g_fail_state.store(seed, std::memory_order_relaxed);
+  g_fail_one_in.store(one_in, std::memory_order_relaxed);
+}
 
 int64_t HeapFailAllocation(int64_t nth) { return g_fail_countdown.exchange(nth < 0 ? 0 : nth, std::memory_order_relaxed); }
 

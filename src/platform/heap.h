@@ -33,6 +33,10 @@ int64_t HeapLiveBlocks();
 // every allocation of a piece of work knows when it has passed the last one.
 int64_t HeapFailAllocation(int64_t nth);
 
+// Test hook: from now on each allocation fails with probability 1 / one_in (0 disarms), drawn from a
+// generator seeded with `seed`, so that the same sequence of allocations fails at the same places.
+void HeapFailAtRandom(uint32_t one_in, uint64_t seed);
+
 // Constructs a T in a zero-filled heap block; null when the allocation fails or the constructor throws.
 template <class T, class... Args>
 T* HeapNew(Args&&... args) noexcept {

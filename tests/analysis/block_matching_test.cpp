@@ -282,22 +282,5 @@ TEST_F(BlockScan, WhatCannotBeMeasuredLeavesRecordsEmptyAndThePathUsable) {
   model::PathDelete(path);
 }
 
-TEST_F(BlockScan, EveryAllocationFailureLeavesThePathDeletableAndNothingBehind) {
-  const auto clip = Pan(3, 1, 0, 160, 120);
-  for (int64_t nth = 1;; ++nth) {
-    SCOPED_TRACE(nth);
-    platform::HeapFailAllocation(nth);
-    if (GlobalMotionPath* path = model::PathCreate(3, VENDRIX_PATH_KEEP_MATCHES)) {
-      for (uint32_t i = 0; i < 3; ++i) ScanGrey(path, clip[i], i, Level(2));
-      Settle(path);
-      FinishPathB(path, 0, nullptr);
-      model::PathDelete(path);
-    }
-    const bool passed_every_allocation = platform::HeapFailAllocation(0) > 0;
-    ASSERT_EQ(platform::HeapLiveBlocks(), live_);
-    if (passed_every_allocation) break;
-  }
-}
-
 }  // namespace
 }  // namespace vendrix::analysis

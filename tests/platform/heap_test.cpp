@@ -1,10 +1,12 @@
 // The counted heap: zero-filled blocks, the live-block count that every leak check relies on, and the
-// injected failure of exactly the n-th allocation that every allocation-failure test relies on.
+// injected failure of exactly the n-th allocation (or of allocations at random, by a seed) that the
+// allocation-failure tests rely on.
 #include "platform/heap.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace vendrix::platform {
 namespace {
@@ -36,6 +38,28 @@ TEST(Heap, HeapNewConstructsAndFailsCleanly) {
   HeapFailAllocation(1);
   EXPECT_EQ(HeapNew<Obj>(), nullptr);
   EXPECT_EQ(HeapLiveBlocks(), before);
+}
+
+TEST(Heap, RandomFailuresFollowTheSeed) {
+  auto failures = [](uint64_t seed) {
+    HeapFailAtRandom(4, seed);
+    std::vector<bool> failed;
+    for (int i = 0; i < 400; ++i) {
+      void* p = HeapAllocate(8);
+      failed.push_back(!p);
+      HeapRelease(p);
+    }
+    HeapFailAtRandom(0, 0);
+    return failed;
+  };
+  const std::vector<bool> one = failures(1);
+  EXPECT_EQ(one, failures(1));
+  EXPECT_NE(one, failures(2));
+  const auto count = std::count(one.begin(), one.end(), true);
+  EXPECT_TRUE(count > 60 && count < 140) << count;  // one in four
+  void* p = HeapAllocate(8);
+  EXPECT_NE(p, nullptr);
+  HeapRelease(p);
 }
 
 }  // namespace

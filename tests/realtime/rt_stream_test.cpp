@@ -1,12 +1,10 @@
 // Long streams through the real-time path, as a live host drives it: thousands of frames through
 // many slides of the window must come out steady, without a jump where the window slides, with the
-// live heap bounded; several streams and offline paths on several host threads at once never
-// deadlock.
+// live heap bounded.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -116,31 +114,6 @@ TEST(RealtimeStream, FieldPairsStreamSteadyAndSlide) {
   EXPECT_GT(first, 400);  // the window slid along
   EXPECT_GE(last, 570);   // all but the tracker's look-ahead analysed
   DeleteRTMotionPath(path);
-}
-
-TEST(RealtimeStream, StreamsAndOfflinePathsOnManyHostThreadsAtOnce) {
-  std::vector<std::thread> threads;
-  std::atomic<int> finished{0};
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      RTMotionPath* path = NewRTMotionPath();
-      ShakyStream stream(64, 48, 10 + t);
-      StreamHost host(path, [](int64_t, const cv::Mat&) {});
-      for (int64_t i = 0; i < 150; ++i) host.Push(i, stream.Next(i));
-      host.Flush();
-      DeleteRTMotionPath(path);
-      ++finished;
-    });
-  for (int t = 0; t < 2; ++t)
-    threads.emplace_back([&, t] {
-      const std::vector<cv::Mat> clip = ShakyClip(160, 120, 40, 20 + t);
-      PathSettings s;
-      ApplyProfile(t == 0 ? 30 : VENDRIX_PROFILE_DEFAULT, &s);  // block matching and feature tracking
-      Stabilise(clip, s);
-      ++finished;
-    });
-  for (std::thread& th : threads) th.join();
-  EXPECT_EQ(finished.load(), 6);
 }
 
 }  // namespace
