@@ -234,32 +234,6 @@ TEST_F(BlockScan, RefitPassRestoresTheMeasuredListsAndRefitsEntriesWithoutMotion
   model::PathDelete(path);
 }
 
-// Compensation array B of a clip analysed with `jobs` workers.
-std::vector<uint32_t> ArrayB(const std::vector<cv::Mat>& clip, int32_t jobs) {
-  GlobalMotionPath* path = model::PathCreate(static_cast<uint32_t>(clip.size()), 0);
-  path->jobPool = BlockMatchingJobs::Create(path, jobs);
-  const PathSettings s = Level(3);
-  for (size_t i = 0; i < clip.size(); ++i) ScanGrey(path, clip[i], static_cast<uint32_t>(i), s);
-  Settle(path);
-  FinishPathB(path, 0, &s);
-  std::vector<uint32_t> b(static_cast<size_t>(SizeOfMotionCompArrayBPath(path) / 4), 0);
-  b[0] = VENDRIX_COMP_B_TAG;
-  CopyMotionCompArrayBPath(path, b.data(), static_cast<int32_t>(b.size() * 4));
-  model::PathDelete(path);
-  return b;
-}
-
-TEST_F(BlockScan, OneWorkerAndEightGiveTheSameArrays) {
-  const auto clip = testing::ShakyClip(kW, kH, 16, 4);
-  std::vector<cv::Mat> grey;
-  for (const cv::Mat& f : clip) {
-    cv::Mat g;
-    cv::cvtColor(f, g, cv::COLOR_BGRA2GRAY);
-    grey.push_back(g);
-  }
-  EXPECT_EQ(ArrayB(grey, 1), ArrayB(grey, 8));
-}
-
 TEST_F(BlockScan, WhatCannotBeMeasuredLeavesRecordsEmptyAndThePathUsable) {
   // A frame smaller than a block with its search reach, entries beyond the capacity, a flat frame.
   GlobalMotionPath* path = model::PathCreate(3, 0);

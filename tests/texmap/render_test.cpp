@@ -1,6 +1,6 @@
 // TexMapD: a constant image stays constant in every pixel format (with and without edge extension),
-// in-place renders, pair rounding of packed columns, banding, the border, refusals, allocation
-// failures, wide row addressing and a randomised bounds test, all into guarded buffers. Every layout
+// in-place renders, pair rounding of packed columns, banding, the border, refusals, wide row
+// addressing and a randomised bounds test, all into guarded buffers. Every layout
 // with every option is pinned byte for byte by the golden hashes.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -250,26 +250,6 @@ TEST_F(RenderTest, UnusableDefinitionsWriteNothing) {
   TexMapDefA a;
   std::memset(&a, 0, sizeof(a));
   TexMap(&a);  // version 0
-}
-
-int g_lines = 0;
-
-TEST_F(RenderTest, AllocationFailuresDrawNothingAndSayNothing) {
-  const platform::DebugSink old = platform::SetDebugSink([](const char*) { ++g_lines; });
-  for (uint32_t f : {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_BGR8, VENDRIX_PIXFMT_YUV420P}) {
-    for (int nth = 1; nth <= 3; ++nth) {
-      ReleaseRenderScratch();
-      HostImage src(f, 16, 8), out(f, 16, 8, false, 0x11);
-      const std::vector<uint8_t> before = out.mem;
-      TexMapDefD d = MakeDef(src, out);
-      platform::HeapFailAllocation(nth);
-      TexMapD(&d);
-      platform::HeapFailAllocation(0);
-      EXPECT_TRUE(nth > 1 || before == out.mem) << f;  // without a render context
-    }
-  }
-  platform::SetDebugSink(old);
-  EXPECT_EQ(g_lines, 0);
 }
 
 TEST_F(RenderTest, RowsBeyondTwoGigabytesAreAddressedWide) {
