@@ -62,15 +62,29 @@ FrameLayout::FrameLayout(const GstVideoInfo& info)
     // Room for a described 4:2:0 block behind the luma rows, which the analyser may expect.
     if (deep_) luma_.reset(new uint8_t[size_t(AlignUp(width_, kRowAlign)) * height_ * 2]());
   } else {
-    return;  // packed formats are always read and drawn in place
+    // Packed formats are read and drawn in place. A buffer whose rows are not a whole number of pixels
+    // apart (a foreign video meta) is copied: the library would step its rows by whole pixels.
+    block_pitch_ = AlignUp(PackedRowBytes(), kRowAlign);
+    return;  // the blocks are made when such a buffer first comes
   }
   source_.reset(new uint8_t[bytes]());
   target_.reset(new uint8_t[bytes]());
 }
 
+// The blocks of a packed format, made when the first buffer that cannot be drawn in place comes.
+void FrameLayout::MakeBlocks() {
+  if (source_) return;
+  const size_t bytes = size_t(block_pitch_) * height_;
+  source_.reset(new uint8_t[bytes]());
+  target_.reset(new uint8_t[bytes]());
+}
+
+int FrameLayout::PackedRowBytes() const { return code_ == VENDRIX_PIXFMT_BGRA8 ? 4 * width_ : 4 * ((width_ + 1) / 2); }
+
 bool FrameLayout::InPlace(const GstVideoFrame& f) const {
   const int s = Stride(f, 0);
   if (code_ == VENDRIX_PIXFMT_AYUV16) return false;
+  if (code_ == VENDRIX_PIXFMT_BGRA8 || code_ == VENDRIX_PIXFMT_YUYV8) return s > 0 && s % 4 == 0;  // BGRA pixels and YUYV pixel pairs are 4 bytes
   if (code_ == VENDRIX_PIXFMT_NV12) return s > 0 && Plane(f, 1) == Plane(f, 0) + size_t(s) * height_ && Stride(f, 1) == s;
   if (code_ == VENDRIX_PIXFMT_YUV420P) {
     const int half = s / 2;
@@ -95,6 +109,10 @@ void FrameLayout::ToBlock(const GstVideoFrame& f, uint8_t* block) {
     }
     return;
   }
+  if (code_ == VENDRIX_PIXFMT_BGRA8 || code_ == VENDRIX_PIXFMT_YUYV8) {
+    CopyRows(Plane(f, 0), Stride(f, 0), block, p, PackedRowBytes(), height_);
+    return;
+  }
   const int chroma_rows = (height_ + 1) / 2, chroma_width = GST_VIDEO_FRAME_COMP_WIDTH(&f, 1);
   CopyRows(Plane(f, 0), Stride(f, 0), block, p, width_, height_);
   uint8_t* chroma = block + size_t(p) * height_;
@@ -107,7 +125,12 @@ void FrameLayout::ToBlock(const GstVideoFrame& f, uint8_t* block) {
 }
 
 LibraryImage FrameLayout::Analysis(const GstVideoFrame& f) {
-  if (!deep_) return {CodeFor(format_), Stride(f, 0), Plane(f, 0)};
+  if (!deep_) {
+    if (code_ == VENDRIX_PIXFMT_BGRA8 || code_ == VENDRIX_PIXFMT_YUYV8) {
+      if (!InPlace(f)) return Source(f);
+    }
+    return {CodeFor(format_), Stride(f, 0), Plane(f, 0)};
+  }
   const int pitch = AlignUp(width_, kRowAlign);
   for (int y = 0; y < height_; ++y) {
     const auto* luma = reinterpret_cast<const uint16_t*>(Plane(f, 0) + size_t(y) * Stride(f, 0));
@@ -148,6 +171,7 @@ uint32_t FrameLayout::Narrow(uint16_t v) const {
 
 LibraryImage FrameLayout::Source(const GstVideoFrame& f) {
   if (InPlace(f)) return {code_, Stride(f, 0), Plane(f, 0)};
+  MakeBlocks();
   ToBlock(f, source_.get());
   return {code_, block_pitch_, source_.get()};
 }
@@ -155,6 +179,7 @@ LibraryImage FrameLayout::Source(const GstVideoFrame& f) {
 LibraryImage FrameLayout::Target(const GstVideoFrame& f) {
   target_in_block_ = !InPlace(f);
   if (!target_in_block_) return {code_, Stride(f, 0), Plane(f, 0)};
+  MakeBlocks();
   return {code_, block_pitch_, target_.get()};
 }
 
@@ -177,6 +202,10 @@ void FrameLayout::Store(GstVideoFrame& f) {
         }
       }
     }
+    return;
+  }
+  if (code_ == VENDRIX_PIXFMT_BGRA8 || code_ == VENDRIX_PIXFMT_YUYV8) {
+    CopyRows(block, p, Plane(f, 0), Stride(f, 0), PackedRowBytes(), height_);
     return;
   }
   const int chroma_rows = (height_ + 1) / 2, chroma_width = GST_VIDEO_FRAME_COMP_WIDTH(&f, 1);

@@ -3,7 +3,8 @@
 //   I420, NV12     -> YUV420P, NV12: the buffer itself when its planes already lie as the library
 //                     expects (luma rows, then the chroma rows in the same block at the pitch the
 //                     library derives), else copied into one contiguous block
-//   YUY2           -> YUYV8, BGRx / BGRA -> BGRA8: the buffer itself
+//   YUY2           -> YUYV8, BGRx / BGRA -> BGRA8: the buffer itself, unless its rows are not a multiple of
+//                     4 bytes apart (then copied: the library steps rows by whole pixels or pixel pairs)
 //   I420_10LE      -> AYUV16: widened to 16 bits per channel and back, no bit lost; so is interlaced
 //                     8-bit 4:2:0, whose chroma rows alternate between the fields as the renderer's
 //                     4:2:0 field drawing does not expect
@@ -46,6 +47,8 @@ class FrameLayout {
 
  private:
   bool InPlace(const GstVideoFrame& frame) const;
+  void MakeBlocks();
+  int PackedRowBytes() const;  // bytes of one row of a packed format
   void ToBlock(const GstVideoFrame& frame, uint8_t* block);
   int ChromaRow(int y) const;
   uint32_t Sample(const GstVideoFrame& f, int c, int y, int x) const;
