@@ -2,6 +2,8 @@
 // format pairs, and the walk over destination rows with 16.16 nearest-neighbour steps.
 #include "imaging/image_convert.h"
 
+#include <algorithm>
+
 #include "imaging/convert_rows.h"
 #include "imaging/pixel_formats.h"
 
@@ -126,11 +128,15 @@ bool ConvertImage(const ConvRecord& record) {
       // Luma over the even width, then chroma rows 0, 2, 4 ... of the destination, each reading the
       // chroma row of the source row it resamples: (k * vstep) >> 16 for chroma row k, pair j from
       // source pair (j * hstep) >> 16. Both chroma planes follow their luma plane at the same pitch.
+      // The second field of a frame whose field height is odd has a chroma row fewer than its height
+      // asks for, so the rows stop where either plane ends instead of running past the buffer.
       const int32_t even = dst.width & ~1;
       convert::ConvertRows(src.row0, src.pitch, dst.row0, dst_advance, dst.height, vstep, rows.rows[convert::kCopyRow1],
                            even, hstep);
-      convert::ConvertRows(src.Row(src.height), src.pitch, dst.Row(dst.height), dst_advance, (dst.height + 1) / 2,
-                           vstep, rows.rows[convert::kCopyRow2], even / 2, hstep);
+      int32_t chroma_rows = std::min((dst.height + 1) / 2, dst.chromaRows);
+      while (chroma_rows > 0 && FxInt(uint32_t(chroma_rows - 1) * vstep) >= src.chromaRows) --chroma_rows;
+      convert::ConvertRows(src.Row(src.height), src.pitch, dst.Row(dst.height), dst_advance, chroma_rows, vstep,
+                           rows.rows[convert::kCopyRow2], even / 2, hstep);
       return true;
     }
     default:

@@ -32,6 +32,10 @@ struct Image {
   int32_t height;
   uint32_t format;
   uint32_t fieldMode;
+  // NV12: chroma rows that follow the luma rows at this pitch and still lie in the buffer's chroma
+  // plane. A frame has (height + 1) / 2; a field reaches only the plane rows of its own parity, and when
+  // the field is odd in height and the second one, one fewer than half its height rounded up.
+  int32_t chromaRows;
 
   uint8_t* Row(int64_t y) const { return row0 + y * pitch; }
 };
@@ -46,14 +50,20 @@ inline bool SelectField(uint32_t format, uint32_t fieldMode, int32_t width, int3
   int64_t p = pitch;
   int32_t h = height;
   auto* row0 = static_cast<uint8_t*>(const_cast<void*>(buffer));
+  int32_t chroma = (height + 1) / 2;
   if (fieldMode & VENDRIX_FIELD_IN_FRAME) {
-    if (fieldMode & VENDRIX_FIELD_SECOND) row0 += p;
+    const int32_t second = (fieldMode & VENDRIX_FIELD_SECOND) ? 1 : 0;
+    if (second) row0 += p;
     h /= 2;
     p *= 2;
+    // The field's chroma starts at frame row second + 2 * h and steps two frame rows; the plane holds
+    // frame rows height .. height + chroma - 1.
+    const int32_t first = second + 2 * h, last = height + chroma - 1;
+    chroma = first > last ? 0 : (last - first) / 2 + 1;
   }
   if (width < 1 || width > kMaxImageSide || h < 1 || h > kMaxImageSide) return false;
   if (p > INT32_MAX || p < INT32_MIN) return false;
-  *out = Image{row0, p, width, h, format, fieldMode};
+  *out = Image{row0, p, width, h, format, fieldMode, chroma};
   return true;
 }
 

@@ -41,6 +41,9 @@ class Reader {
   }
   void Take(void* out, size_t n) {
     if (n > bytes_.size() - at_) throw CliError(fmt::format("{} is damaged (cut short)", path_));
+    // A file without path samples reads zero flags into an empty vector, whose data() may be null,
+    // which memcpy must not be given even for zero bytes.
+    if (n == 0) return;
     std::memcpy(out, bytes_.data() + at_, n);
     at_ += n;
   }
