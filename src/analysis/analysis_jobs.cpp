@@ -66,7 +66,12 @@ AnalysisJob* BlockMatchingJobs::TakeFree() {
   return job;
 }
 
+void BlockMatchingJobs::SettleBeforeEntry(int32_t entry) {
+  if (entry <= lastEntry_) CompleteAll(true);
+}
+
 void BlockMatchingJobs::Submit(AnalysisJob* job, bool measure) {
+  lastEntry_ = job->work.entry;
   job->finished.store(false, std::memory_order_relaxed);
   job->submitted = false;
   if (measure) {

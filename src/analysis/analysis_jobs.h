@@ -37,6 +37,11 @@ class BlockMatchingJobs final : public model::AnalysisJobPool {
   void Submit(AnalysisJob* job, bool measure);
   // Returns a job whose set-up failed to the free list (its window and list are freed).
   void Abandon(AnalysisJob* job);
+  // Called before `entry` is set up. An entry at or before the last one submitted (a frame scanned
+  // again, or out of order) may still be measured by a worker, or its planes read through another
+  // job's window: every busy job is then completed and handed over first, in order, so that no two
+  // workers ever write the same entry's records. Scans in ascending order never wait here.
+  void SettleBeforeEntry(int32_t entry);
 
   void CompleteAll(bool hand_over) override;
   void Release() override;
@@ -53,6 +58,7 @@ class BlockMatchingJobs final : public model::AnalysisJobPool {
   AnalysisJob* busy_ = nullptr;  // oldest first
   AnalysisJob* free_ = nullptr;
   int32_t count_ = 0;
+  int32_t lastEntry_ = -1;  // entry of the job submitted last
   AnalysisJob jobs_[8];
 };
 

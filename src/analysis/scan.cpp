@@ -22,6 +22,7 @@ constexpr int32_t kRequestedJobs = 9;
 void ScanBlockMatchingEntry(GlobalMotionPath* path, const PathSettings& settings, uint32_t frame,
                             model::AnalysisImage& image, int32_t entry) {
   auto* jobs = static_cast<BlockMatchingJobs*>(path->jobPool);
+  jobs->SettleBeforeEntry(entry);
   AnalysisJob* job = jobs->TakeFree();
   if (!job) return;
   EntryMeasurement& work = job->work;

@@ -234,6 +234,26 @@ TEST_F(BlockScan, RefitPassRestoresTheMeasuredListsAndRefitsEntriesWithoutMotion
   model::PathDelete(path);
 }
 
+// A frame scanned again while its first measurement is still with a worker (a host that seeks back,
+// or repeats a frame) waits for it: two workers writing one entry's records freed its kept list
+// twice. The records come out as from scanning each frame once.
+TEST_F(BlockScan, AFrameScannedAgainWhileMeasuredGivesTheRecordsOfOneScan) {
+  const auto clip = Pan(8, 2, 1);
+  std::vector<std::vector<uint8_t>> records;
+  for (const bool again : {false, true}) {
+    GlobalMotionPath* path = model::PathCreate(8, 0);
+    for (uint32_t i = 0; i < 8; ++i) {
+      ScanGrey(path, clip[i], i, Level(4));
+      for (uint32_t k = 0; again && i >= 2 && k < 3; ++k) ScanGrey(path, clip[i - k % 2], i - k % 2, Level(4));
+    }
+    Settle(path);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(path->analysis->records);
+    records.emplace_back(bytes, bytes + 8 * sizeof(model::FrameRecord));
+    model::PathDelete(path);
+  }
+  EXPECT_EQ(records[0], records[1]);
+}
+
 TEST_F(BlockScan, WhatCannotBeMeasuredLeavesRecordsEmptyAndThePathUsable) {
   // A frame smaller than a block with its search reach, entries beyond the capacity, a flat frame.
   GlobalMotionPath* path = model::PathCreate(3, 0);
