@@ -125,12 +125,8 @@ void FrameLayout::ToBlock(const GstVideoFrame& f, uint8_t* block) {
 }
 
 LibraryImage FrameLayout::Analysis(const GstVideoFrame& f) {
-  if (!deep_) {
-    if (code_ == VENDRIX_PIXFMT_BGRA8 || code_ == VENDRIX_PIXFMT_YUYV8) {
-      if (!InPlace(f)) return Source(f);
-    }
-    return {CodeFor(format_), Stride(f, 0), Plane(f, 0)};
-  }
+  // The analyser steps rows by their byte pitch, whatever it is: 8-bit frames are read in place.
+  if (!deep_) return {CodeFor(format_), Stride(f, 0), Plane(f, 0)};
   const int pitch = AlignUp(width_, kRowAlign);
   for (int y = 0; y < height_; ++y) {
     const auto* luma = reinterpret_cast<const uint16_t*>(Plane(f, 0) + size_t(y) * Stride(f, 0));
