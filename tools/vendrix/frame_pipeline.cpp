@@ -1,5 +1,6 @@
 #include "frame_pipeline.h"
 
+#include <cstring>
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -26,16 +27,31 @@ std::unique_ptr<VideoOutput> OpenOutput(const VideoInput& input, const std::stri
   return output;
 }
 
+LibraryImage& FrameRenderer::FreeImage(const LibraryImage* a, const LibraryImage* b) {
+  for (auto& image : images_)
+    if (image.get() != a && image.get() != b && image->writable()) return *image;
+  images_.push_back(std::make_unique<LibraryImage>(layout_, width_, height_));
+  return *images_.back();
+}
+
 AVFrame* FrameRenderer::Render(const AVFrame& frame, VideoOutput& output, const Define& define) {
   const bool by_field = IsInterlaced(fields_);
-  if (!source_) {
-    const RenderLayout layout = ChooseRenderLayout(static_cast<AVPixelFormat>(frame.format), by_field);
-    source_ = std::make_unique<LibraryImage>(layout, width_, height_);
-    target_ = std::make_unique<LibraryImage>(layout, width_, height_);
+  if (images_.empty()) {
+    layout_ = ChooseRenderLayout(static_cast<AVPixelFormat>(frame.format), by_field);
+    direct_ = layout_.planar != AV_PIX_FMT_NONE && output.pixel_format() == layout_.planar;
+    if (direct_) direct_frame_ = NewFrame();
   }
-  converter_.ToLibrary(frame, *source_, by_field);
-  const TexMapDefA def = WholeFrameDefinition(source_->code(), width_, height_, source_->data(), source_->pitch(),
-                                              target_->data(), target_->pitch());
+  // The target is the last one drawn into, unless the encoder still holds it: then a free image
+  // starts as a copy of it.
+  LibraryImage* target = last_target_;
+  if (!target || !target->writable()) {
+    target = &FreeImage(last_target_, nullptr);
+    if (last_target_) std::memcpy(target->data(), last_target_->data(), target->bytes());
+  }
+  LibraryImage& source = FreeImage(target, last_target_);
+  converter_.ToLibrary(frame, source, by_field);
+  const TexMapDefA def = WholeFrameDefinition(source.code(), width_, height_, source.data(), source.pitch(),
+                                              target->data(), target->pitch());
   // Each field is drawn from the same field of the source into its own rows of the target.
   bool corrected = true;
   for (int field = 0; field < (by_field ? 2 : 1) && corrected; ++field) {
@@ -44,8 +60,17 @@ AVFrame* FrameRenderer::Render(const AVFrame& frame, VideoOutput& output, const 
     corrected = define(one, field);
     if (corrected) TexMap(&one);
   }
-  AVFrame* encoded = output.WritableFrame();
-  converter_.FromLibrary(corrected ? *target_ : *source_, *encoded, by_field);
+  if (corrected) last_target_ = target;
+  // A frame without a correction goes out as it came.
+  const LibraryImage& result = corrected ? *target : source;
+  AVFrame* encoded;
+  if (direct_) {
+    result.RefAsFrame(*direct_frame_);
+    encoded = direct_frame_.get();
+  } else {
+    encoded = output.WritableFrame();
+    converter_.FromLibrary(result, *encoded, by_field);
+  }
   encoded->pts = frame.best_effort_timestamp;
   encoded->pkt_duration = frame.pkt_duration;
   return encoded;

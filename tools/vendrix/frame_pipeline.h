@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fields.h"
 #include "library_image.h"
@@ -26,7 +27,9 @@ std::unique_ptr<VideoOutput> OpenOutput(const VideoInput& input, const std::stri
 // Warps decoded frames into the writer's frames: the frame is copied into the library layout its pixel
 // format renders in, the library draws it by the definition the caller completes, and the result is
 // converted into the encoder's format with the decoded frame's timestamp. Interlaced frames (`fields`
-// not progressive) are drawn field by field, each field with its own correction.
+// not progressive) are drawn field by field, each field with its own correction. Where the encoder
+// takes the layout's own format (8-bit 4:2:0, the common case), the library draws straight into the
+// frame the encoder reads, and no conversion or copy follows.
 class FrameRenderer {
  public:
   FrameRenderer(int width, int height, FieldOrder fields = FieldOrder::kProgressive)
@@ -45,8 +48,18 @@ class FrameRenderer {
  private:
   int width_, height_;
   FieldOrder fields_;
+  // An image no encoder still reads, other than `a` and `b`; made when there is none.
+  LibraryImage& FreeImage(const LibraryImage* a, const LibraryImage* b);
+
   FrameConverter converter_;
-  std::unique_ptr<LibraryImage> source_, target_;
+  RenderLayout layout_{};
+  // Sources and targets, taken in turn from these; more than two only while the encoder keeps frames.
+  std::vector<std::unique_ptr<LibraryImage>> images_;
+  // The last image drawn into. The library leaves pixels outside the warped frame as they were, so
+  // every render starts from the previous render's pixels, as with a single output buffer.
+  LibraryImage* last_target_ = nullptr;
+  bool direct_ = false;  // the encoder takes the images themselves as its frames
+  FramePtr direct_frame_;
 };
 
 }  // namespace vendrix::cli

@@ -73,11 +73,25 @@ LibraryImage::LibraryImage(const RenderLayout& layout, int width, int height)
       bytes = size_t(pitch_) * height;
       break;
   }
-  block_.reset(new uint8_t[bytes + kRowAlign]());
+  bytes_ = bytes;
+  block_ = av_buffer_allocz(bytes + kRowAlign);
+  if (!block_) throw CliError("out of memory");
+}
+
+LibraryImage::~LibraryImage() { av_buffer_unref(&block_); }
+
+void LibraryImage::RefAsFrame(AVFrame& frame) const {
+  av_frame_unref(&frame);
+  frame.buf[0] = av_buffer_ref(block_);
+  if (!frame.buf[0]) throw CliError("out of memory");
+  Planes(frame.data, frame.linesize);
+  frame.format = av_format();
+  frame.width = width_;
+  frame.height = height_;
 }
 
 void LibraryImage::Planes(uint8_t* planes[4], int strides[4]) const {
-  uint8_t* base = block_.get();
+  uint8_t* base = block_->data;
   for (int i = 0; i < 4; ++i) planes[i] = nullptr, strides[i] = 0;
   planes[0] = base;
   strides[0] = pitch_;

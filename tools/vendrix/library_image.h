@@ -28,16 +28,19 @@ struct RenderLayout {
 RenderLayout ChooseRenderLayout(AVPixelFormat decoded, bool fields = false);
 
 // One image in a library layout: a single block, rows `pitch` bytes apart; for the 4:2:0 layouts the
-// chroma planes follow the luma rows inside the same block.
+// chroma planes follow the luma rows inside the same block. The block is a reference-counted FFmpeg
+// buffer, so that an encoder can take the image as its input frame without a copy.
 class LibraryImage {
  public:
   LibraryImage(const RenderLayout& layout, int width, int height);
+  ~LibraryImage();
   LibraryImage(const LibraryImage&) = delete;
   LibraryImage& operator=(const LibraryImage&) = delete;
 
-  uint8_t* data() { return block_.get(); }
-  const uint8_t* data() const { return block_.get(); }
+  uint8_t* data() { return block_->data; }
+  const uint8_t* data() const { return block_->data; }
   int pitch() const { return pitch_; }
+  size_t bytes() const { return bytes_; }  // of the whole block, every plane included
   int width() const { return width_; }
   int height() const { return height_; }
   uint32_t code() const { return layout_.code; }
@@ -46,10 +49,16 @@ class LibraryImage {
   void Planes(uint8_t* planes[4], int strides[4]) const;
   AVPixelFormat av_format() const { return layout_.planar != AV_PIX_FMT_NONE ? layout_.planar : layout_.packed; }
 
+  // False while a frame made by RefAsFrame is still held (by an encoder): the pixels must not change.
+  bool writable() const { return av_buffer_is_writable(block_) != 0; }
+  // Makes `frame` (emptied first) a reference to this image, as a frame of av_format().
+  void RefAsFrame(AVFrame& frame) const;
+
  private:
   RenderLayout layout_;
   int width_, height_, pitch_;
-  std::unique_ptr<uint8_t[]> block_;
+  size_t bytes_ = 0;
+  AVBufferRef* block_ = nullptr;
 };
 
 // A definition of the warp of a whole width x height image at `source` into one at `target`, both in
