@@ -1,18 +1,16 @@
 // The feature-tracking analyser on synthetic clips of known camera motion: the motion it recovers with
-// three detector settings, identical records threaded, single-threaded and from two host threads, Sync
-// modes, deletion mid-stream, flat frames and refused entries, and the heap left as it was found.
+// three detector settings, Sync modes, deletion mid-stream, flat frames and refused entries, and the
+// heap left as it was found. (The same bytes on any thread count and from eight host threads at once
+// are the reliability tests'.)
 #include "analysis/feature_tracker.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "analysis/scan.h"
-#include "concurrency/thread_pool.h"
 #include "model/profiles.h"
 #include "platform/heap.h"
 #include "support/synthetic_frames.h"
@@ -78,21 +76,6 @@ TEST_P(RecoveredMotion, MatchesTheCameraForEveryEntry) {
 INSTANTIATE_TEST_SUITE_P(FeatureTrackerTest, RecoveredMotion, ::testing::Values(-1, 35, 38), [](const auto& param_info) {
   return param_info.param < 0 ? std::string("Defaults") : "Profile" + std::to_string(param_info.param);
 });
-
-TEST_F(FeatureTrackerTest, ConcurrentHostsAndASingleThreadGiveIdenticalRecords) {
-  const Clip clip(16, 5);
-  GlobalMotionPath* paths[3];
-  std::thread host([&] { paths[0] = ScanClip(clip); });
-  paths[1] = ScanClip(clip);
-  host.join();
-  concurrency::PoolService()->SetMultithreaded(false);
-  paths[2] = ScanClip(clip);
-  for (int i : {0, 1}) {
-    EXPECT_EQ(std::memcmp(paths[i]->analysis->records, paths[2]->analysis->records, 16 * sizeof(model::FrameRecord)), 0);
-    EXPECT_EQ(paths[i]->lastFrame, paths[2]->lastFrame);
-  }
-  for (GlobalMotionPath* p : paths) model::PathDelete(p);
-}
 
 TEST_F(FeatureTrackerTest, SyncModesAndDeletionMidStream) {
   const Clip clip(10, 9);
