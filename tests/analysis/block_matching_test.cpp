@@ -20,8 +20,8 @@
 #include "analysis/scan_params.h"
 #include "model/frame_plane_pool.h"
 #include "platform/heap.h"
-#include "support/shaky_clip.h"
 #include "support/synthetic_frames.h"
+#include "support/synthetic_matches.h"
 #include "support/warm_pools.h"
 
 namespace vendrix::analysis {
@@ -75,10 +75,7 @@ cv::Mat Shifted(const cv::Mat& texture, double dx, double dy) {
   return out;
 }
 
-struct ListDeleter {
-  void operator()(model::MatchList* l) const { model::MatchListRelease(l); }
-};
-using List = std::unique_ptr<model::MatchList, ListDeleter>;
+using List = testing::MatchListPtr;
 List MakeList() { return List(model::MatchListCreate(kW / 4 + 1, kH / 4 + 1, kW, kH, 1.0f)); }
 
 class BlockSize : public ::testing::TestWithParam<int> {};

@@ -1,19 +1,19 @@
 // The feature-tracking analyser on synthetic clips of known camera motion: the motion it recovers with
-// three detector settings, identical records threaded, single-threaded and from two host threads, Sync
-// modes, deletion mid-stream, flat frames and refused entries, and the heap left as it was found.
+// three detector settings, Sync modes, deletion mid-stream, flat frames and refused entries, and the
+// heap left as it was found; a host that skips a frame or scans one again. (The same bytes on any
+// thread count and from eight host threads at once are the reliability tests'.)
 #include "analysis/feature_tracker.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "analysis/frame_queries.h"
 #include "analysis/scan.h"
-#include "concurrency/thread_pool.h"
 #include "model/profiles.h"
+#include "platform/debug.h"
 #include "platform/heap.h"
 #include "support/synthetic_frames.h"
 #include "support/warm_pools.h"
@@ -79,21 +79,6 @@ INSTANTIATE_TEST_SUITE_P(FeatureTrackerTest, RecoveredMotion, ::testing::Values(
   return param_info.param < 0 ? std::string("Defaults") : "Profile" + std::to_string(param_info.param);
 });
 
-TEST_F(FeatureTrackerTest, ConcurrentHostsAndASingleThreadGiveIdenticalRecords) {
-  const Clip clip(16, 5);
-  GlobalMotionPath* paths[3];
-  std::thread host([&] { paths[0] = ScanClip(clip); });
-  paths[1] = ScanClip(clip);
-  host.join();
-  concurrency::PoolService()->SetMultithreaded(false);
-  paths[2] = ScanClip(clip);
-  for (int i : {0, 1}) {
-    EXPECT_EQ(std::memcmp(paths[i]->analysis->records, paths[2]->analysis->records, 16 * sizeof(model::FrameRecord)), 0);
-    EXPECT_EQ(paths[i]->lastFrame, paths[2]->lastFrame);
-  }
-  for (GlobalMotionPath* p : paths) model::PathDelete(p);
-}
-
 TEST_F(FeatureTrackerTest, SyncModesAndDeletionMidStream) {
   const Clip clip(10, 9);
   GlobalMotionPath* path = model::PathCreate(20, 0);
@@ -125,6 +110,31 @@ TEST_F(FeatureTrackerTest, FlatFramesAndRefusedEntriesKeepThePipelineMoving) {
   EXPECT_EQ(path->lastFrame, 6);
   for (int e = 1; e < 6; ++e) EXPECT_EQ(path->analysis->records[e].count(), 0u) << e;
   model::PathDelete(path);
+}
+
+// The tracker's in-order stages must not wait for entries that never come. On an interlaced path a
+// skipped frame leaves both its fields missing, which used to stall the next finishing for the
+// analyser's whole time-out.
+std::vector<std::string> g_lines;
+
+TEST(SkippedEntries, InterlacedPathWithAGapAndARescanFinishesWithoutTheTimeOut) {
+  const cv::Mat texture = testing::MakeTexture(560, 480, 7);
+  const platform::DebugSink previous = platform::SetDebugSink([](const char* line) { g_lines.emplace_back(line); });
+  for (uint32_t flags : {0u, static_cast<uint32_t>(VENDRIX_PATH_INTERLACED)}) {
+    SCOPED_TRACE(flags);
+    GlobalMotionPath* path = model::PathCreate(10, static_cast<int32_t>(flags));
+    for (int frame : {0, 1, 2, 4, 5, 6, 5, 7, 8, 9})  // 3 skipped, 5 scanned twice
+      Scan(path, testing::RenderFrame(texture, 320, 240, {1.0 * frame, 0.5 * frame, 0}), frame);
+    FinishPathB(path, 0, &model::kDefaultPathSettings);
+    const int32_t per_frame = flags ? 2 : 1;
+    EXPECT_EQ(path->lastFrame, 10 * per_frame - 1);
+    float t[3];
+    ASSERT_TRUE(AnalysisFrameTranslation(path, 0, 8 * per_frame, t));  // tracked again after the gap
+    EXPECT_NEAR(t[0], 1.0f, 0.15f);
+    model::PathDelete(path);
+  }
+  platform::SetDebugSink(previous);
+  for (const std::string& line : g_lines) EXPECT_EQ(line.find("Timeout"), std::string::npos) << line;
 }
 
 }  // namespace

@@ -6,10 +6,6 @@
 
 namespace {
 
-TEST(Exports, Version) {
-  EXPECT_EQ(VendrixVersion(), 0x0201004Fu);
-}
-
 // The profile exports pass through to the table (whose rows, lookup and range are tested in
 // tests/model/profiles_test.cpp).
 TEST(Exports, ProfilesRoundTrip) {

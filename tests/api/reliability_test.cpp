@@ -85,14 +85,6 @@ void WaitForWorkers(const Failure& failure) {
   for (int i = 0; i < concurrency::kMaxWorkers; ++i) concurrency::WorkerWaitIdle(i);
 }
 
-TexMapDefA Definition(const cv::Mat& src, cv::Mat& out) {
-  const VendrixFxRect frame{0, 0, src.cols * VENDRIX_FX_ONE, src.rows * VENDRIX_FX_ONE};
-  return TexMapDefA{.version = VENDRIX_TEXMAP_A_VERSION, .pixelFormat = VENDRIX_PIXFMT_BGRA8, .srcRect = frame,
-                    .srcPitch = static_cast<int32_t>(src.step[0]), .srcRows = src.rows, .srcBuffer = src.data,
-                    .outRect = frame, .outPitch = static_cast<int32_t>(out.step[0]), .outRows = out.rows,
-                    .outBuffer = out.data};
-}
-
 // Renders def; a render that failed must have written nothing, and is repeated.
 std::vector<uint8_t> Render(const TexMapDefA& def, cv::Mat& out, Failure& failure) {
   out.setTo(cv::Scalar::all(kUntouched));
@@ -146,7 +138,7 @@ Road Offline(const std::vector<cv::Mat>& clip, const PathSettings& settings, Fai
   std::memcpy(reinterpret_cast<uint8_t*>(road.comp.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &settings, sizeof(settings));
   cv::Mat out(h, w, CV_8UC4);
   for (int i = 0; i < n; ++i) {
-    TexMapDefA def = Definition(clip[i], out);
+    TexMapDefA def = BgraDefinition(clip[i], out);
     int32_t quality = DefTexMapA(&def, road.comp.data(), 0, i, 0, w, h);
     if (failure.HitIn()) quality = DefTexMapA(&def, road.comp.data(), 0, i, 0, w, h);
     EXPECT_GE(quality, VENDRIX_TEXMAP_QUALITY_OK);
@@ -193,7 +185,7 @@ Road Realtime(const std::vector<cv::Mat>& clip, int walked, const PathSettings& 
   };
   auto show_to = [&](int end) {
     for (; shown < end; ++shown) {
-      TexMapDefA def = Definition(clip[shown], out);
+      TexMapDefA def = BgraDefinition(clip[shown], out);
       const int32_t answer = RTMotionPathTexMapDef(rt, &def, 0, number(shown), 0, w, h);
       failure.HitIn();
       EXPECT_TRUE(answer >= -1 && answer <= VENDRIX_TEXMAP_QUALITY_OFF_CENTRE) << answer;
@@ -285,7 +277,7 @@ TEST_P(Roads, RealTimeStreamOutlivesRandomAllocationFailures) {
                           1.0f, 0, frame.data};
     const int32_t scanned = RTMotionPathScanMap(rt, &in, f);
     ASSERT_TRUE(scanned == 0 || scanned == -1);
-    TexMapDefA def = Definition(frame, out);
+    TexMapDefA def = BgraDefinition(frame, out);
     const int32_t answer = RTMotionPathTexMapDef(rt, &def, 0, std::max<int64_t>(f - 8, 0), 0, 160, 120);
     ASSERT_TRUE(answer >= -1 && answer <= VENDRIX_TEXMAP_QUALITY_OFF_CENTRE) << answer;
     if (answer >= 0) TexMap(&def);

@@ -1,18 +1,16 @@
-// Path finishing: the smoothing kernels, the additive finisher removing shake and keeping a pan, and
-// the driver (wrong tags, bad measurements, tiny clips, keeping the analysis half way through a scan
-// and releasing it at the end). The channel strengths each profile's settings give are pinned by the
-// golden hashes of the arrays finished under them.
+// Path finishing: the additive finisher removing shake and keeping a pan, its kernel's taps at strength
+// 0 and the camera held at full strength, and the driver (wrong tags, bad measurements, tiny clips,
+// keeping the analysis half way through a scan and releasing it at the end). The kernel radius each
+// profile's strengths give is pinned by the golden hashes of the arrays finished under them.
 #include "finishing/finish.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <tuple>
 #include <vector>
 
 #include "analysis/scan.h"
 #include "finishing/compensation.h"
-#include "finishing/kernel.h"
 #include "model/profiles.h"
 #include "platform/heap.h"
 #include "support/synthetic_frames.h"
@@ -25,26 +23,6 @@ double Jitter(const std::vector<double>& x) {
   double s = 0;
   for (size_t i = 2; i < x.size(); ++i) s += std::pow(x[i] - 2 * x[i - 1] + x[i - 2], 2);
   return std::sqrt(s / double(x.size() - 2));
-}
-
-TEST(FinishKernel, RadiiFromStrengthAndNormalisedTaps) {
-  // radius = odd(trunc(a^1.75 * 654 + 0.5)) within 1 .. 599 (598 for the matrix variant); above 0.99
-  // the kernel is empty and the camera is held.
-  for (const auto& [strength, matrix, radius] : {std::tuple{0.4f, false, 133}, std::tuple{0.3f, false, 81}, std::tuple{0.2f, false, 39},
-                                                std::tuple{0.0f, false, 1}, std::tuple{std::nanf(""), false, 1},
-                                                std::tuple{0.995f, false, -1}, std::tuple{0.99f, true, 599}})
-    EXPECT_EQ(KernelRadius(strength, matrix), radius) << strength;
-  Kernel k;
-  BuildKernel(0.0f, false, k);
-  EXPECT_NEAR(k.At(0), 100.0f / 116.0f, 1e-6f);  // taps 8, 100, 8 before normalising
-  EXPECT_NEAR(k.At(1), 8.0f / 116.0f, 1e-6f);
-  for (bool matrix : {false, true}) {
-    BuildKernel(0.4f, matrix, k);
-    double sum = 0;
-    for (int o = -k.radius; o <= k.radius; ++o) sum += k.At(o);
-    EXPECT_NEAR(sum, 1.0, 1e-5);
-    EXPECT_NEAR(k.At(k.radius) / k.At(0), matrix ? 0.0064f : 0.08f, 1e-4f);  // outermost tap
-  }
 }
 
 // A path with n entries measured by the additive model (kind 3): per-entry translation of a slow pan

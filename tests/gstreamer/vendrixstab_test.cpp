@@ -28,10 +28,9 @@ struct Output {
 };
 
 // Runs `launch` (a gst-launch description ending in an appsink named "out") to its end or its first
-// error; with
-// `actions`, calls actions(pipeline, frames so far) after each frame.
-template <typename Actions>
-Output RunPipeline(const std::string& launch, Actions actions) {
+// error, calling actions(pipeline, frames so far) after each frame.
+template <typename Actions = void (*)(GstElement*, size_t)>
+Output RunPipeline(const std::string& launch, Actions actions = [](GstElement*, size_t) {}) {
   Output o;
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
@@ -71,9 +70,6 @@ Output RunPipeline(const std::string& launch, Actions actions) {
   gst_object_unref(sink);
   gst_object_unref(pipeline);
   return o;
-}
-Output RunPipeline(const std::string& launch) {
-  return RunPipeline(launch, [](GstElement*, size_t) {});
 }
 
 // A file name in this process's own scratch folder, so that runs side by side do not collide.

@@ -1,11 +1,14 @@
 // The model fit driver: pre-filters, compaction, the translation fit with its bilinear corner
-// refinement, and the records of disabled, empty and corrupt lists.
+// refinement, the records of disabled, empty and corrupt lists, and the no-motion record every fitted
+// model gives a list it cannot use.
 #include "motion/model_fit.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
+#include "motion/fit_checks.h"
 #include "platform/heap.h"
 #include "support/synthetic_matches.h"
 
@@ -85,6 +88,33 @@ TEST(ModelFit, DisabledEmptyAndCorruptLists) {
   EXPECT_EQ(RunTranslationFit(*list).count(), 0u);
   list.reset();
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
+}
+
+// Every match unusable, no weights, a zero (or, for the corner and camera fits, absurd) image size, or
+// no memory: the corner, camera and projective fits all give the no-motion record (the corner fits keep the span), and the projective
+// fits also mark every match invalid with the rejection residual.
+TEST(ModelFit, UnusableListsGiveTheNoMotionRecordWithEveryModel) {
+  const float nan = std::nanf("");
+  const std::function<void(MatchList&)> spoilers[] = {
+      [&](MatchList& l) { for (uint32_t i = 0; i < l.count; ++i) l.matches[i].dx = l.matches[i].x = nan; },
+      [](MatchList& l) { for (uint32_t i = 0; i < l.count; ++i) l.matches[i].weightX = l.matches[i].weightY = 0; },
+      [](MatchList& l) { l.width = 0; },
+      [](MatchList& l) { l.height = 0; },
+      [](MatchList& l) { l.height = 1u << 30; },
+      [](MatchList&) { platform::HeapFailAllocation(1); },
+  };
+  for (uint32_t kind = model::kModelCorners; kind <= model::kModelProjectiveRansac; ++kind)
+    for (size_t k = 0; k < std::size(spoilers); ++k) {
+      if (k == 4 && kind >= model::kModelProjective) continue;  // a case of the corner and camera fits, which refuse it
+      SCOPED_TRACE(::testing::Message() << "kind " << kind << ", spoiler " << k);
+      MatchListPtr list = testing::MakeList(testing::Similarity(-3.0, 4.0, 0.0, 1.0), {.count = 300, .noise = 0.3});
+      spoilers[k](*list);
+      const model::FrameRecord r = FitChecked(*list, kind);
+      platform::HeapFailAllocation(0);
+      ExpectNoMotion(r, 0, kind <= model::kModelCornersTwoPass ? 1 : 0);
+      for (uint32_t i = 0; i < list->count && kind >= model::kModelProjective; ++i)
+        ASSERT_TRUE(list->matches[i].valid == 0 && list->matches[i].fitValue == 1e6f) << i;
+    }
 }
 
 }  // namespace

@@ -12,6 +12,9 @@ namespace vendrix::platform {
 namespace {
 
 TEST(Heap, ZeroFilledCountedBlocksAndExactlyTheNthAllocationFails) {
+  struct Obj {
+    int set = 7;
+  };
   const int64_t before = HeapLiveBlocks();
   auto* a = static_cast<unsigned char*>(HeapAllocate(4096));
   ASSERT_NE(a, nullptr);
@@ -23,15 +26,7 @@ TEST(Heap, ZeroFilledCountedBlocksAndExactlyTheNthAllocationFails) {
   void* third = HeapAllocate(8);
   EXPECT_TRUE(first && !second && third);
   for (void* p : {first, third, static_cast<void*>(a), static_cast<void*>(nullptr)}) HeapRelease(p);
-  EXPECT_EQ(HeapLiveBlocks(), before);
-}
-
-TEST(Heap, HeapNewConstructsAndFailsCleanly) {
-  struct Obj {
-    int set = 7;
-  };
-  const int64_t before = HeapLiveBlocks();
-  Obj* o = HeapNew<Obj>();
+  Obj* o = HeapNew<Obj>();  // constructed in a counted block, and failing as a plain allocation does
   ASSERT_NE(o, nullptr);
   EXPECT_EQ(o->set, 7);
   HeapDelete(o);

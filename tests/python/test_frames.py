@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import vendrix
-from conftest import jitter, shift, texture
+from conftest import jitter, texture
 
 
 def test_shaky_sequence_is_steadied_and_the_path_follows_the_shake(shaky):

@@ -29,6 +29,16 @@ inline std::vector<cv::Mat> ShakyClip(int width, int height, int frames, uint32_
   return clip;
 }
 
+// A definition that renders BGRA frame `src` whole into `out` of the same size, before DefTexMapA (or
+// the real-time path) fills in the correction.
+inline TexMapDefA BgraDefinition(const cv::Mat& src, cv::Mat& out) {
+  const VendrixFxRect frame{0, 0, src.cols * VENDRIX_FX_ONE, src.rows * VENDRIX_FX_ONE};
+  return TexMapDefA{.version = VENDRIX_TEXMAP_A_VERSION, .pixelFormat = VENDRIX_PIXFMT_BGRA8, .srcRect = frame,
+                    .srcPitch = static_cast<int32_t>(src.step[0]), .srcRows = src.rows, .srcBuffer = src.data,
+                    .outRect = frame, .outPitch = static_cast<int32_t>(out.step[0]), .outRows = out.rows,
+                    .outBuffer = out.data};
+}
+
 // Scans, finishes, defines and renders every frame with `settings`; returns the rendered frames.
 inline std::vector<cv::Mat> Stabilise(const std::vector<cv::Mat>& input, const PathSettings& settings) {
   const int w = input[0].cols, h = input[0].rows, n = static_cast<int>(input.size());
@@ -51,10 +61,7 @@ inline std::vector<cv::Mat> Stabilise(const std::vector<cv::Mat>& input, const P
   std::vector<cv::Mat> output;
   for (int i = 0; i < n; ++i) {
     cv::Mat out(h, w, CV_8UC4, cv::Scalar(0, 0, 0, 0));
-    const VendrixFxRect frame{0, 0, w * VENDRIX_FX_ONE, h * VENDRIX_FX_ONE};
-    TexMapDefA def{.version = VENDRIX_TEXMAP_A_VERSION, .pixelFormat = VENDRIX_PIXFMT_BGRA8, .srcRect = frame,
-                   .srcPitch = static_cast<int32_t>(input[i].step[0]), .srcRows = h, .srcBuffer = input[i].data,
-                   .outRect = frame, .outPitch = static_cast<int32_t>(out.step[0]), .outRows = h, .outBuffer = out.data};
+    TexMapDefA def = BgraDefinition(input[i], out);
     DefTexMapA(&def, comp.data(), 0, i, 0, w, h);
     TexMap(&def);
     output.push_back(out);

@@ -9,6 +9,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "support/shaky_clip.h"
 #include "vendrix/vendrix.h"
 
 namespace vendrix::testing {
@@ -47,10 +48,7 @@ class StreamHost {
     if (!end && scanned < needed) return false;
     const cv::Mat& src = held_.front().second;
     cv::Mat out(src.rows, src.cols, CV_8UC4, cv::Scalar::all(0));
-    const VendrixFxRect frame{0, 0, src.cols * VENDRIX_FX_ONE, src.rows * VENDRIX_FX_ONE};
-    TexMapDefA def{.version = VENDRIX_TEXMAP_A_VERSION, .pixelFormat = VENDRIX_PIXFMT_BGRA8, .srcRect = frame,
-                   .srcPitch = static_cast<int32_t>(src.step[0]), .srcRows = src.rows, .outRect = frame,
-                   .outPitch = static_cast<int32_t>(out.step[0]), .outRows = out.rows};
+    TexMapDefA def = BgraDefinition(src, out);
     if (RTMotionPathTexMapDef(path_, &def, 0, f, 0, src.cols, src.rows) >= 0) {
       last_ = def;
       has_last_ = true;
