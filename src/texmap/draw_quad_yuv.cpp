@@ -32,6 +32,56 @@ struct KernelLuma {
   }
 
 #if VENDRIX_X86_KERNELS
+  // 16 bytes at `lo` in the low half, 16 at `hi` in the high half.
+  VENDRIX_TARGET_AVX2 static __m256i LoadHalves(const uint8_t* lo, const uint8_t* hi) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
+  }
+
+  // The luma of unit x and unit x + 1 of every lane's neighbourhood row (top) and the row below
+  // (bottom), in bits 0..7 and 16..23, when the four lanes of each 128-bit half start on one row within
+  // 6 units of the half's first lane (a gentle warp, the common case): one 16-byte load per row and
+  // half, and a byte shuffle. False, with nothing read, otherwise.
+  VENDRIX_TARGET_AVX2 static bool FetchHalves(const SampleGrid& g, const WideSample& s, __m256i* top, __m256i* bottom) {
+    constexpr int32_t kReach = 6;  // the pair (rel, rel + 1) stays in the half's 8 loaded units
+    const __m256i base = _mm256_permutevar8x32_epi32(s.x, _mm256_setr_epi32(0, 0, 0, 0, 4, 4, 4, 4));
+    const __m256i rel = _mm256_sub_epi32(s.x, base);
+    const __m256i limit = _mm256_set1_epi32(kReach);
+    const int32_t y0 = _mm256_cvtsi256_si32(s.y);
+    const __m256i same_row = _mm256_cmpeq_epi32(s.y, _mm256_set1_epi32(y0));
+    const __m256i in_reach = _mm256_cmpeq_epi32(_mm256_max_epu32(rel, limit), limit);  // also rejects rel < 0
+    if (_mm256_movemask_epi8(_mm256_and_si256(same_row, in_reach)) != -1) return false;
+    const int32_t x0 = _mm256_cvtsi256_si32(s.x), x4 = _mm256_extract_epi32(s.x, 4);
+    if (x0 > g.last_x - 7 || x4 > g.last_x - 7) return false;
+    const uint8_t* row = g.row0 + int64_t{y0} * g.pitch;
+    const uint8_t* p0 = row + int64_t{x0} * kSrcUnit;
+    const uint8_t* p4 = row + int64_t{x4} * kSrcUnit;
+    // Shuffle control per lane: bytes (2 rel + kLumaByte, none, 2 rel + kLumaByte + 2, none).
+    const __m256i first = _mm256_add_epi32(_mm256_slli_epi32(rel, 1), _mm256_set1_epi32(kLumaByte));
+    const __m256i control = _mm256_add_epi32(_mm256_or_si256(first, _mm256_slli_epi32(first, 16)),
+                                             _mm256_set1_epi32(static_cast<int>(0x80028000u)));
+    *top = _mm256_shuffle_epi8(LoadHalves(p0, p4), control);
+    *bottom = _mm256_shuffle_epi8(LoadHalves(p0 + g.down, p4 + g.down), control);
+    return true;
+  }
+
+  // Every lane's luma pair as FetchHalves gives it, from lanes holding unit x in bits 0..15 and unit
+  // x + 1 in bits 16..31.
+  VENDRIX_TARGET_AVX2 static __m256i LumaPairs(__m256i units) {
+    return _mm256_and_si256(_mm256_srli_epi32(units, 8 * kLumaByte), _mm256_set1_epi32(0x00FF00FF));
+  }
+
+  // Bilinear8 in every lane, exactly: the column blends a (256 - fx) + b fx as one multiply-add of the
+  // 16-bit pairs (at most 65280), then (top (256 - fy) + bottom fy) >> 16 in 32 bits.
+  VENDRIX_TARGET_AVX2 static __m256i BlendLuma(__m256i top, __m256i bottom, const WideSample& ws) {
+    const __m256i w256 = _mm256_set1_epi32(256);
+    const __m256i wx = _mm256_or_si256(_mm256_sub_epi32(w256, ws.fx), _mm256_slli_epi32(ws.fx, 16));
+    const __m256i t = _mm256_madd_epi16(top, wx);
+    const __m256i b = _mm256_madd_epi16(bottom, wx);
+    return _mm256_srli_epi32(
+        _mm256_add_epi32(_mm256_mullo_epi32(t, _mm256_sub_epi32(w256, ws.fy)), _mm256_mullo_epi32(b, ws.fy)), 16);
+  }
+
   // One 32-bit gather per row fetches a unit and its right neighbour together, which is safe because
   // the neighbourhood never starts on the last column (SampleGrid); a one-column source has no right
   // neighbour and takes the plain kernel, as does a grid too large for 32-bit gather indices.
@@ -44,27 +94,21 @@ struct KernelLuma {
     WideWalk walk = StartWideWalk(s);
     const int* top_row = reinterpret_cast<const int*>(g.row0);
     const int* bottom_row = reinterpret_cast<const int*>(g.row0 + g.down);
-    const __m256i byte = _mm256_set1_epi32(0xFF);
     const __m256i chroma = _mm256_set1_epi32(kLumaByte == 0 ? 0x8000 : 0x0080);
-    const __m256i w256 = _mm256_set1_epi32(256);
     const int32_t whole = s.count & ~7;
     for (int32_t j = 0; j < whole; j += 8) {
       const WideSample ws = LocateWide(wg, walk);
-      __m256i ab, cd;
-      if (!FetchRowBlock2(g, ws, &ab, &cd)) {
-        ab = _mm256_i32gather_epi32(top_row, ws.index, 2);
-        cd = _mm256_i32gather_epi32(bottom_row, ws.index, 2);
+      __m256i top, bottom;
+      if (!FetchHalves(g, ws, &top, &bottom)) {
+        __m256i ab, cd;
+        if (!FetchRowBlock2(g, ws, &ab, &cd)) {
+          ab = _mm256_i32gather_epi32(top_row, ws.index, 2);
+          cd = _mm256_i32gather_epi32(bottom_row, ws.index, 2);
+        }
+        top = LumaPairs(ab);
+        bottom = LumaPairs(cd);
       }
-      constexpr int kShiftA = 8 * kLumaByte;
-      constexpr int kShiftB = 16 + 8 * kLumaByte;
-      const __m256i a = _mm256_and_si256(_mm256_srli_epi32(ab, kShiftA), byte);
-      const __m256i b = _mm256_and_si256(_mm256_srli_epi32(ab, kShiftB), byte);
-      const __m256i c = _mm256_and_si256(_mm256_srli_epi32(cd, kShiftA), byte);
-      const __m256i d = _mm256_and_si256(_mm256_srli_epi32(cd, kShiftB), byte);
-      // One channel in the low 16 bits of each lane; the high halves stay 0 through the blend.
-      const __m256i wx0 = _mm256_sub_epi32(w256, ws.fx);
-      const __m256i wy0 = _mm256_sub_epi32(w256, ws.fy);
-      const __m256i y = BlendPairs8(a, b, c, d, wx0, ws.fx, wy0, ws.fy);
+      const __m256i y = BlendLuma(top, bottom, ws);
       const __m256i units = _mm256_or_si256(kLumaByte == 0 ? y : _mm256_slli_epi32(y, 8), chroma);
       const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(units, units), 0x08);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + int64_t{j} * kDstUnit), _mm256_castsi256_si128(packed));
