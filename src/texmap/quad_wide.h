@@ -116,16 +116,20 @@ VENDRIX_TARGET_AVX2 inline __m256i PickUnits(__m256i lo, __m256i hi, __m256i at,
 }
 
 // The common case of a gentle warp: all eight neighbourhoods start on one source row, within 15
-// units of each other. Then a and b (that row) and c and d (the row below) come from two 16-unit
-// loads per row and lane permutes instead of gathers. False, with nothing read, when the block does
-// not qualify (or the 16 units would pass the end of the row). Lanes in natural order.
+// units of each other. Then a and b (that row) and c and d (the row below) come from 16-unit loads
+// per row and lane permutes instead of gathers: within 7 units (every block of a frame drawn at its
+// size or zoomed in), one 8-unit load for the left units and one a unit further on for the right
+// units; otherwise two 16-unit loads per row, each lane picking from either half. False, with nothing
+// read, when the block does not qualify (or the loads would pass the end of the row). Lanes in natural
+// order.
 VENDRIX_TARGET_AVX2 inline bool FetchRowBlock4(const SampleGrid& g, const WideSample& s, __m256i* a, __m256i* b,
                                                __m256i* c, __m256i* d) {
-  constexpr int32_t kSpan = 15;  // units from the leftmost neighbourhood to the last right neighbour
+  constexpr int32_t kSpan = 15;   // units from the leftmost neighbourhood to the last right neighbour
+  constexpr int32_t kNarrow = 8;  // the same with one 8-unit load per side
   const int32_t first = _mm256_cvtsi256_si32(s.x);
   const int32_t last = _mm256_extract_epi32(s.x, 7);
   const int32_t x0 = first < last ? first : last;
-  if (x0 > g.last_x - kSpan) return false;
+  if (x0 > g.last_x - kNarrow) return false;
   const int32_t y0 = _mm256_cvtsi256_si32(s.y);
   const __m256i rel = _mm256_sub_epi32(s.x, _mm256_set1_epi32(x0));
   const __m256i limit = _mm256_set1_epi32(kSpan - 1);
@@ -134,12 +138,24 @@ VENDRIX_TARGET_AVX2 inline bool FetchRowBlock4(const SampleGrid& g, const WideSa
   const __m256i in_reach = _mm256_cmpeq_epi32(_mm256_max_epu32(rel, limit), limit);
   if (_mm256_movemask_epi8(_mm256_and_si256(same_row, in_reach)) != -1) return false;
   const uint8_t* p = g.row0 + int64_t{y0} * g.pitch + int64_t{x0} * 4;
-  const __m256i top_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i top_hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-  const __m256i bottom_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + g.down));
-  const __m256i bottom_hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + g.down + 32));
-  const __m256i next = _mm256_add_epi32(rel, _mm256_set1_epi32(1));
+  const auto* top = reinterpret_cast<const __m256i*>(p);
+  const auto* bottom = reinterpret_cast<const __m256i*>(p + g.down);
   const __m256i seven = _mm256_set1_epi32(7);
+  if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(rel, seven)) == 0) {
+    const auto* top_right = reinterpret_cast<const __m256i*>(p + 4);
+    const auto* bottom_right = reinterpret_cast<const __m256i*>(p + g.down + 4);
+    *a = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(top), rel);
+    *b = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(top_right), rel);
+    *c = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(bottom), rel);
+    *d = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(bottom_right), rel);
+    return true;
+  }
+  if (x0 > g.last_x - kSpan) return false;
+  const __m256i top_lo = _mm256_loadu_si256(top);
+  const __m256i top_hi = _mm256_loadu_si256(top + 1);
+  const __m256i bottom_lo = _mm256_loadu_si256(bottom);
+  const __m256i bottom_hi = _mm256_loadu_si256(bottom + 1);
+  const __m256i next = _mm256_add_epi32(rel, _mm256_set1_epi32(1));
   const __m256i rel_high = _mm256_cmpgt_epi32(rel, seven);
   const __m256i next_high = _mm256_cmpgt_epi32(next, seven);
   *a = PickUnits(top_lo, top_hi, rel, rel_high);
