@@ -8,6 +8,7 @@
 
 #include "cli_error.h"
 #include "decode_ahead.h"
+#include "encode_behind.h"
 #include "frame_pipeline.h"
 #include "pan_follow.h"
 #include "video_input.h"
@@ -129,9 +130,11 @@ void RenderClip(const std::string& in, const Motion& motion, const PathSettings&
   int64_t index = 0;
   double render_seconds = 0;
   progress.Start("render", motion.frames);
-  auto copy_other = [&](AVPacket* packet) { output->CopyPacket(packet); };
-  // Decoding the next frames on a thread of its own overlaps it with the render and the encoder. The
-  // writer was opened above: from here on only the decoder thread reads the input.
+  // Decoding the next frames and encoding the previous ones on threads of their own overlaps them
+  // with the render. The writer was opened above: from here on only the decoder thread reads the
+  // input and only the encoder thread writes the output.
+  EncodeBehind writer(*output);
+  auto copy_other = [&](AVPacket* packet) { writer.Packet(packet); };
   DecodeAhead decoded(input);
   while (decoded.NextFrame(frame.get(), copy_other)) {
     CheckSameSize(*frame, width, height, in);
@@ -142,11 +145,12 @@ void RenderClip(const std::string& in, const Motion& motion, const PathSettings&
       return true;
     });
     render_seconds += Since(start);
-    output->WriteFrame(encoded);
+    writer.Frame(*encoded);
     ++index;
     progress.Update(index);
   }
   if (index == 0) throw CliError(fmt::format("{}: no video frame could be decoded", in));
+  writer.Finish();
   output->Finish();
   progress.End();
   timings.decode += input.decode_seconds();
