@@ -1,5 +1,5 @@
 // Corner detection on a textured synthetic frame: the library's own detector at the analyser's working
-// sizes (and 1920 x 1080), next to the OpenCV Harris path the detect stage takes with fine refinement.
+// sizes (and 1920 x 1080), next to the Harris path the detect stage takes with fine refinement.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "analysis/corner_detector.h"
+#include "analysis/harris_corners.h"
 #include "platform/cpu.h"
 
 namespace vendrix::analysis {
@@ -84,22 +85,22 @@ void BM_DetectCornersSparse(benchmark::State& state) {
 BENCHMARK(BM_DetectCornersSparse)->Args({960, 540})->Args({1920, 1080})
     ->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
-// The Harris path: goodFeaturesToTrack with the detect stage's first-round parameters. OpenCV may run
-// parts of it on its own threads; the thread count is reported, not changed.
-void BM_OpenCvHarris(benchmark::State& state) {
+// The Harris path the detect stage takes with fine refinement, with its first-round plan. OpenCV may
+// run parts of it on its own threads; the thread count is reported, not changed.
+void BM_HarrisCorners(benchmark::State& state) {
   const auto w = static_cast<int32_t>(state.range(0)), h = static_cast<int32_t>(state.range(1));
   std::vector<uint8_t> frame = TexturedFrame(w, h);
   const cv::Mat image(h, w, CV_8UC1, frame.data());
   std::vector<cv::Point2f> corners;
   for (auto _ : state) {
-    cv::goodFeaturesToTrack(image, corners, kMaxCorners, 0.00015, 7, cv::noArray(), 3, true, 0.04);
+    HarrisCorners(image, HarrisPlan{0.00015, 7, 200, 4}, kMaxCorners, corners);
     benchmark::DoNotOptimize(corners.data());
   }
   state.counters["corners"] = static_cast<double>(corners.size());
   state.counters["cv_threads"] = cv::getNumThreads();
   state.SetBytesProcessed(state.iterations() * int64_t{w} * h);
 }
-BENCHMARK(BM_OpenCvHarris)->Args({960, 540})->Args({640, 360})->Args({1920, 1080})
+BENCHMARK(BM_HarrisCorners)->Args({960, 540})->Args({640, 360})->Args({1920, 1080})
     ->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace

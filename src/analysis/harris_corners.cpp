@@ -7,9 +7,35 @@
 namespace vendrix::analysis {
 namespace {
 
+// Candidates strongest first; equal responses in a fixed order (the later address first), so the
+// result never depends on the sort's implementation. Sorted only as far as the spacing pass reads:
+// it usually stops at the corner limit long before the end of the list.
+class StrongestFirst {
+ public:
+  explicit StrongestFirst(std::vector<const float*>& list) : list_(list) {}
+  size_t size() const { return list_.size(); }
+  const float* operator[](size_t i) {
+    if (i >= sorted_) SortMore();
+    return list_[i];
+  }
+
+ private:
+  static bool Stronger(const float* a, const float* b) { return *a > *b ? true : *a < *b ? false : a > b; }
+  // A first block of four times the corner limit, then the rest at once.
+  static constexpr size_t kFirstBlock = 8192;
+  void SortMore() {
+    const size_t end = sorted_ == 0 ? std::min(list_.size(), kFirstBlock) : list_.size();
+    std::partial_sort(list_.begin() + std::ptrdiff_t(sorted_), list_.begin() + std::ptrdiff_t(end), list_.end(),
+                      Stronger);
+    sorted_ = end;
+  }
+  std::vector<const float*>& list_;
+  size_t sorted_ = 0;
+};
+
 // The spacing pass of goodFeaturesToTrack: candidates strongest first, each kept unless a kept corner
 // lies closer than `distance`, found through a grid of distance-sized cells.
-void Space(const std::vector<const float*>& candidates, const cv::Mat& response, int distance, int max_corners,
+void Space(StrongestFirst& candidates, const cv::Mat& response, int distance, int max_corners,
            std::vector<std::vector<cv::Point2f>>& grid, std::vector<cv::Point2f>& out) {
   out.clear();
   const int cell = distance;
@@ -17,7 +43,8 @@ void Space(const std::vector<const float*>& candidates, const cv::Mat& response,
   grid.resize(size_t(columns) * size_t(rows));
   for (std::vector<cv::Point2f>& g : grid) g.clear();
   const double limit = double(distance) * distance;
-  for (const float* c : candidates) {
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    const float* c = candidates[i];
     const size_t offset = size_t(reinterpret_cast<const uchar*>(c) - response.data);
     const int y = int(offset / response.step), x = int((offset - size_t(y) * response.step) / sizeof(float));
     const int cx = x / cell, cy = y / cell;
@@ -56,18 +83,16 @@ void HarrisCorners(const cv::Mat& image, const HarrisPlan& plan, int max_corners
   cv::minMaxLoc(response, nullptr, &strongest);
   cv::threshold(response, response, strongest * plan.quality, 0, cv::THRESH_TOZERO);
   cv::dilate(response, dilated, cv::Mat());
-  // Local maxima away from the border, strongest first; equal responses in a fixed order (the later
-  // address first), so the result never depends on the sort's implementation.
+  // Local maxima away from the border.
   for (int y = 1; y < response.rows - 1; ++y) {
     const float* r = response.ptr<float>(y);
     const float* d = dilated.ptr<float>(y);
     for (int x = 1; x < response.cols - 1; ++x)
       if (r[x] != 0 && r[x] == d[x]) candidates.push_back(r + x);
   }
-  std::sort(candidates.begin(), candidates.end(),
-            [](const float* a, const float* b) { return *a > *b ? true : *a < *b ? false : a > b; });
+  StrongestFirst strongest_first(candidates);
   for (int distance = plan.start_distance;; --distance) {
-    Space(candidates, response, std::max(distance, 1), max_corners, grid, out);
+    Space(strongest_first, response, std::max(distance, 1), max_corners, grid, out);
     if (int(out.size()) > plan.enough || distance - 1 < plan.min_distance) return;
   }
 }
