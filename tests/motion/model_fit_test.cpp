@@ -1,13 +1,18 @@
 // The model fit driver: pre-filters, compaction, the translation fit with its bilinear corner
-// refinement, the records of disabled, empty and corrupt lists, and the no-motion record every fitted
-// model gives a list it cannot use.
+// refinement, the records of disabled, empty and corrupt lists; and what every fitted model (corner,
+// camera, projective) must do: recover a similarity through noise and outliers, skip bad matches, and
+// give the no-motion record for a list it cannot use.
 #include "motion/model_fit.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
+#include <limits>
+#include <numbers>
+#include <vector>
 
+#include "motion/camera_matrix.h"
 #include "motion/fit_checks.h"
 #include "platform/heap.h"
 #include "support/synthetic_matches.h"
@@ -88,6 +93,69 @@ TEST(ModelFit, DisabledEmptyAndCorruptLists) {
   EXPECT_EQ(RunTranslationFit(*list).count(), 0u);
   list.reset();
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
+}
+
+// Every fitted model recovers a similarity from 2000 matches with 0.3 px noise and 20 or 40 % outliers
+// (displaced at random by up to 30 px): translation within 0.08 px, rotation within 0.015 degrees, zoom
+// within 6e-4, corners within 0.4 px. Matches within 1 px of the motion stay valid; every model but the
+// single-pass corner fit marks those more than 8 px off invalid (RANSAC accepts up to 6 px), and the
+// projective fits replace each residual by what the model leaves. (The camera fits' tighter bounds and tilts are tests/motion/fit_camera_test.cpp's.)
+TEST(ModelFit, EveryModelRecoversASimilarityThroughNoiseAndOutliers) {
+  const double theta = 1.5 * std::numbers::pi / 180.0, zoom = 1.02;
+  const testing::MotionFn motion = testing::Similarity(6.5, -3.2, theta, zoom);
+  model::ModelParams p{};
+  p.degreeRotation = p.degreeScale = 1;
+  for (uint32_t kind = model::kModelCorners; kind <= model::kModelProjectiveRansac; ++kind)
+    for (const double outliers : {0.2, 0.4}) {
+      p.extended = kind == model::kModelCornersTwoPass;  // the corner fit's extended iterations on a similarity
+      SCOPED_TRACE(::testing::Message() << "kind " << kind << ", outliers " << outliers);
+      MatchListPtr list = testing::MakeList(motion, {.count = 2000, .noise = 0.3, .outliers = outliers, .seed = 11});
+      std::vector<double> off(list->count);  // how far from where the motion takes the match
+      for (uint32_t i = 0; i < list->count; ++i) {
+        const MatchEntry& e = list->matches[i];
+        double mx, my;
+        motion(e.x - 480 - e.dx, e.y - 270 - e.dy, &mx, &my);
+        off[i] = std::hypot(e.x - 480 - mx, e.y - 270 - my);
+      }
+      const model::FrameRecord r = FitChecked(*list, kind, 1, 0, p);
+      EXPECT_NEAR(r.f(model::kSlotTx), 6.5, 0.08);
+      EXPECT_NEAR(r.f(model::kSlotTy), -3.2, 0.08);
+      EXPECT_NEAR(std::atan2(r.f(model::kSlotRotSin), r.f(model::kSlotRotCos)), theta, 0.015 * std::numbers::pi / 180.0);
+      EXPECT_NEAR(ZoomFactorFromTerm(r.f(model::kSlotZoom), 540.0f), zoom, 6e-4);
+      EXPECT_LT(testing::CornerError(r, motion, 960, 540), 0.4);
+      for (uint32_t i = 0; i < list->count; ++i) {
+        const MatchEntry& e = list->matches[i];
+        ASSERT_TRUE(off[i] < 1.0 ? e.valid : kind == model::kModelCorners || off[i] < 8.0 || !e.valid) << "match " << i;
+        if (kind >= model::kModelProjective) {
+          ASSERT_NEAR(e.fitValue, e.valid ? e.dx * e.dx + e.dy * e.dy : 1e6f, 1e-3f) << i;
+        }
+      }
+    }
+}
+
+// Non-finite or absurd coordinates and displacements, bad weights and a match a pre-filter dropped
+// (not compacted), with every fitted model: the rest of the list still gives the motion, the bad
+// matches end invalid, and a bad weight only excludes its axis in the corner fits.
+TEST(ModelFit, BadMatchesAreSkippedAndMarkedInvalidWithEveryModel) {
+  const float bad[] = {std::nanf(""), std::numeric_limits<float>::infinity(), 1e30f, -3e38f};
+  const testing::MotionFn motion = testing::Similarity(-3.0, 4.0, 0.01, 1.0);
+  model::ModelParams p{};
+  p.degreeRotation = p.degreeScale = p.extended = 1;
+  for (uint32_t kind = model::kModelCorners; kind <= model::kModelProjectiveRansac; ++kind) {
+    SCOPED_TRACE(::testing::Message() << "kind " << kind);
+    MatchListPtr list = testing::MakeList(motion, {.count = 1000, .noise = 0.3, .seed = 12});
+    for (uint32_t i = 0; i < list->count; i += 10) (i % 20 ? list->matches[i].dx : list->matches[i].y) = bad[i / 10 % 4];
+    list->matches[5].x = -1e30f;  // far outside the image
+    list->matches[7].weightX = std::nanf("");
+    list->matches[8].weightY = std::numeric_limits<float>::infinity();
+    list->matches[9].valid = 0;
+    EXPECT_LT(testing::CornerError(FitChecked(*list, kind, 1, 0, p), motion, 960, 540), 0.3);
+    for (uint32_t i = 0; i < list->count; i += 10) EXPECT_EQ(list->matches[i].valid, 0) << i;
+    EXPECT_EQ(list->matches[5].valid, 0);
+    EXPECT_EQ(list->matches[9].valid, 0);
+    EXPECT_TRUE(kind > model::kModelCornersTwoPass || (list->matches[7].valid && list->matches[8].valid));
+    EXPECT_TRUE(kind < model::kModelProjective || (list->matches[0].quality == -1.0f && list->matches[9].quality == -1.0f));
+  }
 }
 
 // Every match unusable, no weights, a zero (or, for the corner and camera fits, absurd) image size, or
