@@ -1,7 +1,8 @@
 // The model fit driver: pre-filters, compaction, the translation fit with its bilinear corner
-// refinement, the records of disabled, empty and corrupt lists; and what every fitted model (corner,
-// camera, projective) must do: recover a similarity through noise and outliers, skip bad matches, and
-// give the no-motion record for a list it cannot use.
+// refinement, the records of disabled, empty and corrupt lists; the corner fit (kinds 2 and 3) on
+// what only it does; and what every fitted model (corner, camera, projective) must do: recover a
+// similarity through noise and outliers, skip bad matches, and give the no-motion record for a list
+// it cannot use.
 #include "motion/model_fit.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,12 @@
 namespace vendrix::motion {
 namespace {
 
+using testing::MakeList;
 using testing::MatchListPtr;
+using testing::MotionFn;
+using testing::Similarity;
+
+constexpr double kDeg = std::numbers::pi / 180.0;
 
 model::FrameRecord RunTranslationFit(MatchList& list, uint8_t degree_rotation = 0, uint8_t enabled = 1, uint32_t span = 1) {
   model::ModelParams p{};
@@ -33,7 +39,7 @@ model::FrameRecord RunTranslationFit(MatchList& list, uint8_t degree_rotation = 
   return r;
 }
 
-MatchListPtr Shift(uint32_t n, double dx, double dy) { return testing::MakeList(testing::Similarity(dx, dy, 0.0, 1.0), {.count = n, .seed = 3}); }
+MatchListPtr Shift(uint32_t n, double dx, double dy) { return MakeList(Similarity(dx, dy, 0.0, 1.0), {.count = n, .seed = 3}); }
 
 TEST(ModelFit, PrefiltersDropFarMatchesAndCompactionKeepsTheOrder) {
   for (uint32_t n : {20u, 21u}) {  // kind 1 acts from 21 matches on
@@ -69,7 +75,7 @@ TEST(ModelFit, TranslationIsTheMeanPerAxisAndExcludedAxesStayZero) {
 
 TEST(ModelFit, BilinearRefinementMovesTheRightCornersOnly) {
   // A displacement that grows linearly to the right, from 0 at the left edge to 4 px at the right.
-  MatchListPtr list = testing::MakeList([](double x, double y, double* ox, double* oy) { *ox = x + 4.0 * (x + 480.0) / 960.0, *oy = y; },
+  MatchListPtr list = MakeList([](double x, double y, double* ox, double* oy) { *ox = x + 4.0 * (x + 480.0) / 960.0, *oy = y; },
                                         {.count = 2000});
   const model::FrameRecord r = RunTranslationFit(*list, 1);
   EXPECT_NEAR(r.f(model::kSlotTx), 2.0f, 0.2f);
@@ -95,21 +101,87 @@ TEST(ModelFit, DisabledEmptyAndCorruptLists) {
   EXPECT_EQ(platform::HeapLiveBlocks(), before);
 }
 
+// ---- The corner fit (kinds 2 and 3): its extended iterations, degree 0, outlier marking and the
+// fewest matches it fits ----
+
+model::FrameRecord CornerFit(const MatchListPtr& list, int kind, bool rotation_and_scale = true, bool extended = false, uint32_t span = 1) {
+  model::ModelParams p{};
+  p.degreeRotation = p.degreeScale = rotation_and_scale ? 1 : 0;
+  p.extended = extended ? 1 : 0;
+  return FitChecked(*list, static_cast<uint32_t>(kind), span, 0, p);
+}
+
+double Error(const model::FrameRecord& r, const MotionFn& motion) { return testing::CornerError(r, motion, 960, 540); }
+
+TEST(FitCorner, ExtendedIterationsFollowVerticalScaleAndShear) {
+  // A rolling-shutter-like motion: 1 % vertical stretch and a 0.01 horizontal shear by row.
+  const MotionFn motion = [](double x, double y, double* ox, double* oy) {
+    *ox = x + 0.01 * y + 2.0;
+    *oy = 1.01 * y - 1.0;
+  };
+  MatchListPtr list = MakeList(motion, {.count = 2000, .noise = 0.3, .outliers = 0.25});
+  EXPECT_GT(Error(CornerFit(list, 2), motion), 1.0);  // a similarity cannot follow it
+  const model::FrameRecord r = CornerFit(list, 2, true, true);
+  EXPECT_LT(Error(r, motion), 0.3);
+  EXPECT_NEAR(r.f(model::kSlotTx), 2.0, 0.05);
+  EXPECT_NEAR(r.f(model::kSlotTy), -1.0, 0.05);
+}
+
+TEST(FitCorner, DegreeZeroGivesARobustTranslation) {
+  for (const int kind : {2, 3}) {
+    const model::FrameRecord r = CornerFit(MakeList(Similarity(7.25, -2.5, 0.0, 1.0), {.count = 1000, .noise = 0.3, .outliers = 0.4}), kind, false);
+    EXPECT_NEAR(r.f(model::kSlotTx), 7.25, 0.05) << kind;
+    EXPECT_NEAR(r.f(model::kSlotTy), -2.5, 0.05) << kind;
+    for (int i = model::kSlotCorners; i < model::kSlotSpread; ++i) EXPECT_NEAR(r.f(i), 0.0f, 1e-3f) << kind;
+  }
+}
+
+TEST(FitCorner, TwoPassVariantMarksOutliersInvalidSinglePassDoesNot) {
+  const MotionFn motion = Similarity(3.0, 1.0, 0.5 * kDeg, 1.01);
+  for (const int kind : {2, 3}) {
+    MatchListPtr list = MakeList(motion, {.count = 1000, .noise = 0.3});
+    for (uint32_t i = 0; i < list->count; i += 4) list->matches[i].dx += 25.0f;  // gross mismatches
+    EXPECT_LT(Error(CornerFit(list, kind), motion), 0.3) << kind;
+    uint32_t outliers_kept = 0, inliers_dropped = 0;
+    for (uint32_t i = 0; i < list->count; ++i) {
+      if (i % 4 == 0) outliers_kept += list->matches[i].valid;
+      else inliers_dropped += 1 - list->matches[i].valid;
+    }
+    EXPECT_EQ(outliers_kept, kind == 3 ? 0u : 250u);
+    EXPECT_LE(inliers_dropped, kind == 3 ? 2u : 0u);
+  }
+}
+
+TEST(FitCorner, SixMatchesUsableOnBothAxesAreEnough) {
+  for (const int kind : {2, 3}) {
+    // 10 matches, 5 with only an x weight: 5 usable on both axes are too few, 6 are enough.
+    MatchListPtr list = MakeList(Similarity(2.0, 1.0, 0.0, 1.0), {.count = 10});
+    for (uint32_t i = 0; i < 5; ++i) list->matches[i].weightY = 0.0f;
+    ExpectNoMotion(CornerFit(list, kind, true, false, 2), 0, 2);
+    list->matches[0].weightY = 1.0f;
+    const model::FrameRecord r = CornerFit(list, kind, true, false, 2);
+    EXPECT_EQ(r.count(), 10u);
+    EXPECT_NEAR(r.f(model::kSlotTx), 2.0f, 1e-3f);
+  }
+}
+
+// ---- Every fitted model ----
+
 // Every fitted model recovers a similarity from 2000 matches with 0.3 px noise and 20 or 40 % outliers
 // (displaced at random by up to 30 px): translation within 0.08 px, rotation within 0.015 degrees, zoom
 // within 6e-4, corners within 0.4 px. Matches within 1 px of the motion stay valid; every model but the
 // single-pass corner fit marks those more than 8 px off invalid (RANSAC accepts up to 6 px), and the
 // projective fits replace each residual by what the model leaves. (The camera fits' tighter bounds and tilts are tests/motion/fit_camera_test.cpp's.)
 TEST(ModelFit, EveryModelRecoversASimilarityThroughNoiseAndOutliers) {
-  const double theta = 1.5 * std::numbers::pi / 180.0, zoom = 1.02;
-  const testing::MotionFn motion = testing::Similarity(6.5, -3.2, theta, zoom);
+  const double theta = 1.5 * kDeg, zoom = 1.02;
+  const MotionFn motion = Similarity(6.5, -3.2, theta, zoom);
   model::ModelParams p{};
   p.degreeRotation = p.degreeScale = 1;
   for (uint32_t kind = model::kModelCorners; kind <= model::kModelProjectiveRansac; ++kind)
     for (const double outliers : {0.2, 0.4}) {
       p.extended = kind == model::kModelCornersTwoPass;  // the corner fit's extended iterations on a similarity
       SCOPED_TRACE(::testing::Message() << "kind " << kind << ", outliers " << outliers);
-      MatchListPtr list = testing::MakeList(motion, {.count = 2000, .noise = 0.3, .outliers = outliers, .seed = 11});
+      MatchListPtr list = MakeList(motion, {.count = 2000, .noise = 0.3, .outliers = outliers, .seed = 11});
       std::vector<double> off(list->count);  // how far from where the motion takes the match
       for (uint32_t i = 0; i < list->count; ++i) {
         const MatchEntry& e = list->matches[i];
@@ -120,7 +192,7 @@ TEST(ModelFit, EveryModelRecoversASimilarityThroughNoiseAndOutliers) {
       const model::FrameRecord r = FitChecked(*list, kind, 1, 0, p);
       EXPECT_NEAR(r.f(model::kSlotTx), 6.5, 0.08);
       EXPECT_NEAR(r.f(model::kSlotTy), -3.2, 0.08);
-      EXPECT_NEAR(std::atan2(r.f(model::kSlotRotSin), r.f(model::kSlotRotCos)), theta, 0.015 * std::numbers::pi / 180.0);
+      EXPECT_NEAR(std::atan2(r.f(model::kSlotRotSin), r.f(model::kSlotRotCos)), theta, 0.015 * kDeg);
       EXPECT_NEAR(ZoomFactorFromTerm(r.f(model::kSlotZoom), 540.0f), zoom, 6e-4);
       EXPECT_LT(testing::CornerError(r, motion, 960, 540), 0.4);
       for (uint32_t i = 0; i < list->count; ++i) {
@@ -138,12 +210,12 @@ TEST(ModelFit, EveryModelRecoversASimilarityThroughNoiseAndOutliers) {
 // matches end invalid, and a bad weight only excludes its axis in the corner fits.
 TEST(ModelFit, BadMatchesAreSkippedAndMarkedInvalidWithEveryModel) {
   const float bad[] = {std::nanf(""), std::numeric_limits<float>::infinity(), 1e30f, -3e38f};
-  const testing::MotionFn motion = testing::Similarity(-3.0, 4.0, 0.01, 1.0);
+  const MotionFn motion = Similarity(-3.0, 4.0, 0.01, 1.0);
   model::ModelParams p{};
   p.degreeRotation = p.degreeScale = p.extended = 1;
   for (uint32_t kind = model::kModelCorners; kind <= model::kModelProjectiveRansac; ++kind) {
     SCOPED_TRACE(::testing::Message() << "kind " << kind);
-    MatchListPtr list = testing::MakeList(motion, {.count = 1000, .noise = 0.3, .seed = 12});
+    MatchListPtr list = MakeList(motion, {.count = 1000, .noise = 0.3, .seed = 12});
     for (uint32_t i = 0; i < list->count; i += 10) (i % 20 ? list->matches[i].dx : list->matches[i].y) = bad[i / 10 % 4];
     list->matches[5].x = -1e30f;  // far outside the image
     list->matches[7].weightX = std::nanf("");
@@ -175,7 +247,7 @@ TEST(ModelFit, UnusableListsGiveTheNoMotionRecordWithEveryModel) {
     for (size_t k = 0; k < std::size(spoilers); ++k) {
       if (k == 4 && kind >= model::kModelProjective) continue;  // a case of the corner and camera fits, which refuse it
       SCOPED_TRACE(::testing::Message() << "kind " << kind << ", spoiler " << k);
-      MatchListPtr list = testing::MakeList(testing::Similarity(-3.0, 4.0, 0.0, 1.0), {.count = 300, .noise = 0.3});
+      MatchListPtr list = MakeList(Similarity(-3.0, 4.0, 0.0, 1.0), {.count = 300, .noise = 0.3});
       spoilers[k](*list);
       const model::FrameRecord r = FitChecked(*list, kind);
       platform::HeapFailAllocation(0);
