@@ -39,7 +39,7 @@ void BM_ReadLuma(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * int64_t(f.pixels.size()));
 }
 // Args: format, halving allowed.
-BENCHMARK(BM_ReadLuma)->Args({1, 0})->Args({1, 1})->Args({10, 0})->Args({10, 1})->Args({12, 0})->Args({20, 1})
+BENCHMARK(BM_ReadLuma)->Args({1, 0})->Args({1, 1})->Args({10, 0})->Args({10, 1})->Args({12, 0})->Args({12, 1})->Args({20, 1})
     ->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 void BM_ScaleStack(benchmark::State& state) {
