@@ -4,6 +4,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "analysis/corner_kernels.h"
+
 namespace vendrix::analysis {
 namespace {
 
@@ -103,13 +105,15 @@ void HarrisCorners(const cv::Mat& image, const HarrisPlan& plan, int max_corners
   // The threshold is compared in single precision, as OpenCV's threshold does for float images.
   const float level = static_cast<float>(strongest * plan.quality);
   const auto kept = [level](float v) { return v > level ? v : 0.0f; };
+  // The vector scan of the corner detector's kernels steps over the responses below the level.
+  const auto next_above = CornerKernelTable().next_above;
   const int rows = response.rows, columns = response.cols;
   for (int y = 1; y < rows - 1; ++y) {
     const float* above = response.ptr<float>(y - 1);
     const float* r = response.ptr<float>(y);
     const float* below = response.ptr<float>(y + 1);
-    for (int x = 1; x < columns - 1; ++x) {
-      const float v = kept(r[x]);
+    for (int x = next_above(r, 1, columns - 1, level); x < columns - 1; x = next_above(r, x + 1, columns - 1, level)) {
+      const float v = r[x];  // above the level: kept as it is
       if (v == 0) continue;
       if (kept(above[x - 1]) > v || kept(above[x]) > v || kept(above[x + 1]) > v || kept(r[x - 1]) > v ||
           kept(r[x + 1]) > v || kept(below[x - 1]) > v || kept(below[x]) > v || kept(below[x + 1]) > v)
