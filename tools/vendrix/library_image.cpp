@@ -73,7 +73,6 @@ LibraryImage::LibraryImage(const RenderLayout& layout, int width, int height)
       bytes = size_t(pitch_) * height;
       break;
   }
-  bytes_ = bytes;
   block_ = av_buffer_allocz(bytes + kRowAlign);
   if (!block_) throw CliError("out of memory");
 }

@@ -40,7 +40,7 @@ class LibraryImage {
   uint8_t* data() { return block_->data; }
   const uint8_t* data() const { return block_->data; }
   int pitch() const { return pitch_; }
-  size_t bytes() const { return bytes_; }  // of the whole block, every plane included
+  size_t bytes() const { return block_->size; }  // of the whole block, every plane included
   int width() const { return width_; }
   int height() const { return height_; }
   uint32_t code() const { return layout_.code; }
@@ -57,7 +57,6 @@ class LibraryImage {
  private:
   RenderLayout layout_;
   int width_, height_, pitch_;
-  size_t bytes_ = 0;
   AVBufferRef* block_ = nullptr;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -252,11 +253,6 @@ void VideoOutput::Open(const AVOutputFormat* container) {
   av_dict_free(&options);
   if (s < 0) Fail(s);
 
-  frame_ = NewFrame();
-  frame_->format = encoder_->pix_fmt;
-  frame_->width = encoder_->width;
-  frame_->height = encoder_->height;
-  if (av_frame_get_buffer(frame_.get(), 0) < 0) throw CliError("out of memory");
   packet_ = NewPacket();
 }
 
@@ -275,8 +271,17 @@ void VideoOutput::Release() {
 }
 
 AVFrame* VideoOutput::WritableFrame() {
-  if (av_frame_make_writable(frame_.get()) < 0) throw CliError("out of memory");
-  return frame_.get();
+  // A held frame is not copied to make it writable (the caller overwrites every pixel): another
+  // frame is taken instead.
+  for (FramePtr& f : frames_)
+    if (av_frame_is_writable(f.get())) return f.get();
+  FramePtr frame = NewFrame();
+  frame->format = encoder_->pix_fmt;
+  frame->width = encoder_->width;
+  frame->height = encoder_->height;
+  if (av_frame_get_buffer(frame.get(), 0) < 0) throw CliError("out of memory");
+  frames_.push_back(std::move(frame));
+  return frames_.back().get();
 }
 
 void VideoOutput::Fail(int status) {

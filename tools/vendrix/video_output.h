@@ -51,8 +51,9 @@ class VideoOutput {
 
   // The pixel format the encoder takes; frames given to WriteFrame have it.
   AVPixelFormat pixel_format() const { return encoder_->pix_fmt; }
-  // A frame with buffers in the encoder's format and size, reused for every frame; writable (the
-  // encoder may still hold the previous frame's buffers, which are then left to it).
+  // A frame with buffers in the encoder's format and size that nothing else holds, for the caller to
+  // fill whole (its pixels are left from an earlier frame). Frames are reused once the encoder, or a
+  // queue feeding it, has let go of them.
   AVFrame* WritableFrame();
 
   // Encodes `frame` (pts in the input video stream's time base), marked interlaced or progressive as
@@ -89,7 +90,7 @@ class VideoOutput {
   std::vector<int> map_;  // input stream index -> output stream index, -1 when not carried
   std::vector<AVRational> input_tb_;
   CodecContextPtr encoder_;
-  FramePtr frame_;
+  std::vector<FramePtr> frames_;  // handed out by WritableFrame
   PacketPtr packet_;
   bool opened_ = false, finished_ = false;
   bool standard_output_;
