@@ -1,6 +1,7 @@
 #include "file_passes.h"
 
 #include "cli_error.h"
+#include "cover_framing.h"
 #include "errors.h"
 #include "ffmpeg_util.h"
 #include "motion_file.h"
@@ -53,6 +54,7 @@ py::dict StabilizeFile(const std::string& in, const std::string& out, const cli:
                        const py::object& progress) {
   const PathSettings settings = Command([&] { return cli::AnalysisSettings(analysis); });
   const PathSettings look = Command([&] { return cli::RenderSettings(settings, render); });
+  const double budget = Command([&] { return cli::UncoveredBudget(render); });
   cli::Timings timings;
   cli::StreamFigures figures;
   cli::Progress meter(true);
@@ -62,7 +64,7 @@ py::dict StabilizeFile(const std::string& in, const std::string& out, const cli:
       figures = cli::StabilizeStream(in, out, look, look_ahead, encoder, meter, timings);
     } else {
       const cli::Motion motion = cli::AnalyseClip(in, settings, meter, timings, {.follow_pans = analysis.follow_pans});
-      cli::RenderClip(in, motion, look, out, encoder, meter, timings);
+      cli::RenderClip(in, motion, cli::FramedArray(motion, look, budget), out, encoder, meter, timings);
     }
   });
   return py::dict(py::module_::import("json").attr("loads")(cli::StatsRecord(timings, realtime ? &figures : nullptr).dump()));

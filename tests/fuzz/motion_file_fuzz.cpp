@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "fuzz/fuzz_support.h"
+#include "cover_framing.h"
 #include "motion.h"
 #include "motion_file.h"
 
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     const vendrix::cli::Motion motion = vendrix::cli::LoadMotion(name);
     loaded = true;
-    vendrix::cli::FramingZoom(motion, motion.settings);
+    vendrix::cli::FramingZoom(motion, vendrix::cli::FramedArray(motion, motion.settings, 0.001));
   } catch (const std::exception&) {
   }
   unlink(name.c_str());

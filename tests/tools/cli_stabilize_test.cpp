@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_support.h"
+#include "cover_framing.h"
 #include "pan_follow.h"
 #include "passes.h"
 #include "settings_options.h"
@@ -127,11 +128,74 @@ TEST_F(CliStabilize, PlotMarksUnmeasuredFramesAndShowsTheFramingZoom) {
   // Black margins add no zoom; zoom-to-cover adds some on this shaky clip, never beyond its limit.
   cli::RenderOptions fill;
   fill.framing = "fill";
-  for (double z : cli::FramingZoom(motion, cli::RenderSettings(settings, fill))) ASSERT_NEAR(z, 1.0, 1e-3);
-  const std::vector<double> cover = cli::FramingZoom(motion, cli::RenderSettings(settings, {}));
+  for (double z : cli::FramingZoom(motion, cli::FramedArray(motion, cli::RenderSettings(settings, fill), 0)))
+    ASSERT_NEAR(z, 1.0, 1e-3);
+  const std::vector<double> cover =
+      cli::FramingZoom(motion, cli::FramedArray(motion, cli::RenderSettings(settings, {}), cli::UncoveredBudget({})));
   EXPECT_GT(*std::max_element(cover.begin(), cover.end()), 1.03);
   EXPECT_GE(*std::min_element(cover.begin(), cover.end()), 1.0 - 1e-3);
   EXPECT_LE(*std::max_element(cover.begin(), cover.end()), 1.2 + 1e-3);
+}
+
+// The cover framing on a made-up motion: small shake everywhere, two frames far out. The uncovered
+// share is taken from the corners the library draws, not from the command's own model of them.
+TEST(CoverFraming, SpendsNoMoreThanTheBudgetOnTheShakesPeaks) {
+  MotionCompArrayBRecord moved{};
+  for (VendrixFxPoint& c : moved.corner) c = {VENDRIX_FX_ONE * 10, 0};
+  EXPECT_NEAR(cli::UncoveredShare(moved, 100, 50, 1.0, {}), 0.1, 1e-9);
+  EXPECT_NEAR(cli::UncoveredShare(moved, 100, 50, 1.0, {.x = -10}), 0.0, 1e-9);
+  EXPECT_NEAR(cli::UncoveredShare(moved, 100, 50, 2.0, {}), 0.0, 1e-9);
+
+  cli::Motion m;
+  m.video_width = 640, m.video_height = 360, m.frames = 200;
+  m.comp.assign(size_t(VENDRIX_COMP_B_SIZE(m.frames)) / 4, 0u);
+  MotionCompHeader head{
+      .tag = VENDRIX_COMP_B_TAG, .magic = VENDRIX_COMP_MAGIC, .count = 200, .width = 320, .height = 180};
+  auto* bytes = reinterpret_cast<uint8_t*>(m.comp.data());
+  for (int i = 0; i < 200; ++i) {
+    const bool peak = i == 50 || i == 120;
+    const double dx = peak ? 14 : 3 * std::sin(i * 0.3), dy = peak ? -12 : 2 * std::cos(i * 0.37);
+    MotionCompArrayBRecord rec{};
+    for (VendrixFxPoint& c : rec.corner) c = {int32_t(dx * VENDRIX_FX_ONE), int32_t(dy * VENDRIX_FX_ONE)};
+    std::memcpy(bytes + VENDRIX_COMP_B_OFFSET_RECORDS + i * VENDRIX_COMP_B_RECORD_SIZE, &rec, sizeof rec);
+    // The bounds hold compensations, the opposite of the corner shifts.
+    head.boundsMinX = std::min(head.boundsMinX, -rec.corner[0].x);
+    head.boundsMaxX = std::max(head.boundsMaxX, -rec.corner[1].x);
+    head.boundsMinY = std::min(head.boundsMinY, -rec.corner[0].y);
+    head.boundsMaxY = std::max(head.boundsMaxY, -rec.corner[3].y);
+  }
+  std::memcpy(bytes, &head, sizeof head);
+  // Mean uncovered share of the frames as drawn, and the zoom of the first.
+  auto drawn = [&](const std::vector<uint32_t>& framed) {
+    double uncovered = 0;
+    for (int i = 0; i < 200; ++i) {
+      TexMapDefA def{};
+      def.version = VENDRIX_TEXMAP_A_VERSION;
+      EXPECT_NE(DefTexMapA(&def, framed.data(), 0, i, 0, 640, 360), -1);
+      MotionCompArrayBRecord as_drawn{};
+      std::copy(std::begin(def.cornerShift), std::end(def.cornerShift), as_drawn.corner);
+      uncovered += cli::UncoveredShare(as_drawn, 640, 360, 1.0, {}) / 200;
+    }
+    return std::pair{uncovered, cli::FramingZoom(m, framed)[0]};
+  };
+  const PathSettings cover = cli::RenderSettings(cli::AnalysisSettings({}), {});
+  const auto [full_uncovered, full_zoom] = drawn(cli::FramedArray(m, cover, 0));
+  EXPECT_LT(full_uncovered, 1e-4);
+  EXPECT_GT(full_zoom, 1.08);
+  // A budget of 0.1 %: the peaks spend it, everything else stays covered, the clip zooms less.
+  const auto [uncovered, zoom] = drawn(cli::FramedArray(m, cover, 0.001));
+  EXPECT_GT(uncovered, 0.0005);
+  EXPECT_LE(uncovered, 0.0011);
+  EXPECT_LT(zoom, full_zoom - 0.02);
+  EXPECT_GE(zoom, cli::kUnnoticedZoom - 1e-3);
+  // A budget too small to buy any zoom below the limit, and other framings, keep the motion's array.
+  cli::RenderOptions fill{.framing = "fill"};
+  const PathSettings filled = cli::RenderSettings(cli::AnalysisSettings({}), fill);
+  for (const auto& [look, budget] : {std::pair{cover, 1e-7}, {filled, 0.001}}) {
+    std::vector<uint32_t> expected = m.comp;
+    std::memcpy(reinterpret_cast<uint8_t*>(expected.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &look, sizeof look);
+    EXPECT_EQ(cli::FramedArray(m, look, budget), expected);
+  }
 }
 
 TEST_F(CliStabilize, FollowingPansKeepsTheViewOnTheIntendedPath) {

@@ -66,9 +66,8 @@ void ComputeCameraPaths(GlobalMotionPath* path, Motion& motion) {
   }
 }
 
-std::vector<double> FramingZoom(const Motion& motion, const PathSettings& look) {
-  std::vector<uint32_t> comp = motion.comp;
-  std::memcpy(reinterpret_cast<uint8_t*>(comp.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &look, sizeof look);
+std::vector<double> FramingZoom(const Motion& motion, const std::vector<uint32_t>& framed) {
+  std::vector<uint32_t> comp = framed;
   MotionCompHeader head;
   std::memcpy(&head, comp.data(), sizeof head);
   const double w = head.width > 0 ? head.width : 1, h = head.height > 0 ? head.height : 1;

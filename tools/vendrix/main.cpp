@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_error.h"
+#include "cover_framing.h"
 #include "ffmpeg_util.h"
 #include "motion_file.h"
 #include "passes.h"
@@ -65,6 +66,11 @@ void AddRenderOptions(CLI::App* cmd, RenderOptions& r, EncoderOptions& e) {
       ->check(CLI::IsMember(std::vector<std::string>(std::begin(kFramingNames), std::end(kFramingNames))));
   cmd->add_option("--max-zoom", r.max_zoom, "zoom limit of --framing cover, 1.1..4.0 (default 1.2)")
       ->check(CLI::Range(1.1, 4.0));
+  cmd->add_option("--max-uncovered", r.max_uncovered,
+                  "cover: percent of the clip's output pixels the zoom may leave to stretched edges where the "
+                  "shake peaks, so that a few frames do not set the zoom of the whole clip; 0..1 (default 0.1; "
+                  "0 covers every frame)")
+      ->check(CLI::Range(0.0, 1.0));
   cmd->add_option("--compare", r.compare, "split view: the unwarped input in the left or top half")
       ->check(CLI::IsMember({"left", "top"}));
   cmd->add_flag("--grid", r.grid, "draw a 6 x 6 guide grid");
@@ -209,8 +215,8 @@ int Run(int argc, char** argv) {
   Progress progress(common.quiet);
   Timings timings;
   // `look` carries the framing the clip is (or by default would be) rendered with.
-  auto plot_if_asked = [&](const Motion& motion, const PathSettings& look) {
-    if (!plot.empty()) WritePathPlot(plot, motion, FramingZoom(motion, look), fmt::format("{}: camera path", in));
+  auto plot_if_asked = [&](const Motion& motion, const std::vector<uint32_t>& framed) {
+    if (!plot.empty()) WritePathPlot(plot, motion, FramingZoom(motion, framed), fmt::format("{}: camera path", in));
   };
 
   if (profiles->parsed()) {
@@ -224,25 +230,29 @@ int Run(int argc, char** argv) {
   } else if (stabilize->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
     const PathSettings look = RenderSettings(settings, render);
+    const double budget = UncoveredBudget(render);
     const Motion motion = AnalyseClip(in, settings, progress, timings, {analysis.follow_pans, progressive});
     if (!save_motion.empty()) SaveMotion(save_motion, motion);
-    plot_if_asked(motion, look);
-    RenderClip(in, motion, look, out, encoder, progress, timings);
+    const std::vector<uint32_t> framed = FramedArray(motion, look, budget);
+    plot_if_asked(motion, framed);
+    RenderClip(in, motion, framed, out, encoder, progress, timings);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);
   } else if (analyze->parsed()) {
     const PathSettings settings = AnalysisSettings(analysis);
     const Motion motion = AnalyseClip(in, settings, progress, timings, {analysis.follow_pans, progressive});
     SaveMotion(motion_path, motion);
-    plot_if_asked(motion, RenderSettings(settings, RenderOptions{}));  // as `render` draws it by default
+    // As `render` draws it by default.
+    plot_if_asked(motion, FramedArray(motion, RenderSettings(settings, {}), UncoveredBudget({})));
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", motion_path), timings);
   } else if (render_cmd->parsed()) {
     const Motion motion = LoadMotion(motion_path);
     CheckMotionMatches(motion, motion_path, in);
-    const PathSettings look = RenderSettings(motion.settings, render);
-    plot_if_asked(motion, look);
-    RenderClip(in, motion, look, out, encoder, progress, timings);
+    const std::vector<uint32_t> framed =
+        FramedArray(motion, RenderSettings(motion.settings, render), UncoveredBudget(render));
+    plot_if_asked(motion, framed);
+    RenderClip(in, motion, framed, out, encoder, progress, timings);
     WriteStats(common.stats, timings);
     Summary(progress, fmt::format("wrote {}", out), timings);
   } else if (shake_cmd->parsed()) {

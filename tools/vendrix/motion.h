@@ -47,8 +47,9 @@ MotionCompArrayBRecord RecordOf(const Motion& motion, int64_t i);
 // few matches or was rejected); their motion counts as none.
 void ComputeCameraPaths(GlobalMotionPath* path, Motion& motion);
 
-// Per entry, the zoom the framing of `look` adds on top of the correction when the frame is rendered
-// (1 = none): the scale of the texture-map definition's corners against the correction's own.
-std::vector<double> FramingZoom(const Motion& motion, const PathSettings& look);
+// Per entry, the zoom the framing adds on top of the correction when the frame is rendered through
+// `framed` (FramedArray of the motion; 1 = none): the scale of the texture-map definition's corners
+// against the correction's own.
+std::vector<double> FramingZoom(const Motion& motion, const std::vector<uint32_t>& framed);
 
 }  // namespace vendrix::cli

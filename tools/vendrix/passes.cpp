@@ -114,15 +114,10 @@ Motion FinishMotion(GlobalMotionPath* path, const PathSettings& settings, int32_
   return motion;
 }
 
-void RenderClip(const std::string& in, const Motion& motion, const PathSettings& render_settings, const std::string& out,
+void RenderClip(const std::string& in, const Motion& motion, const std::vector<uint32_t>& comp, const std::string& out,
                 const EncoderOptions& encoder, Progress& progress, Timings& timings) {
   VideoInput input(in);
   const std::unique_ptr<VideoOutput> output = OpenOutput(input, out, encoder, progress, motion.field_order);
-
-  // The definition reads the framing from the settings copy inside the array.
-  std::vector<uint32_t> comp = motion.comp;
-  std::memcpy(reinterpret_cast<uint8_t*>(comp.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &render_settings,
-              sizeof render_settings);
 
   FramePtr frame = NewFrame();
   const int width = motion.video_width, height = motion.video_height;

@@ -31,10 +31,10 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
 Motion FinishMotion(GlobalMotionPath* path, const PathSettings& settings, int32_t width, int32_t height, int64_t frames,
                     FieldOrder field_order, bool follow_pans);
 
-// Renders `in` through `motion` (its settings copy replaced by `render_settings`) to `out`. A motion
-// analysed as fields is rendered field by field and written interlaced in the same field order; any
-// other is rendered and written as progressive frames.
-void RenderClip(const std::string& in, const Motion& motion, const PathSettings& render_settings,
+// Renders `in` through `motion`, with `framed` (FramedArray of the motion) as its compensation array,
+// to `out`. A motion analysed as fields is rendered field by field and written interlaced in the same
+// field order; any other is rendered and written as progressive frames.
+void RenderClip(const std::string& in, const Motion& motion, const std::vector<uint32_t>& framed,
                 const std::string& out, const EncoderOptions& encoder, Progress& progress, Timings& timings);
 
 // What a run took, as `--stats` writes it: frames and seconds per stage, and the figures of a real-time

@@ -49,6 +49,16 @@ PathSettings AnalysisSettings(const AnalysisOptions& options) {
   return s;
 }
 
+double MaxZoomOf(const PathSettings& s) {
+  return 1.1 + std::clamp(s.FramingAmount, 0, VENDRIX_FX_ONE) * kZoomLimitPerAmount;
+}
+
+double UncoveredBudget(const RenderOptions& options) {
+  if (!(options.max_uncovered >= 0.0 && options.max_uncovered <= 1.0))
+    throw CliError(fmt::format("--max-uncovered must be between 0 and 1 (%), not {}", options.max_uncovered));
+  return options.framing == "cover" ? options.max_uncovered / 100 : 0.0;
+}
+
 PathSettings RenderSettings(PathSettings s, const RenderOptions& options) {
   const std::string& f = options.framing;
   const uint32_t view_bits = VENDRIX_OUTPUT_SPLIT_LEFT | VENDRIX_OUTPUT_SPLIT_TOP | VENDRIX_OUTPUT_GRID;
@@ -63,7 +73,7 @@ PathSettings RenderSettings(PathSettings s, const RenderOptions& options) {
     // Zoom just enough to cover the output, up to the limit; whatever the limit leaves uncovered is
     // filled by extending the edge pixels, so no black border ever shows.
     s.FramingMode = VENDRIX_FRAMING_ZOOM_COVER;
-    s.FramingAmount = std::clamp(int32_t(std::lround((options.max_zoom - 1.1) / 4.4251166e-5)), 0, 65533);
+    s.FramingAmount = std::clamp(int32_t(std::lround((options.max_zoom - 1.1) / kZoomLimitPerAmount)), 0, 65533);
     s.OutputFlags |= VENDRIX_OUTPUT_EDGE_EXTEND;
   } else if (f == "fit") {
     s.FramingMode = VENDRIX_FRAMING_FIT;  // zoom as far as the clip's movement needs, without a limit

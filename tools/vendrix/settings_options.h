@@ -23,6 +23,9 @@ inline constexpr const char* kFramingNames[] = {"cover", "fit", "fill", "extend"
 struct RenderOptions {
   std::string framing = "cover";  // one of kFramingNames
   double max_zoom = 1.2;          // cover: zoom limit, 1.1 .. 4.0
+  // cover: percent of the clip's output pixels the zoom may leave to stretched edges where the shake
+  // peaks, 0 .. 1 (cover_framing.h)
+  double max_uncovered = 0.1;
   std::string compare;            // "", "left" or "top": split view with the unwarped source
   bool grid = false;              // 6 x 6 guide grid
 };
@@ -32,5 +35,14 @@ PathSettings AnalysisSettings(const AnalysisOptions& options);
 
 // `settings` with the framing, split-view and grid fields the render options ask for.
 PathSettings RenderSettings(PathSettings settings, const RenderOptions& options);
+
+// The cover framing's zoom limit grows from 1.1 by this much per unit of the framing amount.
+inline constexpr double kZoomLimitPerAmount = 4.4251166e-5;
+// The zoom limit of the cover framing in `s`, as the library reads it from the framing amount.
+double MaxZoomOf(const PathSettings& s);
+
+// The share of output pixels (0..0.01) FramedArray may leave uncovered: --max-uncovered for the cover
+// framing, 0 for the others. Throws CliError when it is out of range.
+double UncoveredBudget(const RenderOptions& options);
 
 }  // namespace vendrix::cli
