@@ -21,13 +21,16 @@ const cli::EncoderOptions kEncoder;
 #define VENDRIX_ANALYSIS_ARGS "profile"_a = py::none(), "smoothing"_a = py::none(), "analysis_level"_a = py::none()
 // and of the entry points that smooth a whole clip, "follow_pans"_a = true. Framing:
 #define VENDRIX_RENDER_ARGS "framing"_a = kRender.framing, "max_zoom"_a = kRender.max_zoom
+// and, for a whole clip, the cover framing's budget of stretched edges.
+#define VENDRIX_CLIP_RENDER_ARGS VENDRIX_RENDER_ARGS, "max_uncovered"_a = kRender.max_uncovered
 
 constexpr const char* kOptionsDoc = R"(
 Options (the vendrix command's): profile 0..41 (None: 41 with the feature tracker's match quality
 filter on, the command's default); smoothing 0..1 (the profile's 0.4; 1 holds the camera still);
 analysis_level 0..9 (the profile's 9, feature tracking; 0..8 match blocks); framing "cover" (zoom up
 to max_zoom, 1.2, then stretch the edges), "fit", "fill" (black margins), "extend", "crop" or
-"profile". Offline, follow_pans=False keeps the library's smoothed translation, which lags a pan near
+"profile". Offline, max_uncovered is the percent of the clip's output pixels (0.1; 0..1) the cover
+framing may leave to stretched edges where the shake peaks, to zoom less (the command's --max-uncovered). Offline, follow_pans=False keeps the library's smoothed translation, which lags a pan near
 the clip's ends (the command's --no-follow-pans).)";
 
 template <class T>
@@ -59,12 +62,12 @@ OpenCV hands them. max_frames is the most frames add() takes (the path is sized 
   stabilizer
       .def(py::init([](int width, int height, int64_t max_frames, std::optional<int> profile,
                        std::optional<double> smoothing, std::optional<int> analysis_level, bool follow_pans,
-                       std::string framing, double max_zoom) {
+                       std::string framing, double max_zoom, double max_uncovered) {
              return new Stabilizer(width, height, {profile, smoothing, analysis_level, follow_pans},
-                                   {std::move(framing), max_zoom}, max_frames);
+                                   {std::move(framing), max_zoom, max_uncovered}, max_frames);
            }),
            "width"_a, "height"_a, py::kw_only(), "max_frames"_a = 10000, VENDRIX_ANALYSIS_ARGS, "follow_pans"_a = true,
-           VENDRIX_RENDER_ARGS)
+           VENDRIX_CLIP_RENDER_ARGS)
       .def("add", &Stabilizer::Add, "frame"_a, "Analyses the next frame.")
       .def("finish", &Stabilizer::Finish,
            "Smooths the camera path of the frames added as the command does (following pans unless "
@@ -110,14 +113,15 @@ rest. Frames as for Stabilizer; every frame must have the first one's dtype and 
       [](const std::string& in, const std::string& out, bool realtime_road, int look_ahead, std::string codec, int crf,
          std::string preset, std::string format, const py::object& progress, std::optional<int> profile,
          std::optional<double> smoothing, std::optional<int> analysis_level, bool follow_pans, std::string framing,
-         double max_zoom) {
-        return StabilizeFile(in, out, {profile, smoothing, analysis_level, follow_pans}, {std::move(framing), max_zoom},
+         double max_zoom, double max_uncovered) {
+        return StabilizeFile(in, out, {profile, smoothing, analysis_level, follow_pans},
+                             {std::move(framing), max_zoom, max_uncovered},
                              {std::move(codec), crf, std::move(preset), std::move(format)}, realtime_road, look_ahead,
                              progress);
       },
       "input"_a, "output"_a, py::kw_only(), "realtime"_a = false, "look_ahead"_a = vendrix::cli::kDefaultLookAhead,
       "codec"_a = kEncoder.codec, "crf"_a = kEncoder.crf, "preset"_a = kEncoder.preset, "format"_a = kEncoder.format,
-      "progress"_a = py::none(), VENDRIX_ANALYSIS_ARGS, "follow_pans"_a = true, VENDRIX_RENDER_ARGS,
+      "progress"_a = py::none(), VENDRIX_ANALYSIS_ARGS, "follow_pans"_a = true, VENDRIX_CLIP_RENDER_ARGS,
       (std::string(R"(Stabilises a video file as `vendrix stabilize` does, in this process: audio, subtitles,
 timestamps and metadata are kept; the output appears only when complete. progress(stage, done, total) is
 called for every frame. Returns what the command's --stats writes: the frame count, the seconds each stage

@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "frames.h"
 #include "library_image.h"
+#include "cover_framing.h"
 #include "passes.h"
 
 namespace py = pybind11;
@@ -28,6 +29,7 @@ Stabilizer::Stabilizer(int width, int height, const cli::AnalysisOptions& analys
       height_(height),
       analysis_(Command([&] { return cli::AnalysisSettings(analysis); })),
       render_(Command([&] { return cli::RenderSettings(analysis_, render); })),
+      uncovered_budget_(Command([&] { return cli::UncoveredBudget(render); })),
       follow_pans_(analysis.follow_pans),
       capacity_(max_frames) {
   CheckSize(width, height);
@@ -93,8 +95,19 @@ void Stabilizer::Finish() {
   // The path was made for max_frames entries; those never added are unmeasured, so the pans are
   // followed to the last added frame as they are to a clip's last.
   motion_ = Command([&] { return cli::FinishMotion(path_, analysis_, width_, height_, capacity_, cli::FieldOrder::kProgressive, follow_pans_); });
-  // The definition reads the framing from the settings copy inside the array.
-  std::memcpy(reinterpret_cast<uint8_t*>(motion_.comp.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &render_, sizeof render_);
+  // The definition reads the framing from the settings copy inside the array. The cover framing's zoom
+  // is chosen from the frames added, as the command chooses it from a clip's: FramedArray of them alone
+  // (the entries never added would count as covered frames) gives the header and settings, the
+  // records stay.
+  cli::Motion added = motion_;
+  added.frames = added_;
+  added.comp.resize(size_t(VENDRIX_COMP_B_SIZE(added_)) / 4);
+  const int32_t count = int32_t(added_);
+  std::memcpy(reinterpret_cast<uint8_t*>(added.comp.data()) + VENDRIX_COMP_OFFSET_COUNT, &count, sizeof count);
+  const std::vector<uint32_t> framed = cli::FramedArray(added, render_, uncovered_budget_);
+  std::copy_n(framed.begin(), VENDRIX_COMP_B_OFFSET_RECORDS / 4, motion_.comp.begin());
+  const int32_t capacity = int32_t(capacity_);
+  std::memcpy(reinterpret_cast<uint8_t*>(motion_.comp.data()) + VENDRIX_COMP_OFFSET_COUNT, &capacity, sizeof capacity);
   finished_ = true;
 }
 

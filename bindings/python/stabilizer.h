@@ -56,6 +56,7 @@ class Stabilizer {
 
   const int width_, height_;
   const PathSettings analysis_, render_;
+  const double uncovered_budget_;  // share of output pixels, cli::UncoveredBudget
   const bool follow_pans_;
   const int64_t capacity_;
   std::mutex mutex_;

@@ -108,3 +108,5 @@ def test_bad_frames_and_misuse_raise():
         vendrix.Stabilizer(96, 64, smoothing=2.0)
     with pytest.raises(ValueError, match="framing"):
         vendrix.Stabilizer(96, 64, framing="zoom")
+    with pytest.raises(ValueError, match="max_uncovered"):
+        vendrix.Stabilizer(96, 64, max_uncovered=5)
