@@ -154,7 +154,7 @@ TEST(CoverFraming, SpendsNoMoreThanTheBudgetOnTheShakesPeaks) {
   auto* bytes = reinterpret_cast<uint8_t*>(m.comp.data());
   for (int i = 0; i < 200; ++i) {
     const bool peak = i == 50 || i == 120;
-    const double dx = peak ? 14 : 3 * std::sin(i * 0.3), dy = peak ? -12 : 2 * std::cos(i * 0.37);
+    const double dx = peak ? 20 : 3 * std::sin(i * 0.3), dy = peak ? -18 : 2 * std::cos(i * 0.37);
     MotionCompArrayBRecord rec{};
     for (VendrixFxPoint& c : rec.corner) c = {int32_t(dx * VENDRIX_FX_ONE), int32_t(dy * VENDRIX_FX_ONE)};
     std::memcpy(bytes + VENDRIX_COMP_B_OFFSET_RECORDS + i * VENDRIX_COMP_B_RECORD_SIZE, &rec, sizeof rec);
@@ -188,7 +188,15 @@ TEST(CoverFraming, SpendsNoMoreThanTheBudgetOnTheShakesPeaks) {
   EXPECT_LE(uncovered, 0.0011);
   EXPECT_LT(zoom, full_zoom - 0.02);
   EXPECT_GE(zoom, cli::kUnnoticedZoom - 1e-3);
-  // A budget too small to buy any zoom below the limit, and other framings, keep the motion's array.
+  // A clip the zoom limit cannot bring within the budget is drawn at the limit, not shifted to hide
+  // its edges.
+  const PathSettings limited = cli::RenderSettings(cli::AnalysisSettings({}), {.max_zoom = 1.1});
+  const auto [beyond_uncovered, beyond_zoom] = drawn(cli::FramedArray(m, limited, 1e-5));
+  EXPECT_NEAR(beyond_zoom, 1.1, 1e-3);
+  EXPECT_GT(beyond_uncovered, 1e-5);
+  EXPECT_LE(beyond_uncovered, cli::kMostStretched);
+  // A budget too small to buy any zoom below the covering one, and other framings, keep the motion's
+  // array.
   cli::RenderOptions fill{.framing = "fill"};
   const PathSettings filled = cli::RenderSettings(cli::AnalysisSettings({}), fill);
   for (const auto& [look, budget] : {std::pair{cover, 1e-7}, {filled, 0.001}}) {

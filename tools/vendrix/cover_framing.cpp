@@ -126,7 +126,7 @@ std::vector<uint32_t> FramedArray(const Motion& motion, const PathSettings& look
   }
   // The library's fit: the zoom that covers the frame over the clip's whole range of movement.
   const double cover = std::max(w / std::max(w / 4, w - (x.hi - x.lo)), h / std::max(h / 4, h - (y.hi - y.lo)));
-  const double ceiling = std::min(cover, MaxZoomOf(look));
+  const double limit = MaxZoomOf(look), ceiling = std::min(cover, limit);
   if (ceiling <= kUnnoticedZoom) return comp;
   auto uncovered = [&](double zoom) {
     const PathSample middle{x.WindowAt(zoom).middle, y.WindowAt(zoom).middle, 0, 1};
@@ -134,16 +134,22 @@ std::vector<uint32_t> FramedArray(const Motion& motion, const PathSettings& look
     for (const MotionCompArrayBRecord& r : records) sum += UncoveredShare(r, w, h, zoom, middle);
     return sum / double(entries);
   };
-  if (uncovered(ceiling) > uncovered_budget) return comp;  // only when the clip moves beyond the limit
-  // Zooming in only adds covered area, so the share falls with the zoom and halving the interval
-  // finds the least zoom within the budget.
-  double lo = 1, hi = ceiling;
-  for (int i = 0; i < 24; ++i) {
-    const double mid = (lo + hi) / 2;
-    (uncovered(mid) <= uncovered_budget ? hi : lo) = mid;
+  // A clip that moves beyond the limit is drawn at the limit, its edges stretched where the zoom falls
+  // short, unless that would take more than kMostStretched of its pixels. Below the limit, zooming in
+  // only adds covered area, so the share falls with the zoom and halving the interval finds the least
+  // zoom within the budget.
+  double zoom = ceiling;
+  if (const double at_ceiling = uncovered(ceiling); at_ceiling > uncovered_budget) {
+    if (at_ceiling > kMostStretched) return comp;
+  } else {
+    double lo = 1, hi = ceiling;
+    for (int i = 0; i < 24; ++i) {
+      const double mid = (lo + hi) / 2;
+      (uncovered(mid) <= uncovered_budget ? hi : lo) = mid;
+    }
+    zoom = std::max(kUnnoticedZoom, hi);
   }
-  const double zoom = std::max(kUnnoticedZoom, hi);
-  if (zoom > ceiling - 1e-3) return comp;  // a thousandth of zoom is not worth a strip of edge
+  if (cover <= limit && zoom > cover - 1e-3) return comp;  // a thousandth of zoom is not worth a strip of edge
 
   // The fit zooms to cover the clip bounds about their middle: bounds the size of the window give
   // exactly this zoom and this middle.
