@@ -122,7 +122,8 @@ std::vector<uint8_t> RandomImage(const Layout& l, int w, int h, uint32_t seed) {
   return img;
 }
 
-// Frames rendered from frame 17's definition in every layout with every option the renderer has.
+// Frames rendered from frame 17's definition in every layout with every option the renderer has, one
+// hash per layout over its options' frames in order.
 void AddRenders(const std::vector<uint32_t>& b, const std::vector<uint32_t>& d) {
   constexpr int kSw = 96, kSh = 72, kOw = 88, kOh = 66;
   struct Option {
@@ -135,6 +136,7 @@ void AddRenders(const std::vector<uint32_t>& b, const std::vector<uint32_t>& d) 
                             {"split-top", 0x2040, 0, false}, {"mesh", 0x201, 0, true},    {"turned", 0x1, 1, true}};
   for (const Layout& l : kLayouts) {
     const std::vector<uint8_t> src = RandomImage(l, kSw, kSh, l.format);
+    std::vector<uint64_t> hashes;
     for (const Option& o : options) {
       std::vector<uint8_t> out = RandomImage(l, kOw, kOh, 1000 + l.format);
       TexMapDefD dd{VENDRIX_TEXMAP_D_VERSION};
@@ -148,7 +150,7 @@ void AddRenders(const std::vector<uint32_t>& b, const std::vector<uint32_t>& d) 
       dd.srcRect = {0, 0, kSw << 16, kSh << 16}, dd.srcPitch = Pitch(l, kSw), dd.srcRows = kSh, dd.srcBuffer = src.data();
       dd.outRect = {0, 0, kOw << 16, kOh << 16}, dd.outPitch = Pitch(l, kOw), dd.outRows = kOh, dd.outBuffer = out.data();
       TexMapD(&dd);
-      Add("tracked/p41/render/" + std::to_string(l.format) + "/" + o.name, out);
+      hashes.push_back(Fnv(out.data(), out.size()));
     }
     // Version A, in place (the output buffer is also the source) where the layout allows it.
     std::vector<uint8_t> img = RandomImage(l, kSw, kSh, 7 + l.format);
@@ -161,7 +163,8 @@ void AddRenders(const std::vector<uint32_t>& b, const std::vector<uint32_t>& d) 
     a.srcRows = a.outRows = kSh;
     a.srcBuffer = a.outBuffer = img.data();
     TexMap(&a);
-    Add("tracked/p41/render/" + std::to_string(l.format) + "/in-place", img);
+    hashes.push_back(Fnv(img.data(), img.size()));
+    Add("tracked/p41/render/" + std::to_string(l.format), hashes);
   }
 }
 
