@@ -231,7 +231,6 @@ class Roads : public LiveBlocksTest, public ::testing::WithParamInterface<int32_
       check(result, failure.Hit());
       if (nth == 0) nth = 1 - kStride;
     }
-    std::printf("[ walk ] level %d: %lld allocations\n", GetParam(), static_cast<long long>(nth - 1));
   }
   PathSettings settings_;
 };

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -64,6 +65,7 @@ ScratchDir::~ScratchDir() {
 std::vector<std::string> ScratchDir::Entries() const {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
   return names;
 }
 

@@ -30,7 +30,7 @@ class ScratchDir {
   ScratchDir();
   ~ScratchDir();
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  // Names in the folder, hidden ones included (temporary files must not survive).
+  // Names in the folder in sorted order, hidden ones included (temporary files must not survive).
   std::vector<std::string> Entries() const;
 
  private:
