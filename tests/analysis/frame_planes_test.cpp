@@ -9,28 +9,27 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/heap.h"
+#include "support/warm_pools.h"
 
 namespace vendrix::analysis {
 namespace {
 
-class PlanePool : public ::testing::Test {
+class PlanePool : public vendrix::testing::LiveBlocksTest {
  protected:
   void SetUp() override {
-    before_ = platform::HeapLiveBlocks();
+    LiveBlocksTest::SetUp();
     pool_ = model::FramePlanePoolCreate(40, 30);
     ASSERT_NE(pool_, nullptr);
   }
   void TearDown() override {
     model::FramePlanePoolRelease(pool_);
-    EXPECT_EQ(platform::HeapLiveBlocks(), before_);
+    LiveBlocksTest::TearDown();
   }
   int InUse() const {
     return static_cast<int>(std::count_if(std::begin(pool_->planes), std::end(pool_->planes),
                                           [](const model::FramePlane& p) { return p.useCount > 0; }));
   }
   model::FramePlanePool* pool_ = nullptr;
-  int64_t before_ = 0;
 };
 
 TEST_F(PlanePool, WindowsShareThePlanesOfEarlierEntries) {

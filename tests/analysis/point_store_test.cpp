@@ -16,23 +16,24 @@
 #include "analysis/chain_scoring.h"
 #include "model/global_motion_path.h"
 #include "platform/heap.h"
+#include "support/warm_pools.h"
 
 namespace vendrix::analysis {
 namespace {
 
 // A path of 9 entries with its store table, as the analyser sets it up.
-class PointStores : public ::testing::Test {
+class PointStores : public vendrix::testing::LiveBlocksTest {
  protected:
   static constexpr int kEntries = 9;
   void SetUp() override {
-    live_ = platform::HeapLiveBlocks();
+    LiveBlocksTest::SetUp();
     ASSERT_NE(path_ = model::PathCreate(kEntries, 0), nullptr);
     path_->matchStore = static_cast<void**>(platform::HeapAllocate(kEntries * sizeof(void*)));
     ASSERT_NE(path_->matchStore, nullptr);
   }
   void TearDown() override {
     model::PathDelete(path_);  // frees every slot and the table
-    EXPECT_EQ(platform::HeapLiveBlocks(), live_);
+    LiveBlocksTest::TearDown();
   }
   PointStore* At(int e) { return PointStoreAt(path_, e); }
   bool Build(int e, const std::vector<float>& from, const std::vector<float>& to) {
@@ -41,7 +42,6 @@ class PointStores : public ::testing::Test {
   bool Link(int e) { return LinkChains(linker_, path_, e); }
   GlobalMotionPath* path_ = nullptr;
   ChainLinker linker_;
-  int64_t live_ = 0;
 };
 
 TEST_F(PointStores, BuildFillsTheTrackedPointsAndReplacesTheOldStore) {

@@ -11,7 +11,7 @@
 
 #include "imaging/image_convert.h"
 #include "model/global_motion_path.h"
-#include "platform/heap.h"
+#include "support/warm_pools.h"
 
 namespace vendrix::analysis {
 namespace {
@@ -53,19 +53,18 @@ struct Frame {
   }
 };
 
-class Preview : public ::testing::Test {
+class Preview : public vendrix::testing::LiveBlocksTest {
  protected:
   void SetUp() override {
-    live_ = platform::HeapLiveBlocks();
+    LiveBlocksTest::SetUp();
     ASSERT_NE(path_ = model::PathCreate(1, 0), nullptr);
     path_->handover = MakeList();
   }
   void TearDown() override {
     model::PathDelete(path_);  // releases the hand-over list
-    EXPECT_EQ(platform::HeapLiveBlocks(), live_);
+    LiveBlocksTest::TearDown();
   }
   MatchList* List() { return static_cast<MatchList*>(path_->handover); }
-  int64_t live_ = 0;
   GlobalMotionPath* path_ = nullptr;
 };
 
