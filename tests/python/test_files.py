@@ -52,10 +52,14 @@ def test_a_failing_callback_stops_the_pass_and_leaves_no_output(clip, tmp_path):
     assert os.listdir(tmp_path) == []
 
 
-def test_analyze_file_writes_a_motion_file_and_smooths_as_the_stabilizer_does(clip, tmp_path):
+def decoded_luma(clip):
     raw = subprocess.run(["ffmpeg", "-v", "error", "-i", clip, "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"],
                          check=True, capture_output=True).stdout
-    luma = np.frombuffer(raw, np.uint8).reshape(40, -1)[:, :320 * 180].reshape(40, 180, 320)
+    return np.frombuffer(raw, np.uint8).reshape(40, -1)[:, :320 * 180].reshape(40, 180, 320)
+
+
+def test_analyze_file_writes_a_motion_file_and_smooths_as_the_stabilizer_does(clip, tmp_path):
+    luma = decoded_luma(clip)
     smoothed = {}
     for follow in (True, False):
         with vendrix.Stabilizer(320, 180, follow_pans=follow) as s:
@@ -73,3 +77,24 @@ def test_analyze_file_writes_a_motion_file_and_smooths_as_the_stabilizer_does(cl
     assert not np.array_equal(smoothed[True], smoothed[False])
     with pytest.raises(vendrix.Error, match="missing.mp4"):
         vendrix.analyze_file(str(tmp_path / "missing.mp4"))
+
+
+def test_the_stabilizer_frames_the_frames_added_not_its_capacity(tmp_path):
+    # The cover framing's zoom is chosen from the frames added: on shake beyond the zoom limit, entries
+    # never added would otherwise dilute the budget of stretched edges. max_uncovered=0 covers every
+    # frame (and shifts the frames the limit cannot cover).
+    strong = str(tmp_path / "strong.mp4")
+    subprocess.run([os.environ["VENDRIX_CLI"], "shake", "-q", os.environ["VENDRIX_SAMPLE_IMAGE"], strong,
+                    "--preset", "strong", "--frames", "40", "--size", "320x180"], check=True)
+    luma = decoded_luma(strong)
+
+    def rendered(**options):
+        with vendrix.Stabilizer(320, 180, **options) as s:
+            for frame in luma:
+                s.add(frame)
+            s.finish()
+            return np.stack([s.render(frame, i) for i, frame in enumerate(luma)])
+
+    budgeted = rendered(max_frames=40)
+    np.testing.assert_array_equal(budgeted, rendered(max_frames=4000))
+    assert not np.array_equal(budgeted, rendered(max_frames=40, max_uncovered=0))
