@@ -89,7 +89,8 @@ struct Axis {
 
 }  // namespace
 
-double UncoveredShare(const MotionCompArrayBRecord& record, double width, double height, double zoom, PathSample shift) {
+double UncoveredShare(const MotionCompArrayBRecord& record, double width, double height, double zoom,
+                      PathSample shift) {
   const std::array<Point, 4> frame{{{0, 0}, {width, 0}, {width, height}, {0, height}}};
   std::vector<Point> quad(4);
   for (size_t k = 0; k < 4; ++k) {
@@ -125,7 +126,8 @@ std::vector<uint32_t> FramedArray(const Motion& motion, const PathSettings& look
                        std::max(-Fixed(r.corner[3].y), -Fixed(r.corner[2].y))});
   }
   // The library's fit: the zoom that covers the frame over the clip's whole range of movement.
-  const double cover = std::max(w / std::max(w / 4, w - (x.hi - x.lo)), h / std::max(h / 4, h - (y.hi - y.lo)));
+  const double cover =
+      std::max(w / std::max(w / 4, w - (x.hi - x.lo)), h / std::max(h / 4, h - (y.hi - y.lo)));
   const double limit = MaxZoomOf(look), ceiling = std::min(cover, limit);
   if (ceiling <= kUnnoticedZoom) return comp;
   auto uncovered = [&](double zoom) {
@@ -149,7 +151,8 @@ std::vector<uint32_t> FramedArray(const Motion& motion, const PathSettings& look
     }
     zoom = std::max(kUnnoticedZoom, hi);
   }
-  if (cover <= limit && zoom > cover - 1e-3) return comp;  // a thousandth of zoom is not worth a strip of edge
+  // A thousandth of zoom is not worth a strip of edge.
+  if (cover <= limit && zoom > cover - 1e-3) return comp;
 
   // The fit zooms to cover the clip bounds about their middle: bounds the size of the window give
   // exactly this zoom and this middle.
