@@ -99,9 +99,9 @@ void Stabilizer::Finish() {
   // is chosen from the frames added, as the command chooses it from a clip's: FramedArray of them alone
   // (the entries never added would count as covered frames) gives the header and settings, the
   // records stay.
-  cli::Motion added = motion_;
+  cli::Motion added;
   added.frames = added_;
-  added.comp.resize(size_t(VENDRIX_COMP_B_SIZE(added_)) / 4);
+  added.comp.assign(motion_.comp.begin(), motion_.comp.begin() + VENDRIX_COMP_B_SIZE(added_) / 4);
   const int32_t count = int32_t(added_);
   std::memcpy(reinterpret_cast<uint8_t*>(added.comp.data()) + VENDRIX_COMP_OFFSET_COUNT, &count, sizeof count);
   const std::vector<uint32_t> framed = cli::FramedArray(added, render_, uncovered_budget_);

@@ -10,7 +10,7 @@ namespace {
 // The similarity a correction applies to a w x h frame, read from the displacements of its four corners:
 // translation of the centre, rotation and scale of the top and left edges.
 PathSample CorrectionOf(const VendrixFxPoint (&corner)[VENDRIX_CORNER_COUNT], double w, double h) {
-  auto fx = [](int32_t v) { return double(v) / VENDRIX_FX_ONE; };
+  const auto fx = &FromFixed;
   PathSample c;
   c.x = (fx(corner[0].x) + fx(corner[1].x) + fx(corner[2].x) + fx(corner[3].x)) / 4;
   c.y = (fx(corner[0].y) + fx(corner[1].y) + fx(corner[2].y) + fx(corner[3].y)) / 4;
@@ -30,6 +30,12 @@ MotionCompArrayBRecord RecordOf(const Motion& motion, int64_t i) {
                   size_t(i) * VENDRIX_COMP_B_RECORD_SIZE,
               sizeof rec);
   return rec;
+}
+
+SideReach SideReachOf(const MotionCompArrayBRecord& record) {
+  const VendrixFxPoint* c = record.corner;
+  return {std::min(-FromFixed(c[0].x), -FromFixed(c[3].x)), std::max(-FromFixed(c[1].x), -FromFixed(c[2].x)),
+          std::min(-FromFixed(c[0].y), -FromFixed(c[1].y)), std::max(-FromFixed(c[3].y), -FromFixed(c[2].y))};
 }
 
 void ComputeCameraPaths(GlobalMotionPath* path, Motion& motion) {

@@ -17,11 +17,6 @@ struct Point {
   double x, y;
 };
 
-double Fixed(int32_t v) { return double(v) / VENDRIX_FX_ONE; }
-int32_t ToFixed(double v) {
-  return int32_t(std::clamp(std::lround(v * VENDRIX_FX_ONE), long(INT32_MIN), long(INT32_MAX)));
-}
-
 // Area of the convex polygon `p` inside the rectangle [0, w] x [0, h]: the polygon clipped by each of
 // the rectangle's four sides in turn.
 double AreaInside(std::vector<Point> p, double w, double h) {
@@ -94,8 +89,8 @@ double UncoveredShare(const MotionCompArrayBRecord& record, double width, double
   const std::array<Point, 4> frame{{{0, 0}, {width, 0}, {width, height}, {0, height}}};
   std::vector<Point> quad(4);
   for (size_t k = 0; k < 4; ++k) {
-    quad[k].x = width / 2 + zoom * (frame[k].x + Fixed(record.corner[k].x) + shift.x - width / 2);
-    quad[k].y = height / 2 + zoom * (frame[k].y + Fixed(record.corner[k].y) + shift.y - height / 2);
+    quad[k].x = width / 2 + zoom * (frame[k].x + FromFixed(record.corner[k].x) + shift.x - width / 2);
+    quad[k].y = height / 2 + zoom * (frame[k].y + FromFixed(record.corner[k].y) + shift.y - height / 2);
   }
   return std::clamp(1 - AreaInside(std::move(quad), width, height) / (width * height), 0.0, 1.0);
 }
@@ -114,16 +109,14 @@ std::vector<uint32_t> FramedArray(const Motion& motion, const PathSettings& look
     return comp;
 
   const double w = head.width, h = head.height;
-  Axis x{Fixed(head.boundsMinX), Fixed(head.boundsMaxX), w, {}};
-  Axis y{Fixed(head.boundsMinY), Fixed(head.boundsMaxY), h, {}};
+  Axis x{FromFixed(head.boundsMinX), FromFixed(head.boundsMaxX), w, {}};
+  Axis y{FromFixed(head.boundsMinY), FromFixed(head.boundsMaxY), h, {}};
   std::vector<MotionCompArrayBRecord> records(static_cast<size_t>(entries));
   for (int64_t i = 0; i < entries; ++i) {
     const MotionCompArrayBRecord& r = records[size_t(i)] = RecordOf(motion, i);
-    // As compensations, like the clip bounds: the opposite of where the corners go.
-    x.reach.push_back({std::min(-Fixed(r.corner[0].x), -Fixed(r.corner[3].x)),
-                       std::max(-Fixed(r.corner[1].x), -Fixed(r.corner[2].x))});
-    y.reach.push_back({std::min(-Fixed(r.corner[0].y), -Fixed(r.corner[1].y)),
-                       std::max(-Fixed(r.corner[3].y), -Fixed(r.corner[2].y))});
+    const SideReach reach = SideReachOf(r);
+    x.reach.push_back({reach.left, reach.right});
+    y.reach.push_back({reach.top, reach.bottom});
   }
   // The library's fit: the zoom that covers the frame over the clip's whole range of movement.
   const double cover =

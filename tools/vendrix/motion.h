@@ -2,6 +2,8 @@
 // render pass and the plot read.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +37,20 @@ struct Timings {
   double decode = 0, analysis = 0, finishing = 0, render = 0, encode = 0;
   int64_t frames = 0;
 };
+
+// 16.16 fixed point (the compensation array's unit) to double and back, saturated.
+inline double FromFixed(int32_t v) { return double(v) / VENDRIX_FX_ONE; }
+inline int32_t ToFixed(double v) {
+  return int32_t(std::clamp(std::lround(v * VENDRIX_FX_ONE), long(INT32_MIN), long(INT32_MAX)));
+}
+
+// How far a record's correction moves each side of the frame, as compensations (the opposite of where
+// its corners go), analysis pixels: the clip bounds the framing reads are the extremes of these over
+// the clip, never on the wrong side of zero.
+struct SideReach {
+  double left, right, top, bottom;
+};
+SideReach SideReachOf(const MotionCompArrayBRecord& record);
 
 // Record `i` of the motion's compensation array: where the correction moves each corner of the frame,
 // in analysis pixels.

@@ -22,11 +22,6 @@ Kernel KernelFor(double strength) {
   return k;
 }
 
-double Fixed(int32_t v) { return double(v) / VENDRIX_FX_ONE; }
-int32_t ToFixed(double v) {
-  return int32_t(std::clamp(std::lround(v * VENDRIX_FX_ONE), long(INT32_MIN), long(INT32_MAX)));
-}
-
 }  // namespace
 
 std::vector<PathSample> LocalLineSmooth(const std::vector<PathSample>& path, double strength) {
@@ -65,7 +60,7 @@ std::vector<PathSample> LocalLineSmooth(const std::vector<PathSample>& path, dou
 void FollowPans(Motion& motion) {
   MotionCompHeader head;
   std::memcpy(&head, motion.comp.data(), sizeof head);
-  const double strength = Fixed(motion.settings.Smoothing);
+  const double strength = FromFixed(motion.settings.Smoothing);
   if ((head.interlaced & 1) || head.count != motion.frames || head.width <= 0 || head.height <= 0 ||
       motion.camera.size() != size_t(motion.frames) || motion.measured.size() != motion.camera.size() ||
       strength > 0.99)
@@ -96,19 +91,18 @@ void FollowPans(Motion& motion) {
     PathSample& smoothed = motion.smoothed[size_t(i)];
     const double dx = (smoothed.x - line[size_t(i)].x) / sx, dy = (smoothed.y - line[size_t(i)].y) / sy;
     for (VendrixFxPoint& c : rec.corner) {
-      c.x = ToFixed(Fixed(c.x) + dx);
-      c.y = ToFixed(Fixed(c.y) + dy);
+      c.x = ToFixed(FromFixed(c.x) + dx);
+      c.y = ToFixed(FromFixed(c.y) + dy);
     }
     std::memcpy(at, &rec, sizeof rec);
     smoothed.x = line[size_t(i)].x;
     smoothed.y = line[size_t(i)].y;
-    // The bounds the framing zooms to cover: extreme shifts of the left / right and top / bottom
-    // corners over the clip, as compensations (the records hold where the warped frame's corners go,
-    // the opposite), never on the wrong side of zero.
-    lo_x = std::min({lo_x, -Fixed(rec.corner[0].x), -Fixed(rec.corner[3].x)});
-    hi_x = std::max({hi_x, -Fixed(rec.corner[1].x), -Fixed(rec.corner[2].x)});
-    lo_y = std::min({lo_y, -Fixed(rec.corner[0].y), -Fixed(rec.corner[1].y)});
-    hi_y = std::max({hi_y, -Fixed(rec.corner[3].y), -Fixed(rec.corner[2].y)});
+    // The bounds the framing zooms to cover.
+    const SideReach reach = SideReachOf(rec);
+    lo_x = std::min(lo_x, reach.left);
+    hi_x = std::max(hi_x, reach.right);
+    lo_y = std::min(lo_y, reach.top);
+    hi_y = std::max(hi_y, reach.bottom);
   }
   head.boundsMinX = ToFixed(lo_x);
   head.boundsMaxX = ToFixed(hi_x);
