@@ -43,6 +43,14 @@ inline void TensorAt(const float* up, const float* row, const float* down, float
 }
 inline float MaxOf(float a, float b) { return a > b ? a : b; }  // as the vector max instructions
 inline float Suppressed(float r, float w, float t) { return (r >= t && r >= w) ? r : 0.0f; }
+// A Harris peak at x: above the level, not 0, and no neighbour above the level larger.
+inline bool PeakAt(const float* above, const float* row, const float* below, int32_t x, float level) {
+  const float v = row[x];
+  if (!(v > level) || v == 0) return false;
+  const auto kept = [level](float n) { return n > level ? n : 0.0f; };
+  return !(kept(above[x - 1]) > v || kept(above[x]) > v || kept(above[x + 1]) > v || kept(row[x - 1]) > v ||
+           kept(row[x + 1]) > v || kept(below[x - 1]) > v || kept(below[x]) > v || kept(below[x + 1]) > v);
+}
 
 // ---- References ----------------------------------------------------------------------------------
 
@@ -83,6 +91,13 @@ int32_t NextAbove(const float* row, int32_t start, int32_t n, float floor) {
   int32_t i = start;
   while (i < n && !(row[i] > floor)) ++i;
   return i;
+}
+int32_t RowPeaks(const float* above, const float* row, const float* below, int32_t start, int32_t end, float level,
+                 int32_t* xs) {
+  int32_t count = 0;
+  for (int32_t x = start; x < end; ++x)
+    if (PeakAt(above, row, below, x, level)) xs[count++] = x;
+  return count;
 }
 
 #if VENDRIX_X86_KERNELS
@@ -177,6 +192,30 @@ int32_t NextAboveSse2(const float* row, int32_t start, int32_t n, float floor) {
   while (i < n && !(row[i] > floor)) ++i;
   return i;
 }
+// Most pixels of a response are below the level, so a step whose four centres all fail costs one
+// comparison; the neighbours are only compared where a centre passes.
+int32_t RowPeaksSse2(const float* above, const float* row, const float* below, int32_t start, int32_t end, float level,
+                     int32_t* xs) {
+  const __m128 lv = _mm_set1_ps(level), zero = _mm_setzero_ps();
+  int32_t count = 0, x = start;
+  for (; x + 4 <= end; x += 4) {
+    const __m128 v = _mm_loadu_ps(row + x);
+    int bits = _mm_movemask_ps(_mm_andnot_ps(_mm_cmpeq_ps(v, zero), _mm_cmpgt_ps(v, lv)));
+    if (!bits) continue;
+    __m128 larger = zero;
+    for (const float* r : {above, row, below})
+      for (int32_t dx = -1; dx <= 1; ++dx) {
+        if (r == row && dx == 0) continue;
+        const __m128 n = _mm_loadu_ps(r + x + dx);
+        larger = _mm_or_ps(larger, _mm_cmpgt_ps(_mm_and_ps(n, _mm_cmpgt_ps(n, lv)), v));
+      }
+    bits &= ~_mm_movemask_ps(larger);
+    for (; bits; bits &= bits - 1) xs[count++] = x + __builtin_ctz(static_cast<unsigned>(bits));
+  }
+  for (; x < end; ++x)
+    if (PeakAt(above, row, below, x, level)) xs[count++] = x;
+  return count;
+}
 
 // ---- AVX2 (eight lanes; the per-lane operations of SSE2) ---------------------------------------------
 
@@ -264,6 +303,30 @@ VENDRIX_TARGET_AVX2 int32_t NextAboveAvx2(const float* row, int32_t start, int32
   while (i < n && !(row[i] > floor)) ++i;
   return i;
 }
+VENDRIX_TARGET_AVX2 int32_t RowPeaksAvx2(const float* above, const float* row, const float* below, int32_t start,
+                                         int32_t end, float level, int32_t* xs) {
+  const __m256 lv = _mm256_set1_ps(level), zero = _mm256_setzero_ps();
+  int32_t count = 0, x = start;
+  for (; x + 8 <= end; x += 8) {
+    const __m256 v = _mm256_loadu_ps(row + x);
+    const __m256 candidate = _mm256_andnot_ps(_mm256_cmp_ps(v, zero, _CMP_EQ_OQ), _mm256_cmp_ps(v, lv, _CMP_GT_OQ));
+    int bits = _mm256_movemask_ps(candidate);
+    if (!bits) continue;
+    __m256 larger = zero;
+    for (const float* r : {above, row, below})
+      for (int32_t dx = -1; dx <= 1; ++dx) {
+        if (r == row && dx == 0) continue;
+        const __m256 n = _mm256_loadu_ps(r + x + dx);
+        const __m256 kept = _mm256_and_ps(n, _mm256_cmp_ps(n, lv, _CMP_GT_OQ));
+        larger = _mm256_or_ps(larger, _mm256_cmp_ps(kept, v, _CMP_GT_OQ));
+      }
+    bits &= ~_mm256_movemask_ps(larger);
+    for (; bits; bits &= bits - 1) xs[count++] = x + __builtin_ctz(static_cast<unsigned>(bits));
+  }
+  for (; x < end; ++x)
+    if (PeakAt(above, row, below, x, level)) xs[count++] = x;
+  return count;
+}
 #endif
 
 // The sum of squares has no vector version: the compiler vectorises its four interleaved sums from the
@@ -271,14 +334,14 @@ VENDRIX_TARGET_AVX2 int32_t NextAboveAvx2(const float* row, int32_t start, int32
 // keeps its SSE2 version at the AVX2 level: it is bound by its stores, and eight lanes gained under 10%.
 void FillTable(uint32_t flags, CornerKernels* t) {
   *t = CornerKernels{LoadLuma, TensorRow, SmoothRow, SmoothColumns, ColumnResponse,
-                     MaxRows, SuppressRow, SumSquares, NextAbove};
+                     MaxRows, SuppressRow, SumSquares, NextAbove, RowPeaks};
 #if VENDRIX_X86_KERNELS
   if (flags & platform::kCpuSse2)
     *t = CornerKernels{LoadLumaSse2, TensorRowSse2, SmoothRowSse2, SmoothColumnsSse2, ColumnResponseSse2,
-                       MaxRowsSse2,  SuppressRowSse2, SumSquares, NextAboveSse2};
+                       MaxRowsSse2,  SuppressRowSse2, SumSquares, NextAboveSse2, RowPeaksSse2};
   if (flags & platform::kCpuAvx2)
     *t = CornerKernels{LoadLumaSse2, TensorRowAvx2, SmoothRowAvx2, SmoothColumnsAvx2, ColumnResponseAvx2,
-                       MaxRowsAvx2,  SuppressRowAvx2, SumSquares, NextAboveAvx2};
+                       MaxRowsAvx2,  SuppressRowAvx2, SumSquares, NextAboveAvx2, RowPeaksAvx2};
 #else
   (void)flags;
 #endif

@@ -1,6 +1,6 @@
 // The per-row kernels of the corner detector and their table: the streaming response pass (luma, tensor
 // products, the separable smoothings, the response), the window maxima and suppression of a row, the
-// band's sum of squares and the candidate scan.
+// band's sum of squares, the candidate scan and the peak scan of the Harris path.
 //
 // Every entry of the table starts as the plain C++ reference and is replaced by a vector version only
 // where one exists for the running processor. All versions of an entry give identical bits: the float
@@ -40,6 +40,12 @@ struct CornerKernels {
   float (*sum_squares)(const float* p, int32_t n);
   // The first i in [start, n) with row[i] > floor, or n.
   int32_t (*next_above)(const float* row, int32_t start, int32_t n, float floor);
+  // The peaks of a response row: each x in [start, end), in increasing order, where row[x] is above
+  // `level` and not 0, and none of its eight neighbours in above, row and below is larger once values
+  // not above the level count as 0. Writes them to xs (room for end - start) and returns their number.
+  // Reads columns start - 1 .. end of the three rows.
+  int32_t (*row_peaks)(const float* above, const float* row, const float* below, int32_t start, int32_t end,
+                       float level, int32_t* xs);
 };
 
 // The table for the running processor (see platform/kernel_table.h for when it is filled).

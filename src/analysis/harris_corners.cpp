@@ -1,6 +1,10 @@
 #include "analysis/harris_corners.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <new>
 
 #include <opencv2/imgproc.hpp>
 
@@ -9,20 +13,30 @@
 namespace vendrix::analysis {
 namespace {
 
-// Candidates strongest first; equal responses in a fixed order (the later address first), so the
-// result never depends on the sort's implementation. Sorted only as far as the spacing pass reads:
-// it usually stops at the corner limit long before the end of the list.
+// A candidate as one sortable word: the response's bits, remapped so that unsigned order is float
+// order, above its index in the response (row * floats per row + column). Comparing words orders by
+// response and, among equal responses, puts the later position first: the fixed tie order that makes
+// the result independent of the sort's implementation, at the cost of one integer compare.
+uint64_t CandidateKey(float response, uint32_t index) {
+  uint32_t bits;
+  std::memcpy(&bits, &response, sizeof bits);
+  bits = (bits & 0x80000000u) ? ~bits : bits | 0x80000000u;  // monotonic for every value but NaN
+  return uint64_t{bits} << 32 | index;
+}
+uint32_t IndexOf(uint64_t key) { return static_cast<uint32_t>(key); }
+
+// Candidates strongest first, sorted only as far as the spacing pass reads: it usually stops at the
+// corner limit long before the end of the list.
 class StrongestFirst {
  public:
-  explicit StrongestFirst(std::vector<const float*>& list) : list_(list) {}
+  explicit StrongestFirst(std::vector<uint64_t>& list) : list_(list) {}
   size_t size() const { return list_.size(); }
-  const float* operator[](size_t i) {
+  uint64_t operator[](size_t i) {
     if (i >= sorted_) SortMore();
     return list_[i];
   }
 
  private:
-  static bool Stronger(const float* a, const float* b) { return *a > *b ? true : *a < *b ? false : a > b; }
   // First the strongest 4096 (twice the usual corner limit), selected in linear time and then sorted;
   // the rest only if the pass reads past them.
   static constexpr size_t kFirstBlock = 4096;
@@ -30,21 +44,22 @@ class StrongestFirst {
     const auto begin = list_.begin() + std::ptrdiff_t(sorted_);
     if (sorted_ == 0 && list_.size() > kFirstBlock) {
       const auto block_end = list_.begin() + std::ptrdiff_t(kFirstBlock);
-      std::nth_element(begin, block_end, list_.end(), Stronger);
-      std::sort(begin, block_end, Stronger);
+      std::nth_element(begin, block_end, list_.end(), std::greater<>());
+      std::sort(begin, block_end, std::greater<>());
       sorted_ = kFirstBlock;
     } else {
-      std::sort(begin, list_.end(), Stronger);
+      std::sort(begin, list_.end(), std::greater<>());
       sorted_ = list_.size();
     }
   }
-  std::vector<const float*>& list_;
+  std::vector<uint64_t>& list_;
   size_t sorted_ = 0;
 };
 
 // The spacing pass of goodFeaturesToTrack: candidates strongest first, each kept unless a kept corner
-// lies closer than `distance`, found through a grid of distance-sized cells.
-void Space(StrongestFirst& candidates, const cv::Mat& response, int distance, int max_corners,
+// lies closer than `distance`, found through a grid of distance-sized cells. `stride` is the response's
+// floats per row.
+void Space(StrongestFirst& candidates, const cv::Mat& response, uint32_t stride, int distance, int max_corners,
            std::vector<std::vector<cv::Point2f>>& grid, std::vector<cv::Point2f>& out) {
   out.clear();
   const int cell = distance;
@@ -53,9 +68,8 @@ void Space(StrongestFirst& candidates, const cv::Mat& response, int distance, in
   for (std::vector<cv::Point2f>& g : grid) g.clear();
   const double limit = double(distance) * distance;
   for (size_t i = 0; i < candidates.size(); ++i) {
-    const float* c = candidates[i];
-    const size_t offset = size_t(reinterpret_cast<const uchar*>(c) - response.data);
-    const int y = int(offset / response.step), x = int((offset - size_t(y) * response.step) / sizeof(float));
+    const uint32_t index = IndexOf(candidates[i]);
+    const int y = int(index / stride), x = int(index % stride);
     const int cx = x / cell, cy = y / cell;
     bool good = true;
     for (int yy = std::max(0, cy - 1); good && yy <= std::min(rows - 1, cy + 1); ++yy)
@@ -77,7 +91,8 @@ void Space(StrongestFirst& candidates, const cv::Mat& response, int distance, in
 // Buffers of one detecting thread.
 struct HarrisScratch {
   cv::Mat response;
-  std::vector<const float*> candidates;
+  std::vector<uint64_t> candidates;
+  std::vector<int32_t> peaks;  // columns of one row's peaks
   std::vector<std::vector<cv::Point2f>> grid;
 };
 
@@ -94,36 +109,37 @@ void HarrisCorners(const cv::Mat& image, const HarrisPlan& plan, int max_corners
   thread_local HarrisScratch per_thread;
   HarrisScratch& scratch = per_thread;
   cv::Mat& response = scratch.response;
-  std::vector<const float*>& candidates = scratch.candidates;
+  std::vector<uint64_t>& candidates = scratch.candidates;
   candidates.clear();
   cv::cornerHarris(image, response, 3, 3, 0.04);
   double strongest = 0;
   cv::minMaxLoc(response, nullptr, &strongest);
   // goodFeaturesToTrack keeps the responses above a share of the strongest (the rest set to 0) and
   // takes the non-zero ones that equal the 3 x 3 maximum of the kept responses. The same test in one
-  // pass, without writing the thresholded and dilated images: most pixels fail the first comparison.
+  // pass, without writing the thresholded and dilated images: most pixels fail the first comparison,
+  // and the peak kernel compares the neighbours only where a centre passes it.
   // The threshold is compared in single precision, as OpenCV's threshold does for float images.
   const float level = static_cast<float>(strongest * plan.quality);
-  const auto kept = [level](float v) { return v > level ? v : 0.0f; };
-  // The vector scan of the corner detector's kernels steps over the responses below the level.
-  const auto next_above = CornerKernelTable().next_above;
   const int rows = response.rows, columns = response.cols;
+  const size_t stride = response.step1();
+  // Frames are at most 32767 pixels on a side, so every index fits in 32 bits; guarded all the same.
+  if (size_t(rows) * stride > UINT32_MAX) throw std::bad_alloc();
+  std::vector<int32_t>& peaks = scratch.peaks;
+  peaks.resize(size_t(std::max(columns, 0)));
+  const auto row_peaks = CornerKernelTable().row_peaks;
   for (int y = 1; y < rows - 1; ++y) {
-    const float* above = response.ptr<float>(y - 1);
     const float* r = response.ptr<float>(y);
-    const float* below = response.ptr<float>(y + 1);
-    for (int x = next_above(r, 1, columns - 1, level); x < columns - 1; x = next_above(r, x + 1, columns - 1, level)) {
-      const float v = r[x];  // above the level: kept as it is
-      if (v == 0) continue;
-      if (kept(above[x - 1]) > v || kept(above[x]) > v || kept(above[x + 1]) > v || kept(r[x - 1]) > v ||
-          kept(r[x + 1]) > v || kept(below[x - 1]) > v || kept(below[x]) > v || kept(below[x + 1]) > v)
-        continue;
-      candidates.push_back(r + x);
+    const int32_t found = row_peaks(response.ptr<float>(y - 1), r, response.ptr<float>(y + 1), 1, columns - 1, level,
+                                    peaks.data());
+    for (int32_t i = 0; i < found; ++i) {
+      const int32_t x = peaks[size_t(i)];
+      candidates.push_back(CandidateKey(r[x], static_cast<uint32_t>(size_t(y) * stride + size_t(x))));
     }
   }
   StrongestFirst strongest_first(candidates);
   for (int distance = plan.start_distance;; --distance) {
-    Space(strongest_first, response, std::max(distance, 1), max_corners, scratch.grid, out);
+    Space(strongest_first, response, static_cast<uint32_t>(stride), std::max(distance, 1), max_corners, scratch.grid,
+          out);
     if (int(out.size()) > plan.enough || distance - 1 < plan.min_distance) return;
   }
 }

@@ -125,6 +125,10 @@ inline const CornerEntry kCornerEntries[] = {
       for (int32_t i = k.next_above(row, 0, n, in.level); i < n; i = k.next_above(row, i + 1, n, in.level))
         out[found++] = static_cast<float>(i);
     }),
+    VENDRIX_CORNER_ENTRY(row_peaks, 0, {
+      int32_t* xs = reinterpret_cast<int32_t*>(out);  // the interior of a response row, as the Harris path scans it
+      if (n >= 3) xs[0] = k.row_peaks(in.rows[0], in.rows[1], in.rows[2], 1, n - 1, in.level, xs + 1);
+    }),
 };
 #undef VENDRIX_CORNER_ENTRY
 
