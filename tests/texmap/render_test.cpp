@@ -1,7 +1,8 @@
 // TexMapD: a constant image stays constant in every pixel format (with and without edge extension),
-// in-place renders, pair rounding of packed columns, banding, the border, refusals and wide row
+// in-place renders, pair rounding of packed columns, the border, refusals and wide row
 // addressing, all into guarded buffers. Every layout with every option is pinned byte for byte by the
-// golden hashes; random definitions over guarded buffers are the texmap fuzz target's.
+// golden hashes, banded renders by the reliability tests' equal bytes on any thread count and the
+// rasteriser's band test; random definitions over guarded buffers are the texmap fuzz target's.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -11,10 +12,6 @@
 #include <random>
 #include <vector>
 
-#include "concurrency/thread_pool.h"
-#include "platform/debug.h"
-#include "platform/heap.h"
-#include "platform/system.h"
 #include "support/warm_pools.h"
 #include "texmap/render.h"
 #include "texmap/render_internal.h"
@@ -191,26 +188,6 @@ TEST_F(RenderTest, PackedColumnsRoundToWholePairs) {
       const bool drawn = y < 6 && (x == 4 || x == 5);
       ASSERT_TRUE(drawn == (out.Row(y)[2 * x] == 200) && drawn == (out.Row(y)[2 * x + 1] != 0x11)) << x << "," << y;
     }
-}
-
-// ---- Banding ------------------------------------------------------------------------------------------
-
-TEST_F(RenderTest, BandedAndSingleThreadedRendersAreIdentical) {
-  std::mt19937 rng(11);
-  for (uint32_t f : {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_YUYV8, VENDRIX_PIXFMT_YUV420P, VENDRIX_PIXFMT_AYUV16}) {
-    HostImage src(f, 300, 200), single(f, 300, 200), banded(f, 300, 200);
-    src.Randomise(rng);
-    TexMapDefD d = MakeDef(src, single);
-    Warp(&d, 9, 7 * kOne);
-    d.mapFlags = VENDRIX_MAP_FILL | VENDRIX_MAP_FILL_MARGINS;
-    concurrency::PoolService()->SetMultithreaded(false);
-    TexMapD(&d);
-    concurrency::PoolService()->SetMultithreaded(true);
-    platform::SetProcessorCountOverride(8);  // eight bands of 7500 pixels
-    d.outBuffer = banded.Row(0);
-    TexMapD(&d);
-    ASSERT_EQ(single.mem, banded.mem) << f;
-  }
 }
 
 // ---- Finishing ------------------------------------------------------------------------------------------
