@@ -1,7 +1,8 @@
 // The feature-tracking analyser on synthetic clips of known camera motion: the motion it recovers with
 // three detector settings, Sync modes, deletion mid-stream, flat frames and refused entries, and the
-// heap left as it was found; a host that skips a frame or scans one again. (The same bytes on any
-// thread count and from eight host threads at once are the reliability tests'.)
+// heap left as it was found; a host that skips a frame or scans one again, and finishings that keep the
+// analysis and release it. (The same bytes on any thread count and from eight host threads at once are
+// the reliability tests'.)
 #include "analysis/feature_tracker.h"
 
 #include <gtest/gtest.h>
@@ -114,7 +115,8 @@ TEST_F(FeatureTrackerTest, FlatFramesAndRefusedEntriesKeepThePipelineMoving) {
 
 // The tracker's in-order stages must not wait for entries that never come. On an interlaced path a
 // skipped frame leaves both its fields missing, which used to stall the next finishing for the
-// analyser's whole time-out.
+// analyser's whole time-out. That finishing keeps the analysis and scanning goes on; the last one
+// releases everything the analysis held.
 std::vector<std::string> g_lines;
 
 TEST(SkippedEntries, InterlacedPathWithAGapAndARescanFinishesWithoutTheTimeOut) {
@@ -123,13 +125,18 @@ TEST(SkippedEntries, InterlacedPathWithAGapAndARescanFinishesWithoutTheTimeOut) 
   for (uint32_t flags : {0u, static_cast<uint32_t>(VENDRIX_PATH_INTERLACED)}) {
     SCOPED_TRACE(flags);
     GlobalMotionPath* path = model::PathCreate(10, static_cast<int32_t>(flags));
-    for (int frame : {0, 1, 2, 4, 5, 6, 5, 7, 8, 9})  // 3 skipped, 5 scanned twice
-      Scan(path, testing::RenderFrame(texture, 320, 240, {1.0 * frame, 0.5 * frame, 0}), frame);
-    FinishPathB(path, 0, &model::kDefaultPathSettings);
     const int32_t per_frame = flags ? 2 : 1;
+    for (int frame : {0, 1, 2, 4, 5, 6, 5, 7, 8, 9}) {  // 3 skipped, 5 scanned twice
+      Scan(path, testing::RenderFrame(texture, 320, 240, {1.0 * frame, 0.5 * frame, 0}), frame);
+      if (frame != 7) continue;
+      FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &model::kDefaultPathSettings);
+      EXPECT_TRUE(path->analyser && path->lastFrame == 8 * per_frame - 1) << path->lastFrame;
+    }
+    FinishPathB(path, 0, &model::kDefaultPathSettings);
+    EXPECT_TRUE(!path->analyser && !path->matchStore && !path->handover);
     EXPECT_EQ(path->lastFrame, 10 * per_frame - 1);
     float t[3];
-    ASSERT_TRUE(AnalysisFrameTranslation(path, 0, 8 * per_frame, t));  // tracked again after the gap
+    ASSERT_TRUE(AnalysisFrameTranslation(path, 0, 8 * per_frame, t));  // tracked again after the gap and the finish
     EXPECT_NEAR(t[0], 1.0f, 0.15f);
     model::PathDelete(path);
   }
