@@ -167,15 +167,14 @@ TEST(FitCorner, SixMatchesUsableOnBothAxesAreEnough) {
 
 // ---- Every fitted model ----
 
-// Known camera motions recovered by every model that can express them (the corner fits have no
-// tilts) from 2000 matches with 0.3 px noise and 20 or 40 % outliers displaced by up to 30 px (60 % for
-// the projective fits), and noise-free with 30 %. Bounds per family on translation (px), rotation
-// (deg), zoom factor, tilt angles (deg) and the corners (px, noisy and noise-free). Matches farther
-// than `marked` px from the motion end invalid, with every model but the single-pass corner fit; of
-// those within 1 px the share `kept` at least stays valid. The camera fits' bounds are about three
-// standard deviations (over 40 seeds: 0.012 px translation, 0.0015 deg rotation, 3e-5 zoom, 0.004 /
-// 0.007 deg tilts, 0.07 px mean corner error, no measurable bias); the corner fits' corners are set by
-// the zoom their halving steps leave, the projective fits' marking by RANSAC's acceptance of 6 px.
+// Known camera motions recovered by every model that can express them (the corner fits have no tilts)
+// from 2000 matches with 0.3 px noise and 20 or 40 % outliers up to 30 px off (60 % for the projective
+// fits), and noise-free with 30 %. Bounds per family: translation (px), rotation (deg), zoom factor,
+// tilts (deg), corners (px, noisy and noise-free); matches farther than `marked` px end invalid (not
+// with the single-pass corner fit), and at least the share `kept` of those within 1 px stays valid.
+// The camera fits' bounds are about three standard deviations over 40 seeds (no measurable bias); the
+// corner fits' corners are set by the zoom their halving steps leave, the projective fits' marking by
+// RANSAC's acceptance of 6 px.
 struct Family {
   double translation, rotation, zoom, tilt, corners, clean_corners, marked, kept;
 };
