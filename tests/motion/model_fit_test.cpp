@@ -169,12 +169,12 @@ TEST(FitCorner, SixMatchesUsableOnBothAxesAreEnough) {
 
 // Known camera motions recovered by every model that can express them (the corner fits have no tilts)
 // from 2000 matches with 0.3 px noise and 20 or 40 % outliers up to 30 px off (60 % for the projective
-// fits), and noise-free with 30 %. Bounds per family: translation (px), rotation (deg), zoom factor,
-// tilts (deg), corners (px, noisy and noise-free); matches farther than `marked` px end invalid (not
-// with the single-pass corner fit), and at least the share `kept` of those within 1 px stays valid.
-// The camera fits' bounds are about three standard deviations over 40 seeds (no measurable bias); the
-// corner fits' corners are set by the zoom their halving steps leave, the projective fits' marking by
-// RANSAC's acceptance of 6 px.
+// fits), and noise-free with 30 % and with none (then the projective fits are exact, keeping every
+// match). Bounds per family: translation (px), rotation (deg), zoom factor, tilts (deg), corners (px,
+// noisy and noise-free); matches farther than `marked` px end invalid (not with the single-pass corner
+// fit), and at least the share `kept` of those within 1 px stays valid. The camera fits' bounds are
+// about three standard deviations over 40 seeds (no measurable bias); the corner fits' corners are set
+// by the zoom their halving steps leave, the projective fits' marking by RANSAC's acceptance of 6 px.
 struct Family {
   double translation, rotation, zoom, tilt, corners, clean_corners, marked, kept;
 };
@@ -192,8 +192,9 @@ TEST_P(EveryModel, RecoversTheCameraMotionAndMarksTheOutliers) {
   const MotionFn motion = Motion(t);
   model::ModelParams p{};
   p.degreeRotation = p.degreeScale = 1;
-  for (const auto& [noise, outliers] : {std::pair{0.3, 0.2}, std::pair{0.3, 0.4}, std::pair{0.0, 0.3}, std::pair{0.3, 0.6}}) {
+  for (const auto& [noise, outliers] : {std::pair{0.3, 0.2}, std::pair{0.3, 0.4}, std::pair{0.0, 0.3}, std::pair{0.3, 0.6}, std::pair{0.0, 0.0}}) {
     if (outliers > 0.5 && kind < model::kModelProjective) continue;  // beyond half outliers: the projective fits only
+    const bool exact = noise == 0 && outliers == 0 && kind >= model::kModelProjective;  // every match kept, exact
     SCOPED_TRACE(::testing::Message() << "noise " << noise << ", outliers " << outliers);
     MatchListPtr list = MakeList(motion, {.count = 2000, .noise = noise, .outliers = outliers, .seed = 11u + GetParam().first});
     std::vector<double> off(list->count);  // how far from where the motion takes the match
@@ -216,15 +217,15 @@ TEST_P(EveryModel, RecoversTheCameraMotionAndMarksTheOutliers) {
       EXPECT_NEAR(Degrees(r.f(model::kSlotTilt1Sin), r.f(model::kSlotTilt1Cos)), t.tiltA, b.tilt);
       EXPECT_NEAR(Degrees(r.f(model::kSlotTilt2Sin), r.f(model::kSlotTilt2Cos)), t.tiltB, b.tilt);
     }
-    EXPECT_LT(testing::CornerError(r, motion, kWidth, kHeight), noise > 0 ? b.corners : b.clean_corners);
+    EXPECT_LT(testing::CornerError(r, motion, kWidth, kHeight), exact ? 0.01 : noise > 0 ? b.corners : b.clean_corners);
     float rebuilt[16];  // the slots describe the same motion as the matrix (a homography's only when exact)
     CameraMatrixFromRecord(r, static_cast<float>(kHeight), rebuilt);
-    for (int i = 0; i < 16 && kind < model::kModelProjective; ++i) EXPECT_NEAR(rebuilt[i], r.matrix()[i], 1e-5) << i;
+    for (int i = 0; i < 16 && (kind < model::kModelProjective || exact); ++i) EXPECT_NEAR(rebuilt[i], r.matrix()[i], 1e-5) << i;
     for (int i = model::kSlotBands; i < model::kRecordSlots; ++i) ASSERT_EQ(r.f(i), 0.0f) << "no wobble in the data";
     uint32_t good = 0, good_kept = 0;
     for (uint32_t i = 0; i < list->count; ++i) {
       const MatchEntry& e = list->matches[i];
-      ASSERT_TRUE(kind == model::kModelCorners || off[i] <= b.marked || !e.valid) << "match " << i;
+      ASSERT_TRUE((kind == model::kModelCorners || off[i] <= b.marked || !e.valid) && (!exact || e.valid)) << "match " << i;
       if (off[i] < 1.0) ++good, good_kept += e.valid;
       if (kind >= model::kModelProjective) {  // residuals replaced by what the model leaves
         ASSERT_NEAR(e.fitValue, e.valid ? e.dx * e.dx + e.dy * e.dy : 1e6f, 1e-3f) << i;
