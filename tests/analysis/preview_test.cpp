@@ -93,7 +93,7 @@ TEST_F(Preview, MarksKeptCellsOverTheConversion) {
     }
 }
 
-TEST_F(Preview, RefusalsListsWithoutCellsAndFormatsWithoutOverlay) {
+TEST_F(Preview, RefusalsListsWithoutCellsFormatsWithoutOverlayAndUnsupportedConversions) {
   Frame f(VENDRIX_PIXFMT_BGRA8, 4, VENDRIX_PIXFMT_BGRA8, 4, 64, 32, 32);
   const std::vector<uint8_t> untouched = f.dst, converted = f.Converted();
   ConvRecord bad = f.rec;
@@ -124,15 +124,13 @@ TEST_F(Preview, RefusalsListsWithoutCellsAndFormatsWithoutOverlay) {
   const std::vector<uint8_t> converted_g = g.Converted();
   PreparePreview(path_, g.rec);
   EXPECT_EQ(g.dst, converted_g);
-}
-
-TEST_F(Preview, UnsupportedConversionsGetTheOverlayAndListsAreReadOnlyAsFarAsTheyHoldCells) {
-  Frame f(VENDRIX_PIXFMT_BGRA8, 4, VENDRIX_PIXFMT_BGRA8, 4, 64, 32, 32);
+  // A conversion that is not supported gets the overlay on the destination as it is.
+  std::fill(f.dst.begin(), f.dst.end(), 0xEE);
   ConvRecord unsupported = f.rec;
   unsupported.source.format = VENDRIX_PIXFMT_BGRA16;
   PreparePreview(path_, unsupported);
-  EXPECT_TRUE(f.dst[(4 * 64 + 4) * 4] == kPreviewMarkRgb && f.dst[(4 * 64 + 4) * 4 + 1] == 0xEE);  // on the destination as it is
-  // With working height 64 the 32-row destination shows cell rows 0..7 at y = 2 + 4r; the list holds 4.
+  EXPECT_TRUE(f.dst[(4 * 64 + 4) * 4] == kPreviewMarkRgb && f.dst[(4 * 64 + 4) * 4 + 1] == 0xEE);
+  // Lists are read only as far as they hold cells. With working height 64 the 32-row destination shows cell rows 0..7 at y = 2 + 4r; the list holds 4.
   std::fill(f.dst.begin(), f.dst.end(), 0xEE);
   List()->planeHeight = 4000;
   List()->height = 64;
