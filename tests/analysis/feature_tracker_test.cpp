@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(FeatureTrackerTest, RecoveredMotion, ::testing::Values(
   return param_info.param < 0 ? std::string("Defaults") : "Profile" + std::to_string(param_info.param);
 });
 
-TEST_F(FeatureTrackerTest, SyncModesAndDeletionMidStream) {
+TEST_F(FeatureTrackerTest, SyncModesDeletionMidStreamFlatFramesAndRefusedEntries) {
   const Clip clip(10, 9);
   GlobalMotionPath* path = model::PathCreate(20, 0);
   for (int i = 0; i < 8; ++i) Scan(path, clip.frames[i], i);
@@ -99,15 +99,12 @@ TEST_F(FeatureTrackerTest, SyncModesAndDeletionMidStream) {
   path = model::PathCreate(16, 0);  // deleted while frames are in flight: waits for them, frees everything
   for (int i = 0; i < 10; ++i) Scan(path, clip.frames[i], i);
   model::PathDelete(path);
-}
-
-TEST_F(FeatureTrackerTest, FlatFramesAndRefusedEntriesKeepThePipelineMoving) {
+  // Flat frames measure nothing; entries beyond the capacity are refused, and a Sync after a refused
+  // entry moves the last completed entry one past the last delivered one, to the capacity.
   const cv::Mat flat(kH, kW, CV_8U, cv::Scalar(90));
-  GlobalMotionPath* path = model::PathCreate(6, 0);
-  for (int i = 0; i < 8; ++i) Scan(path, flat, i);  // 6 and 7 are refused
+  path = model::PathCreate(6, 0);
+  for (int i = 0; i < 8; ++i) Scan(path, flat, i);
   path->analyser->Sync(0);
-  // Entries 0..5 are complete, and a Sync after a refused entry moves the last completed entry one
-  // past the last delivered one, to the capacity. Flat frames measure nothing.
   EXPECT_EQ(path->lastFrame, 6);
   for (int e = 1; e < 6; ++e) EXPECT_EQ(path->analysis->records[e].count(), 0u) << e;
   model::PathDelete(path);
