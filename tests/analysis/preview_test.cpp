@@ -74,20 +74,17 @@ TEST_F(Preview, MarksKeptCellsOverTheConversion) {
     int32_t bpp, offset;
     uint8_t mark;
   };
-  // At 1.5 times the working size cell (c, r) covers 6 + 12c .. 17 + 12c by 6 + 12r .. 17 + 12r; at
-  // 1.25 times, 5 + 10c .. 14 + 10c by 5 + 10r .. 14 + 10r.
-  struct Scale {
-    int32_t w, origin, size;
-  };
+  // At 1.5 times the working size (w = 96) cell (c, r) covers 6 + 12c .. 17 + 12c by 6 + 12r .. 17 + 12r;
+  // at 1.25 times (w = 80), 5 + 10c .. 14 + 10c by 5 + 10r .. 14 + 10r.
   for (const Format& f : {Format{VENDRIX_PIXFMT_BGRA8, 4, 0, kPreviewMarkRgb}, Format{VENDRIX_PIXFMT_BGR8, 3, 0, kPreviewMarkRgb},
                           Format{VENDRIX_PIXFMT_YUYV8, 2, 1, kPreviewMarkChroma}})
-    for (const Scale& s : {Scale{96, 6, 12}, Scale{80, 5, 10}}) {
-      const int32_t w = s.w, h = s.w / 2;
+    for (const int32_t w : {96, 80}) {
+      const int32_t h = w / 2, origin = w / 16, size = w / 8;
       Frame frame(VENDRIX_PIXFMT_BGRA8, 4, f.code, f.bpp, w, h, h);
       std::vector<uint8_t> expected = frame.Converted();
-      for (int32_t y = s.origin; y < std::min(h, s.origin + 4 * s.size); ++y)
-        for (int32_t x = s.origin; x < std::min(w, s.origin + 8 * s.size); ++x)
-          if (Kept((y - s.origin) / s.size * 8 + (x - s.origin) / s.size)) expected[(y * w + x) * f.bpp + f.offset] = f.mark;
+      for (int32_t y = origin; y < std::min(h, origin + 4 * size); ++y)
+        for (int32_t x = origin; x < std::min(w, origin + 8 * size); ++x)
+          if (Kept((y - origin) / size * 8 + (x - origin) / size)) expected[(y * w + x) * f.bpp + f.offset] = f.mark;
       PrepPreviewImage(path_, 0, &frame.rec);
       EXPECT_EQ(frame.dst, expected) << f.code << " at " << w;
     }
