@@ -104,8 +104,7 @@ TEST_F(PoolTest, ThreadCountsFollowTheProcessorsTheSwitchAndTheLoad) {
       {2, 1.0f, {1, 0, 1.9f, 1.0f}, 1},      {1, 1.0f, {1, 0, 1000.0f, 1.0f}, 1},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.processors << " processors, factor " << c.factor << ", work " << c.load.work
-                                      << " / " << c.load.unit);
+    SCOPED_TRACE(::testing::Message() << c.processors << " processors, factor " << c.factor << ", work " << c.load.work);
     platform::SetProcessorCountOverride(c.processors);
     svc->SetLoadFactor(c.factor);
     EXPECT_FLOAT_EQ(svc->GetLoadFactor(), c.factor);
