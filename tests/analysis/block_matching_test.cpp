@@ -19,7 +19,6 @@
 #include "analysis/frame_queries.h"
 #include "analysis/scan_params.h"
 #include "model/frame_plane_pool.h"
-#include "platform/heap.h"
 #include "support/synthetic_frames.h"
 #include "support/synthetic_matches.h"
 #include "support/warm_pools.h"

@@ -15,7 +15,6 @@
 #include "analysis/scan.h"
 #include "model/profiles.h"
 #include "platform/debug.h"
-#include "platform/heap.h"
 #include "support/synthetic_frames.h"
 #include "support/warm_pools.h"
 

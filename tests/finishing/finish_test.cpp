@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "finishing/compensation.h"
-#include "model/profiles.h"
 #include "platform/heap.h"
 
 namespace vendrix::finishing {
