@@ -65,7 +65,7 @@ TEST(FinishAdditive, RemovesTheShakeAndKeepsThePan) {
   EXPECT_NEAR(shown[250] - shown[50], s.camera[250] - s.camera[50], 0.1 * (s.camera[250] - s.camera[50]));
 }
 
-TEST(FinishAdditive, FullStrengthHoldsTheCameraAndStrengthZeroFollowsIt) {
+TEST(FinishAdditive, FullStrengthHoldsTheCameraStrengthZeroFollowsItAndBadRequestsKeepTheResult) {
   ShakyPath s(60, 2.0, 1.0);
   const PathSettings hold{.Smoothing = 65536};
   FinishPathWith(s.path, nullptr, &hold);
@@ -79,17 +79,13 @@ TEST(FinishAdditive, FullStrengthHoldsTheCameraAndStrengthZeroFollowsIt) {
   EXPECT_NEAR(s.Smoothed(59), (8 * s.Integrated(58) + 108 * s.Integrated(59)) / 116, 1e-3f);
   EXPECT_LE(s.path->boundsMin[0], 0.0f);  // the bounds hold every compensated corner and the origin
   EXPECT_GE(s.path->boundsMax[0], 0.0f);
-}
-
-TEST(FinishDriver, WrongTagDoesNothingAndSettleOnlyKeepsTheEarlierResult) {
-  ShakyPath s(20, 1.0, 2.0);
-  FinishPathWith(s.path, nullptr, nullptr);
+  // A request with a wrong tag changes nothing; settling only keeps the result and recomputes the bounds.
   const float before = s.Smoothed(10);
   FinishRequest req{.tag = 3, .action = -1, .smoothing = 65536};
   FinishPathWith(s.path, &req, nullptr);
   EXPECT_EQ(s.Smoothed(10), before);
   req.tag = VENDRIX_FINISH_REQUEST_TAG;
-  req.action = 0;  // settle and recompute the bounds only
+  req.action = 0;
   s.path->boundsMax[0] = 1e9f;
   FinishPathWith(s.path, &req, nullptr);
   EXPECT_EQ(s.Smoothed(10), before);
