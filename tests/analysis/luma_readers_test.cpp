@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <vector>
@@ -17,10 +16,8 @@ namespace vendrix::analysis {
 namespace {
 
 std::vector<uint8_t> Floats(float a, float b, float c, float d) {
-  std::vector<uint8_t> bytes(16);
   const float v[4] = {a, b, c, d};
-  std::memcpy(bytes.data(), v, 16);
-  return bytes;
+  return std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(v), reinterpret_cast<const uint8_t*>(v + 4));
 }
 
 TEST(LumaReaders, EveryFormatReadsTheMeanOfItsColourChannelsOrItsY) {

@@ -30,7 +30,6 @@ struct Array {
   void Shift(int i, int32_t dx, int32_t dy) {  // every corner of array B record i
     for (auto& c : reinterpret_cast<MotionCompArrayBRecord*>(Bytes() + VENDRIX_COMP_B_OFFSET_RECORDS)[i].corner) c = {dx, dy};
   }
-  void Framing(int32_t mode, int32_t amount) { Settings().FramingMode = mode, Settings().FramingAmount = amount; }
   int32_t Define(TexMapDefA& d, int32_t frame, int32_t field = 0, int32_t skip = 0) {
     return DefineTexMapA(&d, words.data(), skip, frame, field, d.outRect.w / kOne, d.outRect.h / kOne);
   }
@@ -62,7 +61,7 @@ TEST(DefTexMap, RefusalsChangeNothing) {
 
 TEST(DefTexMap, InterlacedArraysTakeTheField) {
   Array a(8, false, true);
-  a.Framing(VENDRIX_FRAMING_FOLLOW, 0);
+  a.Settings().FramingMode = VENDRIX_FRAMING_FOLLOW;
   for (int i = 0; i < 8; ++i) a.Shift(i, (i + 1) * kOne, 0);
   TexMapDefA d = Def(640, 360);
   a.Define(d, 3, 1);
