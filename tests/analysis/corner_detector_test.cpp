@@ -68,8 +68,7 @@ TEST_P(CornersOf, SquaresAreFoundWithinAPixel) {
 }
 INSTANTIATE_TEST_SUITE_P(Grids, CornersOf,
                          ::testing::Values(Rectangles{12, 18, 0, 200}, Rectangles{20, 15, 40, 180},
-                                           Rectangles{9, 25, 128, 255}, Rectangles{0, 0, 0, 0},
-                                           Rectangles{0, 0, 128, 0}, Rectangles{0, 0, 255, 0}));
+                                           Rectangles{9, 25, 128, 255}, Rectangles{0, 0, 128, 0}));
 
 // The Harris corners of the fine refinement are goodFeaturesToTrack's at the distance that ends the run:
 // on busy images the first distance is enough, on sparse ones the run goes down to the last.
