@@ -27,10 +27,7 @@ model::FrameRecord Fit(const MatchListPtr& list, uint32_t kind = model::kModelPr
 // Rejected by the search: match count and span 0, no motion, every match invalid.
 void ExpectCompleteRejection(const model::FrameRecord& r, const MatchList& list) {
   ExpectNoMotion(r);
-  for (uint32_t i = 0; i < list.count; ++i) {
-    EXPECT_EQ(list.matches[i].valid, 0);
-    EXPECT_EQ(list.matches[i].fitValue, 1e6f);
-  }
+  for (uint32_t i = 0; i < list.count; ++i) EXPECT_TRUE(list.matches[i].valid == 0 && list.matches[i].fitValue == 1e6f) << i;
 }
 
 uint32_t ValidCount(const MatchList& list) {
