@@ -100,7 +100,6 @@ TEST_P(BlockSize, RecoversIntegerShifts) {
       const model::MatchEntry& e = list->matches[i];
       xs.push_back(e.dx), ys.push_back(e.dy);
       exact += e.dx == float(shift.x) && e.dy == float(shift.y);
-      EXPECT_EQ(e.weightX, 1.0f);
       // Block positions lie on the grid: the block's centre plus three pixels.
       EXPECT_EQ(int(e.x - 3 - block / 2 - list->marginX) % int(list->step), 0);
     }

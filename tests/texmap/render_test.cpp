@@ -1,6 +1,6 @@
 // TexMapD: a constant image stays constant in every pixel format (with and without edge extension),
-// in-place renders, pair rounding of packed columns, the border, refusals and wide row
-// addressing, all into guarded buffers. Every layout with every option is pinned byte for byte by the
+// in-place renders of the 4:2:0 layouts (the packed ones are golden renders), pair rounding of packed
+// columns, the border, refusals and wide row addressing, all into guarded buffers. Every layout with every option is pinned byte for byte by the
 // golden hashes, banded renders by the reliability tests' equal bytes on any thread count and the
 // rasteriser's band test; random definitions over guarded buffers are the texmap fuzz target's.
 #include <gtest/gtest.h>
@@ -159,8 +159,7 @@ INSTANTIATE_TEST_SUITE_P(RenderTest, EveryFormat, ::testing::ValuesIn(kAllFormat
 
 TEST_F(RenderTest, InPlaceEqualsOutOfPlace) {
   std::mt19937 rng(9);
-  for (uint32_t f : {VENDRIX_PIXFMT_BGRA8, VENDRIX_PIXFMT_ARGB8, VENDRIX_PIXFMT_VUYA8, VENDRIX_PIXFMT_AYUV8,
-                     VENDRIX_PIXFMT_YUYV8, VENDRIX_PIXFMT_NV12, VENDRIX_PIXFMT_YUV420P}) {
+  for (uint32_t f : {VENDRIX_PIXFMT_NV12, VENDRIX_PIXFMT_YUV420P}) {
     HostImage src(f, 40, 24), out(f, 40, 24), same(f, 40, 24);
     src.Randomise(rng);
     out.mem = same.mem = src.mem;
