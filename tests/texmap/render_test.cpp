@@ -1,8 +1,9 @@
 // TexMapD: a constant image stays constant in every pixel format (with and without edge extension),
-// in-place renders of the 4:2:0 layouts (the packed ones are golden renders), pair rounding of packed
-// columns, the border, refusals and wide row addressing, all into guarded buffers. Every layout with every option is pinned byte for byte by the
-// golden hashes, banded renders by the reliability tests' equal bytes on any thread count and the
-// rasteriser's band test; random definitions over guarded buffers are the texmap fuzz target's.
+// in-place renders of the 4:2:0 layouts, pair rounding of packed columns, the border, refusals and
+// wide row addressing, all into guarded buffers. Every layout with every option (in place too, for the
+// packed ones) is pinned byte for byte by the golden hashes, banded renders by the reliability tests'
+// equal bytes on any thread count and the rasteriser's band test; random definitions over guarded
+// buffers are the texmap fuzz target's.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
