@@ -42,13 +42,6 @@ void Scan(GlobalMotionPath* path, const cv::Mat& frame, int index, const PathSet
   ScanFrame(path, uint32_t(index), &in);
 }
 
-GlobalMotionPath* ScanClip(const Clip& clip, const PathSettings& settings = model::kDefaultPathSettings) {
-  GlobalMotionPath* path = model::PathCreate(uint32_t(clip.frames.size()), 0);
-  for (size_t i = 0; i < clip.frames.size(); ++i) Scan(path, clip.frames[i], int(i), settings);
-  if (path->analyser) path->analyser->Sync(0);
-  return path;
-}
-
 class FeatureTrackerTest : public testing::LiveBlocksTest {};
 
 // Default settings (translation within 0.1 working px); profile 35 (own corner detector, no re-fit
@@ -60,8 +53,10 @@ TEST_P(RecoveredMotion, MatchesTheCameraForEveryEntry) {
   if (GetParam() >= 0) model::CopyProfile(uint32_t(GetParam()), &s);
   const double tolerance = GetParam() < 0 ? 0.1 : 0.15;
   const Clip clip(25, 3);
-  GlobalMotionPath* path = ScanClip(clip, s);
+  GlobalMotionPath* path = model::PathCreate(25, 0);
+  for (int i = 0; i < 25; ++i) Scan(path, clip.frames[i], i, s);
   ASSERT_NE(path->analyser, nullptr);
+  path->analyser->Sync(0);
   EXPECT_EQ(path->lastFrame, 24);
   for (int e = 1; e < 25; ++e) {
     const model::FrameRecord& r = path->analysis->records[e];
