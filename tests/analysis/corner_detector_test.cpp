@@ -15,11 +15,10 @@
 namespace vendrix::analysis {
 namespace {
 
-// The spacing grows with the frame from 2 and is never smaller at a larger frame; one value pins the
-// constant.
+// The spacing grows with the frame from 2 and is never smaller at a larger frame (its scale is a tuning
+// constant, judged by the tracker's recovered motion with the own detector).
 TEST(CornerSpacing, GrowsWithTheFrameFromTwo) {
   EXPECT_EQ(CornerSpacing(0, 0), 2);
-  EXPECT_EQ(CornerSpacing(1920, 1080), 17);
   for (int32_t w = 16, last = 2; w <= 4096; w += 16) {
     const int32_t d = CornerSpacing(w, w * 9 / 16);
     EXPECT_GE(d, last) << w;
