@@ -111,8 +111,6 @@ model::FrameRecord CornerFit(const MatchListPtr& list, int kind, bool rotation_a
   return FitChecked(*list, static_cast<uint32_t>(kind), span, 0, p);
 }
 
-double Error(const model::FrameRecord& r, const MotionFn& motion) { return testing::CornerError(r, motion, 960, 540); }
-
 TEST(FitCorner, ExtendedIterationsFollowVerticalScaleAndShear) {
   // A rolling-shutter-like motion: 1 % vertical stretch and a 0.01 horizontal shear by row.
   const MotionFn motion = [](double x, double y, double* ox, double* oy) {
@@ -120,9 +118,9 @@ TEST(FitCorner, ExtendedIterationsFollowVerticalScaleAndShear) {
     *oy = 1.01 * y - 1.0;
   };
   MatchListPtr list = MakeList(motion, {.count = 2000, .noise = 0.3, .outliers = 0.25});
-  EXPECT_GT(Error(CornerFit(list, 2), motion), 1.0);  // a similarity cannot follow it
+  EXPECT_GT(testing::CornerError(CornerFit(list, 2), motion, 960, 540), 1.0);  // a similarity cannot follow it
   const model::FrameRecord r = CornerFit(list, 2, true, true);
-  EXPECT_LT(Error(r, motion), 0.3);
+  EXPECT_LT(testing::CornerError(r, motion, 960, 540), 0.3);
   EXPECT_NEAR(r.f(model::kSlotTx), 2.0, 0.05);
   EXPECT_NEAR(r.f(model::kSlotTy), -1.0, 0.05);
 }
