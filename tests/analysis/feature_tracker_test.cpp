@@ -1,7 +1,8 @@
 // The feature-tracking analyser on synthetic clips of known camera motion: the motion it recovers with
 // three detector settings, Sync modes, deletion mid-stream, flat frames and refused entries, and the
-// heap left as it was found; a host that skips a frame or scans one again. (The same bytes on any
-// thread count and from eight host threads at once are the reliability tests'.)
+// heap left as it was found; a host that skips a frame or scans one again, and finishings that keep the
+// analysis and release it. (The same bytes on any thread count and from eight host threads at once are
+// the reliability tests'.)
 #include "analysis/feature_tracker.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +15,6 @@
 #include "analysis/scan.h"
 #include "model/profiles.h"
 #include "platform/debug.h"
-#include "platform/heap.h"
 #include "support/synthetic_frames.h"
 #include "support/warm_pools.h"
 
@@ -42,13 +42,6 @@ void Scan(GlobalMotionPath* path, const cv::Mat& frame, int index, const PathSet
   ScanFrame(path, uint32_t(index), &in);
 }
 
-GlobalMotionPath* ScanClip(const Clip& clip, const PathSettings& settings = model::kDefaultPathSettings) {
-  GlobalMotionPath* path = model::PathCreate(uint32_t(clip.frames.size()), 0);
-  for (size_t i = 0; i < clip.frames.size(); ++i) Scan(path, clip.frames[i], int(i), settings);
-  if (path->analyser) path->analyser->Sync(0);
-  return path;
-}
-
 class FeatureTrackerTest : public testing::LiveBlocksTest {};
 
 // Default settings (translation within 0.1 working px); profile 35 (own corner detector, no re-fit
@@ -60,8 +53,10 @@ TEST_P(RecoveredMotion, MatchesTheCameraForEveryEntry) {
   if (GetParam() >= 0) model::CopyProfile(uint32_t(GetParam()), &s);
   const double tolerance = GetParam() < 0 ? 0.1 : 0.15;
   const Clip clip(25, 3);
-  GlobalMotionPath* path = ScanClip(clip, s);
+  GlobalMotionPath* path = model::PathCreate(25, 0);
+  for (int i = 0; i < 25; ++i) Scan(path, clip.frames[i], i, s);
   ASSERT_NE(path->analyser, nullptr);
+  path->analyser->Sync(0);
   EXPECT_EQ(path->lastFrame, 24);
   for (int e = 1; e < 25; ++e) {
     const model::FrameRecord& r = path->analysis->records[e];
@@ -79,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(FeatureTrackerTest, RecoveredMotion, ::testing::Values(
   return param_info.param < 0 ? std::string("Defaults") : "Profile" + std::to_string(param_info.param);
 });
 
-TEST_F(FeatureTrackerTest, SyncModesAndDeletionMidStream) {
+TEST_F(FeatureTrackerTest, SyncModesDeletionMidStreamFlatFramesAndRefusedEntries) {
   const Clip clip(10, 9);
   GlobalMotionPath* path = model::PathCreate(20, 0);
   for (int i = 0; i < 8; ++i) Scan(path, clip.frames[i], i);
@@ -98,15 +93,12 @@ TEST_F(FeatureTrackerTest, SyncModesAndDeletionMidStream) {
   path = model::PathCreate(16, 0);  // deleted while frames are in flight: waits for them, frees everything
   for (int i = 0; i < 10; ++i) Scan(path, clip.frames[i], i);
   model::PathDelete(path);
-}
-
-TEST_F(FeatureTrackerTest, FlatFramesAndRefusedEntriesKeepThePipelineMoving) {
+  // Flat frames measure nothing; entries beyond the capacity are refused, and a Sync after a refused
+  // entry moves the last completed entry one past the last delivered one, to the capacity.
   const cv::Mat flat(kH, kW, CV_8U, cv::Scalar(90));
-  GlobalMotionPath* path = model::PathCreate(6, 0);
-  for (int i = 0; i < 8; ++i) Scan(path, flat, i);  // 6 and 7 are refused
+  path = model::PathCreate(6, 0);
+  for (int i = 0; i < 8; ++i) Scan(path, flat, i);
   path->analyser->Sync(0);
-  // Entries 0..5 are complete, and a Sync after a refused entry moves the last completed entry one
-  // past the last delivered one, to the capacity. Flat frames measure nothing.
   EXPECT_EQ(path->lastFrame, 6);
   for (int e = 1; e < 6; ++e) EXPECT_EQ(path->analysis->records[e].count(), 0u) << e;
   model::PathDelete(path);
@@ -114,7 +106,8 @@ TEST_F(FeatureTrackerTest, FlatFramesAndRefusedEntriesKeepThePipelineMoving) {
 
 // The tracker's in-order stages must not wait for entries that never come. On an interlaced path a
 // skipped frame leaves both its fields missing, which used to stall the next finishing for the
-// analyser's whole time-out.
+// analyser's whole time-out. That finishing keeps the analysis and scanning goes on; the last one
+// releases everything the analysis held.
 std::vector<std::string> g_lines;
 
 TEST(SkippedEntries, InterlacedPathWithAGapAndARescanFinishesWithoutTheTimeOut) {
@@ -123,13 +116,18 @@ TEST(SkippedEntries, InterlacedPathWithAGapAndARescanFinishesWithoutTheTimeOut) 
   for (uint32_t flags : {0u, static_cast<uint32_t>(VENDRIX_PATH_INTERLACED)}) {
     SCOPED_TRACE(flags);
     GlobalMotionPath* path = model::PathCreate(10, static_cast<int32_t>(flags));
-    for (int frame : {0, 1, 2, 4, 5, 6, 5, 7, 8, 9})  // 3 skipped, 5 scanned twice
-      Scan(path, testing::RenderFrame(texture, 320, 240, {1.0 * frame, 0.5 * frame, 0}), frame);
-    FinishPathB(path, 0, &model::kDefaultPathSettings);
     const int32_t per_frame = flags ? 2 : 1;
+    for (int frame : {0, 1, 2, 4, 5, 6, 5, 7, 8, 9}) {  // 3 skipped, 5 scanned twice
+      Scan(path, testing::RenderFrame(texture, 320, 240, {1.0 * frame, 0.5 * frame, 0}), frame);
+      if (frame != 7) continue;
+      FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &model::kDefaultPathSettings);
+      EXPECT_TRUE(path->analyser && path->lastFrame == 8 * per_frame - 1) << path->lastFrame;
+    }
+    FinishPathB(path, 0, &model::kDefaultPathSettings);
+    EXPECT_TRUE(!path->analyser && !path->matchStore && !path->handover);
     EXPECT_EQ(path->lastFrame, 10 * per_frame - 1);
     float t[3];
-    ASSERT_TRUE(AnalysisFrameTranslation(path, 0, 8 * per_frame, t));  // tracked again after the gap
+    ASSERT_TRUE(AnalysisFrameTranslation(path, 0, 8 * per_frame, t));  // tracked again after the gap and the finish
     EXPECT_NEAR(t[0], 1.0f, 0.15f);
     model::PathDelete(path);
   }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <vector>
@@ -17,10 +16,8 @@ namespace vendrix::analysis {
 namespace {
 
 std::vector<uint8_t> Floats(float a, float b, float c, float d) {
-  std::vector<uint8_t> bytes(16);
   const float v[4] = {a, b, c, d};
-  std::memcpy(bytes.data(), v, 16);
-  return bytes;
+  return std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(v), reinterpret_cast<const uint8_t*>(v + 4));
 }
 
 TEST(LumaReaders, EveryFormatReadsTheMeanOfItsColourChannelsOrItsY) {
@@ -31,22 +28,14 @@ TEST(LumaReaders, EveryFormatReadsTheMeanOfItsColourChannelsOrItsY) {
     std::vector<uint8_t> pixel;
     int luma;
   } cases[] = {
-      {VENDRIX_PIXFMT_BGRA8, {30, 60, 90, 200}, 60},
-      {VENDRIX_PIXFMT_BGR8, {30, 60, 90}, 60},
-      {VENDRIX_PIXFMT_ARGB8, {200, 30, 60, 90}, 60},
-      {VENDRIX_PIXFMT_UYVY8, {200, 77}, 77},
-      {VENDRIX_PIXFMT_YUYV8, {77, 200}, 77},
-      {VENDRIX_PIXFMT_VUYA8, {10, 20, 77, 200}, 77},
-      {VENDRIX_PIXFMT_AYUV8, {200, 77, 10, 20}, 77},
-      {VENDRIX_PIXFMT_NV12, {77}, 77},
-      {VENDRIX_PIXFMT_YUV420P, {77}, 77},
-      {VENDRIX_PIXFMT_BGRA16, {9, 30, 9, 60, 9, 90, 9, 200}, 60},
-      {VENDRIX_PIXFMT_ARGB16, {9, 200, 9, 30, 9, 60, 9, 90}, 60},
-      {VENDRIX_PIXFMT_AYUV16, {9, 200, 9, 77, 9, 10, 9, 20}, 77},
-      {VENDRIX_PIXFMT_VUYA16, {9, 10, 9, 20, 9, 77, 9, 200}, 77},
-      {VENDRIX_PIXFMT_BGRA32F, Floats(0.25f, 0.5f, 0.75f, 1), 127},
-      {VENDRIX_PIXFMT_ARGB32F, Floats(1, 0.25f, 0.5f, 0.75f), 127},
-      {VENDRIX_PIXFMT_AYUV32F, Floats(1, 0.5f, 0.1f, 0.2f), 127},
+      {VENDRIX_PIXFMT_BGRA8, {30, 60, 90, 200}, 60},   {VENDRIX_PIXFMT_BGR8, {30, 60, 90}, 60},
+      {VENDRIX_PIXFMT_ARGB8, {200, 30, 60, 90}, 60},   {VENDRIX_PIXFMT_UYVY8, {200, 77}, 77},
+      {VENDRIX_PIXFMT_YUYV8, {77, 200}, 77},           {VENDRIX_PIXFMT_VUYA8, {10, 20, 77, 200}, 77},
+      {VENDRIX_PIXFMT_AYUV8, {200, 77, 10, 20}, 77},   {VENDRIX_PIXFMT_NV12, {77}, 77},
+      {VENDRIX_PIXFMT_YUV420P, {77}, 77},              {VENDRIX_PIXFMT_BGRA16, {9, 30, 9, 60, 9, 90, 9, 200}, 60},
+      {VENDRIX_PIXFMT_ARGB16, {9, 200, 9, 30, 9, 60, 9, 90}, 60}, {VENDRIX_PIXFMT_AYUV16, {9, 200, 9, 77, 9, 10, 9, 20}, 77},
+      {VENDRIX_PIXFMT_VUYA16, {9, 10, 9, 20, 9, 77, 9, 200}, 77}, {VENDRIX_PIXFMT_BGRA32F, Floats(0.25f, 0.5f, 0.75f, 1), 127},
+      {VENDRIX_PIXFMT_ARGB32F, Floats(1, 0.25f, 0.5f, 0.75f), 127}, {VENDRIX_PIXFMT_AYUV32F, Floats(1, 0.5f, 0.1f, 0.2f), 127},
       {VENDRIX_PIXFMT_VUYA32F, Floats(0.1f, 0.2f, 0.5f, 1), 127},
   };
   for (const auto& c : cases) {
@@ -76,6 +65,8 @@ struct Reading {
   int32_t pitch = 0;
   std::vector<uint8_t> plane;
 
+  std::function<int(int, int)> source;  // luma of source pixel (x, y), counted from row 0
+
   Reading(int32_t w, int32_t h) : sw(w), sh(h) {}
   void Read(uint32_t field_mode, uint32_t halve, bool bottom_up) {
     img = model::AnalysisImage{};
@@ -84,18 +75,15 @@ struct Reading {
     img.sourceWidth = sw;
     img.sourceHeight = sh;
     img.sourcePitch = bottom_up ? -(sw + 7) : sw + 7;  // padded rows
-    src.assign(size_t(sw + 7) * sh, 0), Fill();
+    src.assign(size_t(sw + 7) * sh, 0);
+    for (int y = 0; y < sh; ++y)
+      for (int x = 0; x < sw; ++x) src[size_t(y) * (sw + 7) + x] = uint8_t(source(x, y));
     img.sourceBuffer = src.data() + (bottom_up ? size_t(sw + 7) * (sh - 1) : 0);
     img.halveAllowed = halve;
     ChooseWorkingImage(img);
     pitch = img.width + 16;
     plane.assign(size_t(pitch) * (img.height + 16), kGuard);
     img.readRow(img, Origin(), pitch);
-  }
-  std::function<int(int, int)> source;  // luma of source pixel (x, y), counted from row 0
-  void Fill() {
-    for (int y = 0; y < sh; ++y)
-      for (int x = 0; x < sw; ++x) src[size_t(y) * (sw + 7) + x] = uint8_t(source(x, y));
   }
   uint8_t* Origin() { return plane.data() + 8 * pitch + 8; }
   int At(int x, int y) { return Origin()[int64_t{y} * pitch + x]; }

@@ -1,16 +1,14 @@
 // Point stores of the feature tracker: building an entry's store (and entry 0's with entry 1),
-// refusals and memory failure, chain linking between entries on hand-placed features, inlier marking
-// under a known homography with planted outliers, and chain scoring on hand-built stores (which points
-// are kept, how the window and missing stores bound the chains, pass 1 keeping the better-scored
-// half). The path frees every store it holds.
+// refusals and memory failure, chain linking between entries on hand-placed features and against a
+// plain nearest search, inlier marking under a known homography with planted outliers, and chain
+// scoring on hand-built stores (which points are kept, how the window and missing stores bound the
+// chains, pass 1 keeping the better-scored half). The path frees every store it holds.
 #include "analysis/point_store.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
-
-#include <opencv2/imgproc.hpp>
 
 #include "analysis/chain_link.h"
 #include "analysis/chain_scoring.h"
@@ -114,12 +112,16 @@ TEST_F(PointStores, LinksFeaturesThatMeetACornerWithinFivePixels) {
   EXPECT_EQ(At(1)->useCount, 2u);
   EXPECT_EQ(At(2)->useCount, 2u);
   EXPECT_EQ(At(1)->points[3].prev, 3);  // entry 1's back links from its own build are untouched
+  // Linking needs both stores: entry 1 is linked by its build, entry 3 has no store, nor entry 4 a previous one.
+  ASSERT_TRUE(Build(4, {5, 5, 25, 25}, {5, 5, 25, 25}));
+  EXPECT_FALSE(Link(1) || Link(3) || Link(4));
+  EXPECT_EQ(At(4)->useCount, 1u);
 }
 
-// The nearest vertex of a Delaunay subdivision of the current store's tracked-from positions, as the
-// linking was first written, gives the same links as the grid: thousands of features, most of them
-// continuing within a few pixels, some coincident corners and some stray positions.
-TEST_F(PointStores, LinksAreThoseOfTheNearestDelaunayVertex) {
+// The grid gives the links of a plain nearest search over the current store's tracked-from positions
+// (the later of coincident ones): thousands of features, most of them continuing within a few pixels,
+// some coincident corners and some stray positions.
+TEST_F(PointStores, LinksAreThoseOfTheNearestTrackedFromPosition) {
   std::mt19937 rng(17);
   std::uniform_real_distribution<float> x(0, 1280), y(0, 720), jitter(-4, 4);
   for (int round = 0; round < 4; ++round) {
@@ -137,29 +139,19 @@ TEST_F(PointStores, LinksAreThoseOfTheNearestDelaunayVertex) {
     }
     ASSERT_TRUE(Build(1, std::vector<float>(2 * n, 0), prev_at));
     ASSERT_TRUE(Build(2, from, to));
-    // The reference on copies of the two stores.
+    // The reference on copies of the two stores; every position of entry 1 lies inside the box around
+    // those of entry 2 (the box is the hand-placed test's).
     std::vector<TrackedPoint> previous(At(1)->points, At(1)->points + n), current(At(2)->points, At(2)->points + n);
-    float lo_x = 1e9f, lo_y = 1e9f, hi_x = -1e9f, hi_y = -1e9f;
-    for (const TrackedPoint& p : current) {
-      lo_x = std::min(lo_x, p.x - p.dx), hi_x = std::max(hi_x, p.x - p.dx);
-      lo_y = std::min(lo_y, p.y - p.dy), hi_y = std::max(hi_y, p.y - p.dy);
-    }
-    const cv::Rect box(cvRound(lo_x) - 8, cvRound(lo_y) - 8, cvRound(hi_x - lo_x) + 16, cvRound(hi_y - lo_y) + 16);
-    cv::Subdiv2D subdiv(box);
-    std::vector<int> point_of_vertex(4, -1);
-    for (int i = 0; i < n; ++i) {
-      const int id = subdiv.insert(cv::Point2f(current[i].x - current[i].dx, current[i].y - current[i].dy));
-      if (size_t(id) >= point_of_vertex.size()) point_of_vertex.resize(size_t(id) + 1, -1);
-      point_of_vertex[size_t(id)] = i;
-    }
     for (int j = n; j-- > 0;) {
       TrackedPoint& q = previous[size_t(j)];
-      if (!box.contains(cv::Point2f(q.x, q.y))) continue;
-      const int id = subdiv.findNearest(cv::Point2f(q.x, q.y));
-      const int i = id >= 4 ? point_of_vertex[size_t(id)] : -1;
-      if (i < 0) continue;
-      const float ex = q.x - (current[i].x - current[i].dx), ey = q.y - (current[i].y - current[i].dy);
-      if (ex * ex + ey * ey < 25) q.next = i, current[i].prev = j;
+      int best = 0;  // nearest in double precision, the later of ties; linked below 5 px in single
+      double best_d2 = 1e30;
+      for (int i = 0; i < n; ++i) {
+        const double ex = double(q.x) - (current[i].x - current[i].dx), ey = double(q.y) - (current[i].y - current[i].dy);
+        if (ex * ex + ey * ey <= best_d2) best = i, best_d2 = ex * ex + ey * ey;
+      }
+      const float ex = q.x - (current[best].x - current[best].dx), ey = q.y - (current[best].y - current[best].dy);
+      if (ex * ex + ey * ey < 25) q.next = best, current[best].prev = j;
     }
     ASSERT_TRUE(Link(2));
     int links = 0;
@@ -170,14 +162,6 @@ TEST_F(PointStores, LinksAreThoseOfTheNearestDelaunayVertex) {
     }
     EXPECT_GT(links, n / 2);
   }
-}
-
-TEST_F(PointStores, LinkingNeedsBothStores) {
-  EXPECT_FALSE(Link(1));  // entry 1 is linked by its build
-  ASSERT_TRUE(Build(4, {5, 5, 25, 25}, {5, 5, 25, 25}));
-  EXPECT_FALSE(Link(4));  // no store for entry 3
-  EXPECT_FALSE(Link(5));  // none for entry 5
-  EXPECT_EQ(At(4)->useCount, 1u);
 }
 
 // 40 points under a known homography; every fifth moved 30 pixels off it.

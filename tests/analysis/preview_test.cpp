@@ -74,26 +74,23 @@ TEST_F(Preview, MarksKeptCellsOverTheConversion) {
     int32_t bpp, offset;
     uint8_t mark;
   };
-  // At 1.5 times the working size cell (c, r) covers 6 + 12c .. 17 + 12c by 6 + 12r .. 17 + 12r; at
-  // 1.25 times, 5 + 10c .. 14 + 10c by 5 + 10r .. 14 + 10r.
-  struct Scale {
-    int32_t w, origin, size;
-  };
+  // At 1.5 times the working size (w = 96) cell (c, r) covers 6 + 12c .. 17 + 12c by 6 + 12r .. 17 + 12r;
+  // at 1.25 times (w = 80), 5 + 10c .. 14 + 10c by 5 + 10r .. 14 + 10r.
   for (const Format& f : {Format{VENDRIX_PIXFMT_BGRA8, 4, 0, kPreviewMarkRgb}, Format{VENDRIX_PIXFMT_BGR8, 3, 0, kPreviewMarkRgb},
                           Format{VENDRIX_PIXFMT_YUYV8, 2, 1, kPreviewMarkChroma}})
-    for (const Scale& s : {Scale{96, 6, 12}, Scale{80, 5, 10}}) {
-      const int32_t w = s.w, h = s.w / 2;
+    for (const int32_t w : {96, 80}) {
+      const int32_t h = w / 2, origin = w / 16, size = w / 8;
       Frame frame(VENDRIX_PIXFMT_BGRA8, 4, f.code, f.bpp, w, h, h);
       std::vector<uint8_t> expected = frame.Converted();
-      for (int32_t y = s.origin; y < std::min(h, s.origin + 4 * s.size); ++y)
-        for (int32_t x = s.origin; x < std::min(w, s.origin + 8 * s.size); ++x)
-          if (Kept((y - s.origin) / s.size * 8 + (x - s.origin) / s.size)) expected[(y * w + x) * f.bpp + f.offset] = f.mark;
+      for (int32_t y = origin; y < std::min(h, origin + 4 * size); ++y)
+        for (int32_t x = origin; x < std::min(w, origin + 8 * size); ++x)
+          if (Kept((y - origin) / size * 8 + (x - origin) / size)) expected[(y * w + x) * f.bpp + f.offset] = f.mark;
       PrepPreviewImage(path_, 0, &frame.rec);
       EXPECT_EQ(frame.dst, expected) << f.code << " at " << w;
     }
 }
 
-TEST_F(Preview, RefusalsListsWithoutCellsAndFormatsWithoutOverlay) {
+TEST_F(Preview, RefusalsListsWithoutCellsFormatsWithoutOverlayAndUnsupportedConversions) {
   Frame f(VENDRIX_PIXFMT_BGRA8, 4, VENDRIX_PIXFMT_BGRA8, 4, 64, 32, 32);
   const std::vector<uint8_t> untouched = f.dst, converted = f.Converted();
   ConvRecord bad = f.rec;
@@ -124,15 +121,13 @@ TEST_F(Preview, RefusalsListsWithoutCellsAndFormatsWithoutOverlay) {
   const std::vector<uint8_t> converted_g = g.Converted();
   PreparePreview(path_, g.rec);
   EXPECT_EQ(g.dst, converted_g);
-}
-
-TEST_F(Preview, UnsupportedConversionsGetTheOverlayAndListsAreReadOnlyAsFarAsTheyHoldCells) {
-  Frame f(VENDRIX_PIXFMT_BGRA8, 4, VENDRIX_PIXFMT_BGRA8, 4, 64, 32, 32);
+  // A conversion that is not supported gets the overlay on the destination as it is.
+  std::fill(f.dst.begin(), f.dst.end(), 0xEE);
   ConvRecord unsupported = f.rec;
   unsupported.source.format = VENDRIX_PIXFMT_BGRA16;
   PreparePreview(path_, unsupported);
-  EXPECT_TRUE(f.dst[(4 * 64 + 4) * 4] == kPreviewMarkRgb && f.dst[(4 * 64 + 4) * 4 + 1] == 0xEE);  // on the destination as it is
-  // With working height 64 the 32-row destination shows cell rows 0..7 at y = 2 + 4r; the list holds 4.
+  EXPECT_TRUE(f.dst[(4 * 64 + 4) * 4] == kPreviewMarkRgb && f.dst[(4 * 64 + 4) * 4 + 1] == 0xEE);
+  // Lists are read only as far as they hold cells. With working height 64 the 32-row destination shows cell rows 0..7 at y = 2 + 4r; the list holds 4.
   std::fill(f.dst.begin(), f.dst.end(), 0xEE);
   List()->planeHeight = 4000;
   List()->height = 64;

@@ -82,11 +82,6 @@ TEST(ScanParams, FlagsRouteToTheMeasurementAndTheModel) {
   const Derived ext_only(Settings(2, 2, VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT, 2), 720, 576);
   EXPECT_FALSE(ext_only.p.extendedBoth);  // means nothing without VENDRIX_ANALYSIS_ROLLING_SHUTTER
   EXPECT_TRUE(ext_only.p.degreeRotation && ext_only.p.degreeScale);
-  // The defaults select the feature tracker with fine refinement, no quality filter and the re-fit
-  // variant (VENDRIX_ANALYSIS_EXTRA_MEASURE, _WIDE_SEARCH, _REFIT_VARIANT); it halves on its own.
-  const Derived t(model::kDefaultPathSettings, 1920, 1080);
-  EXPECT_TRUE(t.p.analyserKind == 1 && t.p.modelKind == model::kModelProjective && t.img.halveAllowed == 0);
-  EXPECT_TRUE(t.m.refineFine && !t.m.qualityFilter && t.p.refitVariant);
   PathSettings framed = model::kDefaultPathSettings;
   framed.FramingMode = VENDRIX_FRAMING_BORDER_LIMIT;
   framed.FramingAmount = 19660;

@@ -1,7 +1,8 @@
 // Path finishing: the additive finisher removing shake and keeping a pan, its kernel's taps at strength
-// 0 and the camera held at full strength, and the driver (wrong tags, bad measurements, tiny clips,
-// keeping the analysis half way through a scan and releasing it at the end). The kernel radius each
-// profile's strengths give is pinned by the golden hashes of the arrays finished under them.
+// 0 and the camera held at full strength, and the driver (wrong tags, bad measurements, tiny clips).
+// Keeping the analysis half way through a scan and releasing it at the end: the feature tracker's
+// skipped-entries test. The kernel radius each profile's strengths give is pinned by the golden hashes
+// of the arrays finished under them.
 #include "finishing/finish.h"
 
 #include <gtest/gtest.h>
@@ -9,11 +10,8 @@
 #include <cmath>
 #include <vector>
 
-#include "analysis/scan.h"
 #include "finishing/compensation.h"
-#include "model/profiles.h"
 #include "platform/heap.h"
-#include "support/synthetic_frames.h"
 
 namespace vendrix::finishing {
 namespace {
@@ -67,7 +65,7 @@ TEST(FinishAdditive, RemovesTheShakeAndKeepsThePan) {
   EXPECT_NEAR(shown[250] - shown[50], s.camera[250] - s.camera[50], 0.1 * (s.camera[250] - s.camera[50]));
 }
 
-TEST(FinishAdditive, FullStrengthHoldsTheCameraAndStrengthZeroFollowsIt) {
+TEST(FinishAdditive, FullStrengthHoldsTheCameraStrengthZeroFollowsItAndBadRequestsKeepTheResult) {
   ShakyPath s(60, 2.0, 1.0);
   const PathSettings hold{.Smoothing = 65536};
   FinishPathWith(s.path, nullptr, &hold);
@@ -81,17 +79,13 @@ TEST(FinishAdditive, FullStrengthHoldsTheCameraAndStrengthZeroFollowsIt) {
   EXPECT_NEAR(s.Smoothed(59), (8 * s.Integrated(58) + 108 * s.Integrated(59)) / 116, 1e-3f);
   EXPECT_LE(s.path->boundsMin[0], 0.0f);  // the bounds hold every compensated corner and the origin
   EXPECT_GE(s.path->boundsMax[0], 0.0f);
-}
-
-TEST(FinishDriver, WrongTagDoesNothingAndSettleOnlyKeepsTheEarlierResult) {
-  ShakyPath s(20, 1.0, 2.0);
-  FinishPathWith(s.path, nullptr, nullptr);
+  // A request with a wrong tag changes nothing; settling only keeps the result and recomputes the bounds.
   const float before = s.Smoothed(10);
   FinishRequest req{.tag = 3, .action = -1, .smoothing = 65536};
   FinishPathWith(s.path, &req, nullptr);
   EXPECT_EQ(s.Smoothed(10), before);
   req.tag = VENDRIX_FINISH_REQUEST_TAG;
-  req.action = 0;  // settle and recompute the bounds only
+  req.action = 0;
   s.path->boundsMax[0] = 1e9f;
   FinishPathWith(s.path, &req, nullptr);
   EXPECT_EQ(s.Smoothed(10), before);
@@ -119,37 +113,6 @@ TEST(FinishDriver, NaNMeasurementsAndTinyClips) {
     model::PathDelete(p);
     EXPECT_EQ(platform::HeapLiveBlocks(), before);
   }
-}
-
-// A finish that keeps the analysis lets scanning go on with the same analyser; the last finish
-// releases it with everything the analysis held. (Steadiness end to end: tests/texmap.)
-TEST(FinishDriver, KeptAnalysisScansOnAndTheLastFinishReleasesIt) {
-  constexpr int kW = 640, kH = 360, kFrames = 24;
-  const cv::Mat texture = vendrix::testing::MakeTexture(kW + 240, kH + 240, 31);
-  std::vector<cv::Mat> frames;  // alive until the analysis is released
-  GlobalMotionPath* path = model::PathCreate(kFrames, 0);
-  void* analyser = nullptr;
-  for (int i = 0; i < kFrames; ++i) {
-    const cv::Mat& frame = frames.emplace_back(vendrix::testing::RenderFrame(texture, kW, kH, {.tx = 0.8 * i, .ty = 0.5 * (i % 3)}));
-    const ScanInput in{.tag = VENDRIX_SCAN_INPUT_TAG, .format = VENDRIX_PIXFMT_NV12, .width = kW, .height = kH,
-                       .pitch = static_cast<int32_t>(frame.step[0]), .buffer = frame.data, .aspectFactor = 1.0f,
-                       .settings = model::kDefaultPathSettings};
-    analysis::ScanFrame(path, static_cast<uint32_t>(i), &in);
-    if (i != kFrames / 2) continue;
-    FinishPathB(path, kFinishKeepAnalysis, &model::kDefaultPathSettings);
-    analyser = path->analyser;
-    EXPECT_NE(analyser, nullptr);
-    EXPECT_NE(path->matchStore, nullptr);
-    EXPECT_EQ(path->lastFrame, i);
-  }
-  EXPECT_EQ(path->analyser, analyser);
-  FinishPathB(path, 0, &model::kDefaultPathSettings);
-  EXPECT_EQ(path->analyser, nullptr);
-  EXPECT_EQ(path->matchStore, nullptr);
-  EXPECT_EQ(path->handover, nullptr);
-  EXPECT_EQ(path->lastFrame, kFrames - 1);
-  EXPECT_GT(path->analysis->records[kFrames - 1].count(), 50u);  // measured after the first finish
-  model::PathDelete(path);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The matrix finisher on clips of known camera poses: holding the camera at full strength, removing
-// shake while following pans, the channel switches, the border limits, the preparation cache, fusion
-// of missing and corrupt measurements, rolling-shutter skew, bad input, tiny clips, memory and pool
-// shortage, and the same result on one thread and on the pool. (The adaptive pass and the border
-// rounds' wider second limits are pinned by the golden test, which runs them in framing mode 6.)
+// shake while following pans, the border limits, the preparation cache, fusion of missing and corrupt
+// measurements, rolling-shutter skew, bad input, tiny clips and pool shortage. (Allocation failures and
+// equal bytes on any thread count are the reliability tests'; the adaptive pass and the border rounds'
+// wider second limits are pinned by the golden test, which runs them in framing mode 6.)
 #include "finishing/matrix_finisher.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,6 @@
 #include "concurrency/thread_pool.h"
 #include "finishing/matrix_internal.h"
 #include "motion/camera_matrix.h"
-#include "platform/heap.h"
 #include "platform/system.h"
 #include "support/warm_pools.h"
 
@@ -40,18 +39,14 @@ void PoseMatrix(const Pose& p, double h[9]) {
   matrix::ComposeH(Camera{p.tx, p.ty, std::cos(p.angle), std::sin(p.angle), p.zoom, 0, 0}, h);
 }
 
-// The relative motion from a frame at pose `from` to one at pose `to`, and where it moves (x, y).
-void Relative(const Pose& from, const Pose& to, double h[9]) {
-  double f[9];
+// The relative motion from a frame at pose `from` to one at pose `to` (into h), and where it moves (x, y).
+std::pair<double, double> Relative(const Pose& from, const Pose& to, double x = 0, double y = 0, double* h = nullptr) {
+  double f[9], m[9], ox, oy, w;
   PoseMatrix(from, f);
-  PoseMatrix(to, h);
-  ASSERT_TRUE(matrix::H3Inverse(f, f));
-  matrix::H3Multiply(h, f, h);
-}
-std::pair<double, double> Relative(const Pose& from, const Pose& to, double x, double y) {
-  double h[9], ox, oy, w;
-  Relative(from, to, h);
-  matrix::H3Apply(h, x, y, &ox, &oy, &w);
+  PoseMatrix(to, m);
+  EXPECT_TRUE(matrix::H3Inverse(f, f));
+  matrix::H3Multiply(m, f, h ? h : m);
+  matrix::H3Apply(h ? h : m, x, y, &ox, &oy, &w);
   return {ox, oy};
 }
 
@@ -60,7 +55,7 @@ void RelativeRecord(const Pose& prev, const Pose& cur, model::FrameRecord& r) {
   r.Clear();
   model::RecordReset(r);
   double h[9];
-  Relative(prev, cur, h);
+  Relative(prev, cur, 0, 0, h);
   motion::Mat4FromHomography(h, r.matrix());
   ASSERT_TRUE(motion::DecomposeCameraMatrix(r.matrix(), kH, r));
   motion::CameraMatrixFromRecord(r, kH, r.matrix());
@@ -166,7 +161,6 @@ TEST_F(MatrixFinisher, FullStrengthHoldsTheCamera) {
   p.keepTilt1 = p.keepTilt2 = 1;
   Finish(clip, p);
   EXPECT_EQ(clip.path->preparedCount, 300);
-  EXPECT_EQ(clip.path->frameHeight, 360.0f);
   for (int i = 0; i < clip.n(); ++i)
     for (int k = 0; k < 4; ++k) {  // the correction undoes the frame's motion: every point goes back to frame 0
       const auto [ex, ey] = Relative(clip.poses[i], clip.poses[0], (k == 1 || k == 2) ? kW / 2.0 : -kW / 2.0, k >= 2 ? kH / 2.0 : -kH / 2.0);
@@ -178,6 +172,15 @@ TEST_F(MatrixFinisher, FullStrengthHoldsTheCamera) {
 
 TEST_F(MatrixFinisher, RemovesShakeAndFollowsPans) {
   Clip clip(ShakyPan(600));
+  // With both pools lent out the per-frame stages are skipped: nothing is written, and the preparation
+  // must not count as done.
+  concurrency::ThreadPoolService* svc = concurrency::PoolService();
+  concurrency::WorkerPool *a = svc->AcquirePool(), *b = svc->AcquirePool();
+  platform::SetProcessorCountOverride(2);
+  Finish(clip, kUsual);
+  EXPECT_TRUE(clip.path->preparedCount == 0 && clip.out(300).f(model::kSlotRotCos) == 0.0f);
+  svc->ReleasePool(a);
+  svc->ReleasePool(b);
   Finish(clip, kUsual);
   EXPECT_LT(ResidualJitter(clip), 0.10);
   // The pan is followed, not held: the correction stays at the size of the shake.
@@ -321,47 +324,6 @@ TEST_F(MatrixFinisher, TinyClipsAndFrameCountsBeyondTheArrays) {
   EXPECT_EQ(two.path->smoothed->records[2].f(model::kSlotTx), 99.0f);
   two.ExpectFinite(10);
   RunMatrixFinisher(nullptr, p, 10);
-}
-
-TEST_F(MatrixFinisher, EndsEarlyWithoutMemoryOrPool) {
-  Clip clip(ShakyPan(200));
-  platform::HeapFailAllocation(1);
-  Finish(clip, kUsual);
-  platform::HeapFailAllocation(0);
-  EXPECT_EQ(clip.path->preparedCount, 0);
-  EXPECT_EQ(clip.out(100).f(model::kSlotRotCos), 0.0f);  // nothing written
-  // Both pools lent out: the per-frame stages are skipped, so the preparation does not count.
-  concurrency::ThreadPoolService* svc = concurrency::PoolService();
-  concurrency::WorkerPool* a = svc->AcquirePool();
-  concurrency::WorkerPool* b = svc->AcquirePool();
-  platform::SetProcessorCountOverride(2);
-  Finish(clip, kUsual);
-  EXPECT_EQ(clip.path->preparedCount, 0);
-  EXPECT_EQ(clip.out(100).f(model::kSlotRotCos), 0.0f);
-  if (a) svc->ReleasePool(a);
-  if (b) svc->ReleasePool(b);
-  Finish(clip, kUsual);
-  EXPECT_EQ(clip.path->preparedCount, 200);
-  EXPECT_LT(ResidualJitter(clip), 0.1);
-}
-
-TEST_F(MatrixFinisher, SameResultOnOneThreadAndOnThePool) {
-  Clip clip(ShakyPan(1000, 20.0));
-  model::ModelParams p = kUsual;
-  p.keepTilt1 = p.keepTilt2 = p.adaptive = p.extended = 1;
-  p.borderFraction = 0.3f;
-  concurrency::PoolService()->SetMultithreaded(false);
-  Finish(clip, p);
-  const model::FrameRecord* integ = clip.path->integrated->records;
-  model::FrameRecord* out = clip.path->smoothed->records;
-  const std::vector<model::FrameRecord> single(out, out + 1000), prepared(integ, integ + 1000);
-  concurrency::PoolService()->SetMultithreaded(true);
-  platform::SetProcessorCountOverride(4);
-  clip.path->preparedCount = 0;
-  std::memset(out, 0, 1000 * sizeof(model::FrameRecord));
-  Finish(clip, p);
-  EXPECT_EQ(std::memcmp(prepared.data(), integ, 1000 * sizeof(model::FrameRecord)), 0);
-  EXPECT_EQ(std::memcmp(single.data(), out, 1000 * sizeof(model::FrameRecord)), 0);
 }
 
 TEST_F(MatrixFinisher, RollingShutterSkewIsEstimatedAndUndone) {

@@ -22,6 +22,7 @@ struct Image8 {
     offset = kGuard + (flipped ? static_cast<size_t>(pitch) * (height - 1) : 0);
     desc = ImageDesc{format, 0, 0, 0, width, height, flipped ? -pitch : pitch, 0, mem.data() + offset};
   }
+  Image8(const Image8& o) : mem(o.mem), offset(o.offset), desc(o.desc) { desc.buffer = mem.data() + offset; }
   uint8_t* Row(int32_t y) { return mem.data() + offset + static_cast<int64_t>(y) * desc.pitch; }
 };
 
@@ -46,9 +47,6 @@ TEST(MixABImage, DestinationMayBeEitherSource) {
   for (const Format& f : kFormats) {
     Image8 a(f.code, 21, 3, 21 * f.bpp, false, rng), b(f.code, 21, 3, 21 * f.bpp + 4, true, rng);
     Image8 c = a, in_a = a, in_b = b;
-    c.desc.buffer = c.mem.data() + c.offset;
-    in_a.desc.buffer = in_a.mem.data() + in_a.offset;
-    in_b.desc.buffer = in_b.mem.data() + in_b.offset;
     ASSERT_TRUE(MixImages(Record(a.desc, b.desc, c.desc, 40000)));
     EXPECT_TRUE(a.mem == in_a.mem && b.mem == in_b.mem) << f.code;  // the sources are only read
     ASSERT_TRUE(MixImages(Record(in_a.desc, b.desc, in_a.desc, 40000)));  // C is A

@@ -22,26 +22,16 @@ void PrintTo(const IsaLevel& level, std::ostream* os) { *os << level.name; }
 
 namespace {
 
-// The reference table and the table of `level`; false when this machine lacks the level.
-template <class Table>
-bool TablesAt(const IsaLevel& level, const Table& (*get)(), Table* ref, Table* vec) {
-  *ref = TableAt(0, get);
-  *vec = TableAt(level.flags, get);
-  return (platform::CpuFlags() & level.flags) == level.flags;
-}
-
 // Memory ending at a PROT_NONE page. Place() puts `size` bytes before `tail` canary bytes and the page
 // (an input takes no tail), with canaries before them too.
 class Guarded {
  public:
   explicit Guarded(size_t capacity) : bytes_((capacity + 256 + kPage - 1) / kPage * kPage) {
-    void* p = mmap(nullptr, bytes_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    end_ = static_cast<uint8_t*>(p) + bytes_;
+    end_ = static_cast<uint8_t*>(mmap(nullptr, bytes_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) + bytes_;
     mprotect(end_, kPage, PROT_NONE);
   }
   ~Guarded() { munmap(end_ - bytes_, bytes_ + kPage); }
   Guarded(const Guarded&) = delete;
-  Guarded& operator=(const Guarded&) = delete;
 
   uint8_t* Place(size_t size, size_t tail = 0) {
     data_ = end_ - tail - size;
@@ -120,12 +110,9 @@ constexpr int32_t kMaxCount = 67;  // row widths 1..67: every remainder of every
 template <class Table, class Replaced>
 std::vector<std::tuple<IsaLevel, int>> VectorCases(const Table& (*get)(), int count, Replaced replaced) {
   std::vector<std::tuple<IsaLevel, int>> cases;
-  for (const IsaLevel& level : kIsaLevels) {
-    Table ref, vec;
-    if (!TablesAt(level, get, &ref, &vec)) continue;
-    for (int entry = 0; entry < count; ++entry)
-      if (replaced(ref, vec, entry)) cases.emplace_back(level, entry);
-  }
+  for (const IsaLevel& level : kIsaLevels)
+    for (int entry = 0; entry < count && (platform::CpuFlags() & level.flags) == level.flags; ++entry)
+      if (replaced(TableAt(0, get), TableAt(level.flags, get), entry)) cases.emplace_back(level, entry);
   return cases;
 }
 
@@ -134,8 +121,8 @@ std::vector<std::tuple<IsaLevel, int>> VectorCases(const Table& (*get)(), int co
 #define VENDRIX_CHECK_SUITE(suite, table_of, count, replaced, name_of_entry)                             \
   class suite : public ::testing::TestWithParam<std::tuple<IsaLevel, int>> {                         \
    protected:                                                                                         \
-    suite() { TablesAt(std::get<0>(GetParam()), table_of, &tables[0], &tables[1]); }                 \
-    std::remove_cvref_t<decltype(table_of())> tables[2];                                              \
+    const std::remove_cvref_t<decltype(table_of())> tables[2] = {TableAt(0, table_of),              \
+                                                                 TableAt(std::get<0>(GetParam()).flags, table_of)}; \
     const int entry = std::get<1>(GetParam());                                                        \
     std::mt19937 rng{static_cast<uint32_t>(entry)};                                                   \
   };                                                                                                  \
@@ -268,10 +255,8 @@ TEST_P(QuadSpans, MatchTheReference) {
     ASSERT_TRUE(texmap::MakeSampleGrid(src, unit, &grid));
     const int32_t count = 1 + static_cast<int32_t>(rng() % kMaxCount);
     const texmap::QuadSpan span = Walk(trial % 5, count, width, rows, rng);
-    const auto draw = [&](uint8_t* out, int v) { tables[v].spans[entry](grid, out, span); };
-    ASSERT_TRUE(outputs.Same(static_cast<size_t>(unit) * count, rng, draw))
-        << width << " x " << rows << " pitch " << src.pitch << ": " << count << " from (" << span.u << ", " << span.v
-        << ") by (" << span.du << ", " << span.dv << ")";
+    ASSERT_TRUE(outputs.Same(size_t(unit) * count, rng, [&](uint8_t* out, int v) { tables[v].spans[entry](grid, out, span); }))
+        << width << "x" << rows << " pitch " << src.pitch << ", " << count << " from " << span.u << "," << span.v << " by " << span.du << "," << span.dv;
   }
 }
 
@@ -279,8 +264,7 @@ TEST_P(QuadSpans, MatchTheReference) {
 // (flat and periodic inputs tie everywhere, so the first-found rule is compared), full blocks and cell
 // measures of every block size with padded rows. ----
 
-VENDRIX_CHECK_SUITE(BlockRows, analysis::BlockKernelTable, static_cast<int>(std::size(kBlockNames)),
-                    [](const auto& ref, const auto& vec, int i) { return BlockEntryReplaced(ref, vec, i); },
+VENDRIX_CHECK_SUITE(BlockRows, analysis::BlockKernelTable, static_cast<int>(std::size(kBlockNames)), BlockEntryReplaced,
                     kBlockNames[entry]);
 
 TEST_P(BlockRows, MatchTheReference) {
@@ -292,9 +276,9 @@ TEST_P(BlockRows, MatchTheReference) {
       const ptrdiff_t pitch = block + 1 + static_cast<ptrdiff_t>(rng() % 40);
       const size_t rows_bytes = static_cast<size_t>(pitch) * (block - 1) + block + (entry == 3 ? 1 : 0);
       const size_t search_bytes = static_cast<size_t>(pitch) * (block - 1) + block + static_cast<size_t>(n);
-      uint8_t* a = a_mem.Place(entry == 0 ? search_bytes : (entry == 1 ? 4u * n : rows_bytes));
-      uint8_t* b = b_mem.Place(rows_bytes);
-      Fill(a, entry == 0 ? search_bytes : (entry == 1 ? 4u * n : rows_bytes), pattern, 1, rng);
+      const size_t a_bytes = entry == 0 ? search_bytes : (entry == 1 ? 4u * n : rows_bytes);
+      uint8_t *a = a_mem.Place(a_bytes), *b = b_mem.Place(rows_bytes);
+      Fill(a, a_bytes, pattern, 1, rng);
       Fill(b, rows_bytes, pattern, 1, rng);
       if (entry == 1)  // sums below 2^31 with many equal values
         for (int32_t k = 0; k < n; ++k) reinterpret_cast<uint32_t*>(a)[k] %= pattern == Pattern::kNoise ? 7u : 1u;

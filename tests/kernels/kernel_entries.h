@@ -140,12 +140,8 @@ static_assert(std::size(kLayoutNames) == texmap::kSpanLayoutCount);
 
 inline constexpr const char* kBlockNames[] = {"sparse_row", "first_min", "block_ssd", "cell_measure"};
 inline bool BlockEntryReplaced(const analysis::BlockKernels& r, const analysis::BlockKernels& v, int i) {
-  switch (i) {
-    case 0: return r.sparse_row != v.sparse_row;
-    case 1: return r.first_min != v.first_min;
-    case 2: return r.block_ssd != v.block_ssd;
-    default: return r.cell_measure != v.cell_measure;
-  }
+  return i == 0 ? r.sparse_row != v.sparse_row
+                : i == 1 ? r.first_min != v.first_min : i == 2 ? r.block_ssd != v.block_ssd : r.cell_measure != v.cell_measure;
 }
 
 }  // namespace vendrix::testing

@@ -9,7 +9,6 @@
 #include <tuple>
 #include <vector>
 
-#include "motion/camera_matrix.h"
 #include "motion/fit_checks.h"
 #include "support/synthetic_matches.h"
 
