@@ -4,10 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-
-#include <nlohmann/json.hpp>
-
 #include "cli_support.h"
 
 extern "C" {
@@ -51,11 +47,10 @@ TEST(CliInterlaced, FieldsAreStabilisedApartAndTheFieldOrderKept) {
   for (const std::string order : {"top", "bottom"}) {
     SCOPED_TRACE(order);
     const std::string clip = dir / (order + ".mp4"), out = dir / (order + ".out.mp4");
-    RunResult r = RunVendrix("shake -q " + SampleImage() + " " + clip +
-                             " --preset vehicle --size 320x240 --frames 40 --interlaced --field-order " + order);
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(VendrixOk("shake -q " + SampleImage() + " " + clip +
+                          " --preset vehicle --size 320x240 --frames 40 --interlaced --field-order " + order));
     // The fields show the poses the truth gives them (the content moves against the camera).
-    const nlohmann::json truth = nlohmann::json::parse(std::ifstream(dir / (order + ".json")));
+    const nlohmann::json truth = ReadJson(dir / (order + ".json"));
     ASSERT_TRUE(truth["interlaced"].get<bool>() && truth["field_order"] == order);
     auto camera_x = [&](size_t field) {
       const nlohmann::json& f = truth["frames"][field / 2];
@@ -69,12 +64,9 @@ TEST(CliInterlaced, FieldsAreStabilisedApartAndTheFieldOrderKept) {
     // The bottom-first clip goes through a motion file, which must keep the fields and their order.
     const std::string motion = dir / "m.vxm";
     if (order == "bottom") {
-      r = RunVendrix("analyze -q " + clip + " " + motion);
-      ASSERT_EQ(r.status, 0) << r.err;
+      ASSERT_TRUE(VendrixOk("analyze -q " + clip + " " + motion));
     }
-    r = RunVendrix(order == "top" ? "stabilize -q " + clip + " " + out
-                                  : "render -q " + clip + " " + motion + " " + out);
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(VendrixOk(order == "top" ? "stabilize -q " + clip + " " + out : "render -q " + clip + " " + motion + " " + out));
     const VideoInfo info = Probe(out);
     EXPECT_EQ(info.field_order, order == "top" ? AV_FIELD_TT : AV_FIELD_BB);
     EXPECT_EQ(order == "top" ? info.top_first_frames : info.bottom_first_frames, 40);
@@ -87,8 +79,7 @@ TEST(CliInterlaced, FieldsAreStabilisedApartAndTheFieldOrderKept) {
 
     if (order == "bottom") {
       const std::string whole = dir / "progressive.mp4";
-      r = RunVendrix("stabilize -q --progressive " + clip + " " + whole);
-      ASSERT_EQ(r.status, 0) << r.err;
+      ASSERT_TRUE(VendrixOk("stabilize -q --progressive " + clip + " " + whole));
       const VideoInfo p = Probe(whole);
       EXPECT_EQ(p.field_order, AV_FIELD_PROGRESSIVE);
       EXPECT_EQ(p.top_first_frames + p.bottom_first_frames, 0);

@@ -3,10 +3,6 @@
 // to standard output.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include <nlohmann/json.hpp>
-
 #include "cli_support.h"
 
 namespace vendrix::testing {
@@ -18,18 +14,14 @@ class CliRealtime : public SharedClipSuite {
  protected:
   static void SetUpTestSuite() {
     MakeSharedClip("--size 480x270 --frames 150 --seed 5");
-    ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -f lavfi -i sine=frequency=440:duration=5 -c:v copy -c:a aac -y " +
-                       In("audio.mp4")),
-              0);
+    ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -f lavfi -i sine=frequency=440:duration=5 -c:v copy -c:a aac -y " + In("audio.mp4")));
   }
 };
 
 TEST_F(CliRealtime, AsSteadyAsTheOfflineRoadKeepingFramesTimestampsAndAudio) {
   const std::string in = In("audio.mp4"), offline = In("offline.mp4"), live = In("live.mp4");
-  RunResult r = RunVendrix("stabilize -q " + in + " " + offline);
-  ASSERT_EQ(r.status, 0) << r.err;
-  r = RunVendrix("stabilize -q --realtime --look-ahead 40 " + in + " " + live + " --stats " + In("stats.json"));
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(VendrixOk("stabilize -q " + in + " " + offline));
+  ASSERT_TRUE(VendrixOk("stabilize -q --realtime --look-ahead 40 " + in + " " + live + " --stats " + In("stats.json")));
 
   // Steadiness is the share of the input's jitter an output removes; the real-time road keeps at least
   // three quarters of what the offline road achieves with the whole clip in hand.
@@ -45,8 +37,7 @@ TEST_F(CliRealtime, AsSteadyAsTheOfflineRoadKeepingFramesTimestampsAndAudio) {
   EXPECT_EQ(b.streams[1].payload_hash, a.streams[1].payload_hash);
 
   // Each frame waits for the look-ahead and the steady margin (50 frames) less one, no longer.
-  std::ifstream f(In("stats.json"));
-  const nlohmann::json stats = nlohmann::json::parse(f);
+  const nlohmann::json stats = ReadJson(In("stats.json"));
   EXPECT_EQ(stats["delay_frames"].get<int>(), 89);
   EXPECT_NEAR(stats["delay_s"].get<double>(), 89 / 30.0, 1e-6);
   EXPECT_GT(stats["worst_frame_s"].get<double>(), 0.0);

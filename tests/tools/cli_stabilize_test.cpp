@@ -24,9 +24,9 @@ class CliStabilize : public SharedClipSuite {
   static void SetUpTestSuite() { MakeSharedClip("--size 480x270 --frames 60 --seed 3"); }
 };
 
-TEST_F(CliStabilize, ShakeWritesTheMotionItRendered) {
-  std::ifstream f(*dir_ / "clip.json");
-  const nlohmann::json truth = nlohmann::json::parse(f);
+// The shaky clip shows the motion its truth file gives, and the command steadies it.
+TEST_F(CliStabilize, ShakeWritesTheMotionItRenderedAndTheOutputIsSteadierWithEveryTimestamp) {
+  const nlohmann::json truth = ReadJson(In("clip.json"));
   ASSERT_EQ(truth["frames"].size(), 60u);
   const std::vector<cv::Point2d> measured = CentreMotion(DecodeGrey(Clip()));
   ASSERT_EQ(measured.size(), 59u);
@@ -41,13 +41,26 @@ TEST_F(CliStabilize, ShakeWritesTheMotionItRendered) {
     sq += std::pow(measured[i - 1].x + dx, 2) + std::pow(measured[i - 1].y + dy, 2);
   }
   EXPECT_LT(std::sqrt(sq / 59), 0.5);
+
+  const std::string out = In("steady.mp4"), plot = In("plot.svg");
+  ASSERT_TRUE(VendrixOk("stabilize " + Clip() + " " + out + " --plot " + plot));
+  const double before = Jitter(measured), after = Jitter(CentreMotion(DecodeGrey(out)));
+  EXPECT_GT(before, 2.0);
+  EXPECT_LT(after, 0.25 * before) << "measured jitter " << before << " px in, " << after << " px out";
+  const VideoInfo in_info = Probe(Clip()), out_info = Probe(out);
+  EXPECT_EQ(out_info.pts, in_info.pts);
+  EXPECT_EQ(out_info.width, 480);
+  EXPECT_EQ(out_info.pixel_format, "yuv420p");
+  EXPECT_EQ(out_info.colour_range, in_info.colour_range);
+  EXPECT_EQ(out_info.colour_space, in_info.colour_space);
+  const std::string text = Slurp(plot);
+  EXPECT_NE(text.find("<polyline"), std::string::npos);
+  EXPECT_NE(text.find("</svg>"), std::string::npos);
 }
 
 nlohmann::json Shake(const ScratchDir& dir, const std::string& args) {
-  const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + (dir / "c.mp4") + " --size 320x180 " + args);
-  EXPECT_EQ(r.status, 0) << r.err;
-  std::ifstream f(dir / "c.json");
-  return nlohmann::json::parse(f);
+  EXPECT_TRUE(VendrixOk("shake -q " + SampleImage() + " " + (dir / "c.mp4") + " --size 320x180 " + args));
+  return ReadJson(dir / "c.json");
 }
 
 TEST(CliShake, StaticSceneMasksEverythingThatMoves) {
@@ -72,10 +85,7 @@ TEST(CliShake, StaticSceneMasksEverythingThatMoves) {
 
   // The command's default road sees a tripod shot: the objects do not drag the camera path along
   // (the library's default profile, without the match quality filter, drifts by about 2 px here).
-  cli::Progress quiet(true);
-  cli::Timings timings;
-  const cli::Motion motion = cli::AnalyseClip(dir / "c.mp4", cli::AnalysisSettings({}), quiet, timings);
-  for (const cli::PathSample& s : motion.camera) ASSERT_LT(std::hypot(s.x, s.y), 0.1);
+  for (const cli::PathSample& s : Analyse(dir / "c.mp4").camera) ASSERT_LT(std::hypot(s.x, s.y), 0.1);
 }
 
 TEST(CliShake, CutIsListedWhereThePictureChanges) {
@@ -90,38 +100,13 @@ TEST(CliShake, CutIsListedWhereThePictureChanges) {
   EXPECT_NEAR(f[20]["intended"]["x"].get<double>(), f[19]["intended"]["x"].get<double>(), 1);
 }
 
-TEST_F(CliStabilize, OutputIsSteadierAndKeepsEveryFrameAndTimestamp) {
-  const std::string out = In("steady.mp4"), plot = In("plot.svg");
-  const RunResult r = RunVendrix("stabilize " + Clip() + " " + out + " --plot " + plot);
-  ASSERT_EQ(r.status, 0) << r.err;
-  const double before = Jitter(CentreMotion(DecodeGrey(Clip())));
-  const double after = Jitter(CentreMotion(DecodeGrey(out)));
-  std::printf("[ cli ] measured jitter %.3f px in, %.3f px out (%.1f %%)\n", before, after, 100 * after / before);
-  EXPECT_GT(before, 2.0);
-  EXPECT_LT(after, 0.25 * before);
-
-  const VideoInfo in_info = Probe(Clip()), out_info = Probe(out);
-  EXPECT_EQ(out_info.pts, in_info.pts);
-  EXPECT_EQ(out_info.width, 480);
-  EXPECT_EQ(out_info.pixel_format, "yuv420p");
-  EXPECT_EQ(out_info.colour_range, in_info.colour_range);
-  EXPECT_EQ(out_info.colour_space, in_info.colour_space);
-  const std::string text = Slurp(plot);
-  EXPECT_NE(text.find("<polyline"), std::string::npos);
-  EXPECT_NE(text.find("</svg>"), std::string::npos);
-}
-
 TEST_F(CliStabilize, PlotMarksUnmeasuredFramesAndShowsTheFramingZoom) {
   // Frames 20..25 painted black: neither they nor frame 26 (measured against a black frame) can be
   // measured; every other frame is.
   const std::string holes = In("holes.mp4");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() +
-                     " -vf \"drawbox=enable='between(n,20,25)':w=iw:h=ih:color=black:t=fill\" -c:v libx264 -y " + holes),
-            0);
-  cli::Progress quiet(true);
-  cli::Timings timings;
+  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -vf \"drawbox=enable='between(n,20,25)':w=iw:h=ih:color=black:t=fill\" -c:v libx264 -y " + holes));
   const PathSettings settings = cli::AnalysisSettings({});
-  const cli::Motion motion = cli::AnalyseClip(holes, settings, quiet, timings);
+  const cli::Motion motion = Analyse(holes);
   ASSERT_EQ(motion.measured.size(), 60u);
   for (size_t i = 0; i < 60; ++i) EXPECT_EQ(motion.measured[i], i < 20 || i > 26) << i;
 
@@ -216,13 +201,8 @@ TEST_F(CliStabilize, FollowingPansKeepsTheViewOnTheIntendedPath) {
     ASSERT_NEAR(line[i].y, -1.5 * double(i), 1e-6) << i;
   }
 
-  std::ifstream f(*dir_ / "clip.json");
-  const nlohmann::json truth = nlohmann::json::parse(f);
-  cli::Progress quiet(true);
-  cli::Timings timings;
-  const PathSettings settings = cli::AnalysisSettings({});
-  const cli::Motion plain = cli::AnalyseClip(Clip(), settings, quiet, timings, {.follow_pans = false});
-  const cli::Motion followed = cli::AnalyseClip(Clip(), settings, quiet, timings);
+  const nlohmann::json truth = ReadJson(In("clip.json"));
+  const cli::Motion plain = Analyse(Clip(), {.follow_pans = false}), followed = Analyse(Clip());
   // How far the steadied view strays from where the camera was aimed, a constant offset aside.
   auto error = [&](const cli::Motion& m) {
     std::vector<cv::Point2d> off(60);
@@ -236,8 +216,7 @@ TEST_F(CliStabilize, FollowingPansKeepsTheViewOnTheIntendedPath) {
     for (const cv::Point2d& o : off) sq += (o - mean).dot(o - mean);
     return std::sqrt(sq / 60);
   };
-  std::printf("[ cli ] view off the intended path: %.2f px plain, %.2f px following pans\n", error(plain), error(followed));
-  EXPECT_LT(error(followed), 0.6 * error(plain));
+  EXPECT_LT(error(followed), 0.6 * error(plain)) << "view off the intended path, plain: " << error(plain);
 
   // With the smoothed path already on its local line nothing moves, and the clip bounds the command
   // recomputes are the library's own.
@@ -265,13 +244,11 @@ TEST_F(CliStabilize, AudioRotationVariableFrameRateTitleAndChaptersSurvive) {
             "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=1900\ntitle=Spoon\n";
   }
   const std::string vfr = In("vfr_audio.mp4"), in = In("vfr_audio_rotated.mp4"), out = In("vfr_audio_out.mp4");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() +
-                     " -f lavfi -i sine=frequency=440:duration=2 -vf \"select='not(eq(mod(n\\,3)\\,1))'\" -fps_mode vfr"
-                     " -c:v libx264 -c:a aac -shortest -y " + vfr + " && ffmpeg -v error -i " + vfr + " -i " + In("meta.txt") +
-                     " -map 0 -map_metadata 1 -map_chapters 1 -c copy -metadata:s:v:0 rotate=90 -y " + in),
-            0);
-  const RunResult r = RunVendrix("stabilize -q " + in + " " + out);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -f lavfi -i sine=frequency=440:duration=2 -vf \"select='not(eq(mod(n\\,3)\\,1))'\""
+                       " -fps_mode vfr -c:v libx264 -c:a aac -shortest -y " + vfr));
+  ASSERT_TRUE(FfmpegOk("-i " + vfr + " -i " + In("meta.txt") +
+                       " -map 0 -map_metadata 1 -map_chapters 1 -c copy -metadata:s:v:0 rotate=90 -y " + in));
+  ASSERT_TRUE(VendrixOk("stabilize -q " + in + " " + out));
   const VideoInfo a = Probe(in), b = Probe(out);
   ASSERT_EQ(b.pts.size(), a.pts.size());
   for (size_t i = 0; i < a.pts.size(); ++i) EXPECT_NEAR(b.pts[i], a.pts[i], 1e-3) << "frame " << i;
@@ -288,9 +265,8 @@ TEST_F(CliStabilize, AudioRotationVariableFrameRateTitleAndChaptersSurvive) {
 
 TEST_F(CliStabilize, TenBitInputIsWrittenAtTenBits) {
   const std::string in = In("ten.mkv"), out = In("ten_out.mkv");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -frames:v 30 -pix_fmt yuv420p10le -c:v libx264 -y " + in), 0);
-  const RunResult r = RunVendrix("stabilize -q " + in + " " + out);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -frames:v 30 -pix_fmt yuv420p10le -c:v libx264 -y " + in));
+  ASSERT_TRUE(VendrixOk("stabilize -q " + in + " " + out));
   const VideoInfo info = Probe(out);
   EXPECT_EQ(info.pixel_format, "yuv420p10le");
   EXPECT_EQ(info.pts.size(), 30u);
@@ -302,16 +278,14 @@ TEST_F(CliStabilize, OddSizesKeepEveryPixel) {
   // 4:2:0 at an odd size: x264 cannot subsample it, so the output moves to 4:4:4; a lossless codec
   // in Matroska keeps the layout.
   const std::string in = In("odd.mkv");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -frames:v 24 -vf scale=321:181 -pix_fmt yuv420p -c:v ffv1 -y " + in), 0);
-  RunResult r = RunVendrix("stabilize -q " + in + " " + In("odd.mp4"));
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -frames:v 24 -vf scale=321:181 -pix_fmt yuv420p -c:v ffv1 -y " + in));
+  ASSERT_TRUE(VendrixOk("stabilize -q " + in + " " + In("odd.mp4")));
   VideoInfo info = Probe(In("odd.mp4"));
   EXPECT_EQ(info.width, 321);
   EXPECT_EQ(info.height, 181);
   EXPECT_EQ(info.pixel_format, "yuv444p");
   EXPECT_EQ(info.pts.size(), 24u);
-  r = RunVendrix("stabilize -q " + in + " " + In("odd_out.mkv") + " --codec ffv1");
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(VendrixOk("stabilize -q " + in + " " + In("odd_out.mkv") + " --codec ffv1"));
   info = Probe(In("odd_out.mkv"));
   EXPECT_EQ(info.width, 321);
   EXPECT_EQ(info.pixel_format, "yuv420p");
@@ -319,22 +293,19 @@ TEST_F(CliStabilize, OddSizesKeepEveryPixel) {
 
 TEST_F(CliStabilize, AnalyseOnceRenderWithOtherFraming) {
   const std::string motion = In("clip.vxm");
-  RunResult r = RunVendrix("analyze -q " + Clip() + " " + motion);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(VendrixOk("analyze -q " + Clip() + " " + motion));
   // Black margins (fill) against zoom-to-cover: the fill render shows black along some edge, cover
   // never does; split view keeps the shaky input in its left half.
-  ASSERT_EQ(RunVendrix("render -q " + Clip() + " " + motion + " " + In("fill.mp4") + " --framing fill").status, 0);
-  ASSERT_EQ(RunVendrix("render -q " + Clip() + " " + motion + " " + In("cover.mp4") + " --plot " + In("saved.svg")).status, 0);
+  ASSERT_TRUE(VendrixOk("render -q " + Clip() + " " + motion + " " + In("fill.mp4") + " --framing fill"));
+  ASSERT_TRUE(VendrixOk("render -q " + Clip() + " " + motion + " " + In("cover.mp4") + " --plot " + In("saved.svg")));
   // The camera paths travel in the motion file: the plot drawn from it is the one analysis drew.
-  ASSERT_EQ(RunVendrix("analyze -q " + Clip() + " " + In("again.vxm") + " --plot " + In("fresh.svg")).status, 0);
+  ASSERT_TRUE(VendrixOk("analyze -q " + Clip() + " " + In("again.vxm") + " --plot " + In("fresh.svg")));
   EXPECT_EQ(Slurp(In("saved.svg")), Slurp(In("fresh.svg")));
-  ASSERT_EQ(RunVendrix("render -q " + Clip() + " " + motion + " " + In("split.mp4") + " --compare left").status, 0);
+  ASSERT_TRUE(VendrixOk("render -q " + Clip() + " " + motion + " " + In("split.mp4") + " --compare left"));
   auto darkest_edge = [](const std::vector<cv::Mat>& frames) {
     double worst = 255;
-    for (const cv::Mat& f : frames) {
-      for (const cv::Mat& edge : {f.col(1), f.col(f.cols - 2), f.row(1), f.row(f.rows - 2)})
-        worst = std::min(worst, cv::mean(edge)[0]);
-    }
+    for (const cv::Mat& f : frames)
+      for (const cv::Mat& edge : {f.col(1), f.col(f.cols - 2), f.row(1), f.row(f.rows - 2)}) worst = std::min(worst, cv::mean(edge)[0]);
     return worst;
   };
   EXPECT_LT(darkest_edge(DecodeGrey(In("fill.mp4"))), 20.0);
@@ -344,8 +315,8 @@ TEST_F(CliStabilize, AnalyseOnceRenderWithOtherFraming) {
   const cv::Rect left(0, 0, 200, 270);
   EXPECT_LT(cv::norm(split[30](left), shaky[30](left), cv::NORM_L1) / left.area(), 3.0);
   // The motion file belongs to its clip: a clip with another frame count is refused.
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -frames:v 30 -c:v libx264 -y " + In("short.mp4")), 0);
-  r = RunVendrix("render -q " + In("short.mp4") + " " + motion + " " + In("wrong.mp4"));
+  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -frames:v 30 -c:v libx264 -y " + In("short.mp4")));
+  const RunResult r = RunVendrix("render -q " + In("short.mp4") + " " + motion + " " + In("wrong.mp4"));
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("was made for a clip of 60 frames"), std::string::npos) << r.err;
 }

@@ -15,6 +15,7 @@
 
 #include "ffmpeg_util.h"
 #include "fields.h"
+#include "settings_options.h"
 #include "video_input.h"
 
 extern "C" {
@@ -50,6 +51,25 @@ RunResult RunVendrix(const std::string& args, const std::string& prefix) {
   return r;
 }
 
+::testing::AssertionResult VendrixOk(const std::string& args) {
+  const RunResult r = RunVendrix(args);
+  if (r.status == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "vendrix " << args << ": status " << r.status << "\n" << r.err;
+}
+
+::testing::AssertionResult FfmpegOk(const std::string& args) {
+  if (RunShell("ffmpeg -v error " + args) == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "ffmpeg " << args << " failed";
+}
+
+nlohmann::json ReadJson(const std::string& path) { return nlohmann::json::parse(std::ifstream(path)); }
+
+cli::Motion Analyse(const std::string& clip, const cli::AnalysisChoices& choices) {
+  cli::Progress quiet(true);
+  cli::Timings timings;
+  return cli::AnalyseClip(clip, cli::AnalysisSettings({}), quiet, timings, choices);
+}
+
 ScratchDir::ScratchDir() {
   static int counter = 0;
   path_ = fs::temp_directory_path() / ("vendrix-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
@@ -73,8 +93,7 @@ ScratchDir* SharedClipSuite::dir_ = nullptr;
 
 void SharedClipSuite::MakeSharedClip(const std::string& shake_args) {
   dir_ = new ScratchDir;
-  const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + Clip() + " " + shake_args);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(VendrixOk("shake -q " + SampleImage() + " " + Clip() + " " + shake_args));
 }
 
 void SharedClipSuite::TearDownTestSuite() {
