@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import vendrix
+from conftest import finished
 
 
 def streams(path):
@@ -62,10 +63,7 @@ def test_analyze_file_writes_a_motion_file_and_smooths_as_the_stabilizer_does(cl
     luma = decoded_luma(clip)
     smoothed = {}
     for follow in (True, False):
-        with vendrix.Stabilizer(320, 180, follow_pans=follow) as s:
-            for frame in luma:
-                s.add(frame)
-            s.finish()
+        with finished(320, 180, luma, follow_pans=follow) as s:
             smoothed[follow] = s.camera_path(smoothed=True)
         motion = tmp_path / f"follow_{follow}.vxm"
         a = vendrix.analyze_file(clip, str(motion), follow_pans=follow)
@@ -89,10 +87,7 @@ def test_the_stabilizer_frames_the_frames_added_not_its_capacity(tmp_path):
     luma = decoded_luma(strong)
 
     def rendered(**options):
-        with vendrix.Stabilizer(320, 180, **options) as s:
-            for frame in luma:
-                s.add(frame)
-            s.finish()
+        with finished(320, 180, luma, **options) as s:
             return np.stack([s.render(frame, i) for i, frame in enumerate(luma)])
 
     budgeted = rendered(max_frames=40)

@@ -5,15 +5,12 @@ import numpy as np
 import pytest
 
 import vendrix
-from conftest import jitter, texture
+from conftest import finished, jitter, texture
 
 
 def test_shaky_sequence_is_steadied_and_the_path_follows_the_shake(shaky):
     frames, offsets = shaky
-    with vendrix.Stabilizer(240, 180, max_frames=len(frames)) as s:
-        for f in frames:
-            s.add(f)
-        s.finish()
+    with finished(240, 180, frames, max_frames=len(frames)) as s:
         out = [s.render(f, i) for i, f in enumerate(frames)]
         camera = s.camera_path()
         assert s.corrections().shape == (len(frames), 4, 2)
@@ -28,10 +25,7 @@ def test_shaky_sequence_is_steadied_and_the_path_follows_the_shake(shaky):
 def unmoved(array):
     """`array` rendered by a stabilizer that saw it three times (no motion), without edge extension; the
     same render into a given array and into a copy of the frame itself."""
-    with vendrix.Stabilizer(array.shape[1], array.shape[0], framing="fill") as s:
-        for _ in range(3):
-            s.add(array)
-        s.finish()
+    with finished(array.shape[1], array.shape[0], [array] * 3, framing="fill") as s:
         out, into, same = s.render(array, 1), np.empty_like(array), array.copy()
         assert s.render(array, 1, out=into) is into
         s.render(same, 1, out=same)
@@ -76,37 +70,23 @@ def test_every_layout_renders_an_unmoved_frame_unchanged(frame):
 def test_bad_frames_and_misuse_raise():
     frame = texture(64, 96)
     s = vendrix.Stabilizer(96, 64, max_frames=2)
-    with pytest.raises(vendrix.Error, match="finish"):
-        s.render(frame, 0)
-    with pytest.raises(TypeError, match="uint8 or uint16"):
-        s.add(frame.astype(np.float32))
-    with pytest.raises(ValueError, match="shape"):
-        s.add(np.zeros((64, 96, 2), np.uint8))
-    with pytest.raises(ValueError, match="shape"):
-        s.add(np.zeros((1, 64, 96, 3), np.uint8))
-    with pytest.raises(ValueError, match="96x64"):
-        s.add(frame[:32])
-    with pytest.raises(vendrix.Error, match="at least one"):
-        s.finish()
-    s.add(frame)
-    s.add(frame)
-    with pytest.raises(vendrix.Error, match="at most 2"):
-        s.add(frame)
-    s.finish()
-    with pytest.raises(vendrix.Error, match="after finish"):
-        s.add(frame)
-    with pytest.raises(IndexError):
-        s.render(frame, 2)
-    with pytest.raises(ValueError, match="read-only"):
-        ro = frame.copy()
-        ro.flags.writeable = False
-        s.render(frame, 0, out=ro)
-    s.close()
-    with pytest.raises(vendrix.Error, match="closed"):
-        s.camera_path()
-    with pytest.raises(ValueError, match="smoothing"):
-        vendrix.Stabilizer(96, 64, smoothing=2.0)
-    with pytest.raises(ValueError, match="framing"):
-        vendrix.Stabilizer(96, 64, framing="zoom")
-    with pytest.raises(ValueError, match="max_uncovered"):
-        vendrix.Stabilizer(96, 64, max_uncovered=5)
+    ro = frame.copy()
+    ro.flags.writeable = False
+    # In order: each call finds the stabilizer as the calls before left it.
+    for call, error, message in [
+            (lambda: s.render(frame, 0), vendrix.Error, "finish"),
+            (lambda: s.add(frame.astype(np.float32)), TypeError, "uint8 or uint16"),
+            (lambda: s.add(np.zeros((64, 96, 2), np.uint8)), ValueError, "shape"),
+            (lambda: s.add(np.zeros((1, 64, 96, 3), np.uint8)), ValueError, "shape"),
+            (lambda: s.add(frame[:32]), ValueError, "96x64"),
+            (s.finish, vendrix.Error, "at least one"),
+            (lambda: [s.add(frame) for _ in range(3)], vendrix.Error, "at most 2"),
+            (lambda: (s.finish(), s.add(frame)), vendrix.Error, "after finish"),
+            (lambda: s.render(frame, 2), IndexError, None),
+            (lambda: s.render(frame, 0, out=ro), ValueError, "read-only"),
+            (lambda: (s.close(), s.camera_path()), vendrix.Error, "closed"),
+            (lambda: vendrix.Stabilizer(96, 64, smoothing=2.0), ValueError, "smoothing"),
+            (lambda: vendrix.Stabilizer(96, 64, framing="zoom"), ValueError, "framing"),
+            (lambda: vendrix.Stabilizer(96, 64, max_uncovered=5), ValueError, "max_uncovered")]:
+        with pytest.raises(error, match=message):
+            call()
