@@ -57,6 +57,15 @@ std::vector<uint32_t> Array(GlobalMotionPath* path, const PathSettings& s, uint3
   return a;
 }
 
+// Finishes `path` with `s`, keeping the analysis for the next finishing, and adds arrays B and D.
+std::pair<std::vector<uint32_t>, std::vector<uint32_t>> FinishAndAdd(GlobalMotionPath* path, const PathSettings& s,
+                                                                     const std::string& tag) {
+  FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
+  std::pair arrays{Array(path, s, VENDRIX_COMP_B_TAG), Array(path, s, VENDRIX_COMP_D_TAG)};
+  Add(tag + "/B", arrays.first), Add(tag + "/D", arrays.second);
+  return arrays;
+}
+
 void AddQueries(GlobalMotionPath* path) {
   std::vector<float> q{static_cast<float>(GetCurrentAnalysisFrameCount(path))};
   for (int e = 0; e < kFrames; ++e) {
@@ -233,15 +242,10 @@ TEST(Golden, EveryExportWritesWhatItWroteBefore) {
   const PathSettings def = Profile(VENDRIX_PROFILE_DEFAULT);
   for (int i = 0; i < kFrames; ++i) Scan(path, clip[i], uint32_t(i), def);
   AddPreviews("tracked", path, clip[5]);
-  // The matrix finisher under several settings, keeping the analysis for the next finishing.
+  // The matrix finisher under several settings.
   for (uint32_t profile : {41u, 35u, 36u, 38u, 40u}) {
-    const PathSettings s = Profile(profile);
-    FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
-    const std::string tag = "tracked/p" + std::to_string(profile);
-    const std::vector<uint32_t> b = Array(path, s, VENDRIX_COMP_B_TAG), d = Array(path, s, VENDRIX_COMP_D_TAG);
-    Add(tag + "/B", b);
-    Add(tag + "/D", d);
-    if (profile == 41) AddQueries(path), AddDefinitions(tag, b, d), AddRenders(b, d);
+    const auto [b, d] = FinishAndAdd(path, Profile(profile), "tracked/p" + std::to_string(profile));
+    if (profile == 41) AddQueries(path), AddDefinitions("tracked/p41", b, d), AddRenders(b, d);
   }
   FinishPath(path, nullptr);
   Add("tracked/null-request/B", Array(path, def, VENDRIX_COMP_B_TAG));
@@ -257,12 +261,8 @@ TEST(Golden, EveryExportWritesWhatItWroteBefore) {
     const PathSettings s = Profile(profile);
     path = NewGlobalMotionPath(0, 24, VENDRIX_PATH_KEEP_MATCHES);
     for (uint32_t i = 0; i < 24; ++i) Scan(path, clip[i], i, s);
-    FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
-    const std::string tag = "blocks/p" + std::to_string(profile);
-    const std::vector<uint32_t> b = Array(path, s, VENDRIX_COMP_B_TAG), d = Array(path, s, VENDRIX_COMP_D_TAG);
-    Add(tag + "/B", b);
-    Add(tag + "/D", d);
-    if (profile == 16) AddDefinitions(tag, b, d);
+    const auto [b, d] = FinishAndAdd(path, s, "blocks/p" + std::to_string(profile));
+    if (profile == 16) AddDefinitions("blocks/p16", b, d);
     if (profile != 34) DeleteGlobalMotionPath(path);
   }
   AddPreviews("blocks", path, clip[23]);
