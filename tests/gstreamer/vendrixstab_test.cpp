@@ -72,20 +72,13 @@ Output RunPipeline(const std::string& launch, Actions actions = [](GstElement*, 
   return o;
 }
 
-// A file name in this process's own scratch folder, so that runs side by side do not collide.
-std::string Scratch(const std::string& name) {
-  static const std::filesystem::path dir = [] {
-    auto d = std::filesystem::temp_directory_path() / ("vendrix_gst_" + std::to_string(getpid()));
-    std::filesystem::create_directories(d);
-    return d;
-  }();
-  return (dir / name).string();
-}
+// This process's own scratch folder (made and removed by main), so that runs side by side do not collide.
+const std::filesystem::path kScratch = std::filesystem::temp_directory_path() / ("vendrix_gst_" + std::to_string(getpid()));
 
 const std::string kToBgrx = " ! videoconvert ! video/x-raw,format=BGRx ! appsink name=out sync=false";
 
 TEST(VendrixStab, ShakyClipComesOutSteadiedWithTheSameFramesAndTimestamps) {
-  const std::string clip = Scratch("shaky.mp4");
+  const std::string clip = kScratch / "shaky.mp4";
   ASSERT_EQ(std::system((std::string(VENDRIX_CLI_PATH) + " shake " VENDRIX_SOURCE_DIR "/data/coffee.jpg " + clip +
                          " --preset handheld --frames 150 --size 320x240 >/dev/null 2>&1").c_str()), 0);
   const std::string decode = "filesrc location=" + clip + " ! decodebin";
@@ -127,6 +120,7 @@ class Harness {
       ASSERT_EQ(gst_harness_push(h_, b), GST_FLOW_OK);
     }
   }
+  GstHarness* get() { return h_; }
   GstHarness* operator->() { return h_; }
   GstBuffer* input(size_t i) { return inputs_[i]; }
 
@@ -165,16 +159,16 @@ TEST(VendrixStab, HoldsExactlyTheReportedDelayAndDrainsEverythingAtEos) {
   g_object_get(h->element, "delay", &delay, nullptr);
   EXPECT_EQ(delay, 59);
   h.Push(delay);
-  EXPECT_EQ(gst_harness_buffers_received(h.operator->()), 0u);
-  EXPECT_EQ(gst_harness_query_latency(h.operator->()), GstClockTime(delay) * GST_SECOND / 25);
+  EXPECT_EQ(gst_harness_buffers_received(h.get()), 0u);
+  EXPECT_EQ(gst_harness_query_latency(h.get()), GstClockTime(delay) * GST_SECOND / 25);
   h.Push(1);
-  ASSERT_EQ(gst_harness_buffers_received(h.operator->()), 1u);
+  ASSERT_EQ(gst_harness_buffers_received(h.get()), 1u);
   h.Push(30);
-  EXPECT_EQ(gst_harness_buffers_received(h.operator->()), 31u);
-  ASSERT_TRUE(gst_harness_push_event(h.operator->(), gst_event_new_eos()));
-  ASSERT_EQ(gst_harness_buffers_received(h.operator->()), 90u);
+  EXPECT_EQ(gst_harness_buffers_received(h.get()), 31u);
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_eos()));
+  ASSERT_EQ(gst_harness_buffers_received(h.get()), 90u);
   for (size_t i = 0; i < 90; ++i) {
-    GstBuffer* out = gst_harness_pull(h.operator->());
+    GstBuffer* out = gst_harness_pull(h.get());
     EXPECT_EQ(GST_BUFFER_PTS(out), GST_BUFFER_PTS(h.input(i))) << "frame " << i;
     EXPECT_EQ(GST_BUFFER_DURATION(out), GST_BUFFER_DURATION(h.input(i))) << "frame " << i;
     gst_buffer_unref(out);
@@ -218,11 +212,11 @@ TEST(VendrixStab, EveryLayoutComesBackUnchangedInTheSplitViewsSourceHalf) {
     const bool padded = layout.rfind("padded", 0) == 0;
     Harness h(4, still + (padded ? "format=" + layout.substr(7) + ",width=160,height=120" : layout), true);
     h.Push(70, padded ? 2 : 0);
-    ASSERT_TRUE(gst_harness_push_event(h.operator->(), gst_event_new_eos()));
-    ASSERT_EQ(gst_harness_buffers_received(h.operator->()), 70u);
+    ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_eos()));
+    ASSERT_EQ(gst_harness_buffers_received(h.get()), 70u);
     GstCaps* negotiated = gst_pad_get_current_caps(h->srcpad);
     for (size_t i = 0; i < 70; ++i) {
-      GstBuffer* out = gst_harness_pull(h.operator->());
+      GstBuffer* out = gst_harness_pull(h.get());
       // Exact, but for 10-bit video, which the renderer's edge extension draws at 8 bits.
       if (i % 23 == 0) {
         EXPECT_LT(LeftDifference(negotiated, out, h.input(i)), 0.5) << "frame " << i;
@@ -234,7 +228,7 @@ TEST(VendrixStab, EveryLayoutComesBackUnchangedInTheSplitViewsSourceHalf) {
 }
 
 TEST(VendrixStab, ANegotiationFailureNamesTheFormatsTaken) {
-  const std::string clip = Scratch("444.mkv");
+  const std::string clip = kScratch / "444.mkv";
   ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48 -frames:v 5 -pix_fmt yuv444p " + clip).c_str()), 0);
   const Output o = RunPipeline("filesrc location=" + clip + " ! decodebin ! vendrixstab ! appsink name=out");
   EXPECT_NE(o.error.find("takes raw video in I420, NV12, YUY2, BGRx, BGRA, I420_10LE, not Y444"), std::string::npos) << o.error;
@@ -271,9 +265,10 @@ TEST(VendrixStab, SettingsSeekAndSizeChangeMidStreamNeitherCrashNorLeak) {
 
 int main(int argc, char** argv) {
   gst_init(&argc, &argv);
+  std::filesystem::create_directories(vendrix::testing::kScratch);
   ::testing::InitGoogleTest(&argc, argv);
   const int status = RUN_ALL_TESTS();
-  std::filesystem::remove_all(std::filesystem::path(vendrix::testing::Scratch("x")).parent_path());
+  std::filesystem::remove_all(vendrix::testing::kScratch);
   // With the leaks tracer on, objects still alive here are reported (and fail the run) by gst_deinit.
   gst_deinit();
   return status;
