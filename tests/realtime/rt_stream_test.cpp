@@ -19,27 +19,51 @@
 namespace vendrix::testing {
 namespace {
 
-// Frame i of an endless shaky walk over a texture: a slow wander plus hand shake, in BGRA.
-class ShakyStream {
- public:
-  ShakyStream(int w, int h, uint32_t seed) : w_(w), h_(h), texture_(MakeTexture(w + 200, h + 200, seed)), rng_(seed) {}
-  cv::Mat Next(int64_t i) {
-    const double t = double(i);
-    CameraPose p{12.0 * std::sin(t / 90.0) + shake_(rng_), 8.0 * std::sin(t / 130.0) + shake_(rng_), 0.0};
-    cv::Mat bgra;
-    cv::cvtColor(RenderFrame(texture_, w_, h_, p), bgra, cv::COLOR_GRAY2BGRA);
-    return bgra;
-  }
-
- private:
-  int w_, h_;
-  cv::Mat texture_;
-  std::mt19937 rng_;
-  std::normal_distribution<double> shake_{0.0, 1.2};
+// A stream of `frames` frames of an endless shaky walk over a texture (a slow wander plus hand shake, in
+// BGRA) through `path`, driven as a live host drives it; the output's jitter and frame-to-frame shift
+// are measured on the frames before `measured`, the input's likewise.
+struct Streamed {
+  double in = 0, out = 0;
+  std::vector<double> motion;   // output's frame-to-frame shift, by frame
+  std::vector<int64_t> slides;  // frames for whose definition the window moved on
+  int64_t rendered = 0, refused = 0, heap_first_half = 0, heap_second_half = 0;
 };
 
+Streamed Stream(RTMotionPath* path, int64_t frames, int64_t measured, uint32_t seed) {
+  const cv::Mat texture = MakeTexture(128 + 200, 96 + 200, seed);
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> shake(0.0, 1.2);
+  JitterMeter in, out;
+  Streamed s;
+  int64_t window_first = 0;
+  StreamHost host(path, [&](int64_t f, const cv::Mat& picture) {
+    ++s.rendered;
+    if (f >= measured) return;
+    const cv::Point2d d = out.Add(picture);
+    s.motion.push_back(std::hypot(d.x, d.y));
+    int64_t first, last;
+    if (RTMotionScannerCompletedFrameRange(path, &first, &last) && first > window_first) {
+      s.slides.push_back(f);
+      window_first = first;
+    }
+  });
+  for (int64_t i = 0; i < frames; ++i) {
+    const double t = double(i);
+    cv::Mat frame;
+    cv::cvtColor(RenderFrame(texture, 128, 96, {12.0 * std::sin(t / 90.0) + shake(rng), 8.0 * std::sin(t / 130.0) + shake(rng), 0.0}),
+                 frame, cv::COLOR_GRAY2BGRA);
+    if (i < measured) in.Add(frame);
+    host.Push(i, frame);
+    int64_t& heap = i < frames / 2 ? s.heap_first_half : s.heap_second_half;
+    heap = std::max(heap, platform::HeapLiveBlocks());
+  }
+  host.Flush();
+  s.refused = host.Refused();
+  s.in = in.Jitter(), s.out = out.Jitter();
+  return s;
+}
+
 TEST(RealtimeStream, FiveThousandFramesThroughManySlidesStaySteadyAndBounded) {
-  constexpr int64_t kFrames = 5000, kMeasured = kFrames - 100;  // the unanalysed tail is left out
   RTMotionPath* path = NewRTMotionPath();
   // A short window, so that the stream slides it many times. Its slide (two thirds of it) is made of
   // whole look-ahead blocks, so that no frame falls in a partial block at the start of a window, which
@@ -52,40 +76,17 @@ TEST(RealtimeStream, FiveThousandFramesThroughManySlidesStaySteadyAndBounded) {
   // The analysis runs on the calling thread, so that what is complete at each request, and with it
   // every output frame, does not depend on timing.
   concurrency::PoolService()->SetMultithreaded(false);
-  ShakyStream stream(128, 96, 5);
-  JitterMeter in, out;
-  std::vector<double> motion;  // output's frame-to-frame shift, by frame
-  std::vector<int64_t> slides;
-  int64_t window_first = 0, heap_first_half = 0, heap_second_half = 0;
-  StreamHost host(path, [&](int64_t f, const cv::Mat& picture) {
-    if (f >= kMeasured) return;
-    const cv::Point2d d = out.Add(picture);
-    motion.push_back(std::hypot(d.x, d.y));
-    // A window that moved on while this frame was defined slid for it.
-    int64_t first, last;
-    if (RTMotionScannerCompletedFrameRange(path, &first, &last) && first > window_first) {
-      slides.push_back(f);
-      window_first = first;
-    }
-  });
-  for (int64_t i = 0; i < kFrames; ++i) {
-    const cv::Mat frame = stream.Next(i);
-    if (i < kMeasured) in.Add(frame);
-    host.Push(i, frame);
-    int64_t& heap = i < kFrames / 2 ? heap_first_half : heap_second_half;
-    heap = std::max(heap, platform::HeapLiveBlocks());
-  }
-  host.Flush();
-  EXPECT_EQ(host.Refused(), 0);
-  EXPECT_GT(slides.size(), 20u);
+  const Streamed s = Stream(path, 5000, 4900, 5);  // the unanalysed tail is left out
+  EXPECT_EQ(s.refused, 0);
+  EXPECT_GT(s.slides.size(), 20u);
   // The offline road reaches 0.22 on this stream.
-  EXPECT_LT(out.Jitter(), 0.3 * in.Jitter()) << "jitter in " << in.Jitter() << ", out " << out.Jitter();
-  std::vector<double> sorted = motion;
+  EXPECT_LT(s.out, 0.3 * s.in) << "jitter in " << s.in << ", out " << s.out;
+  std::vector<double> sorted = s.motion;
   std::sort(sorted.begin(), sorted.end());
   const double p99 = sorted[sorted.size() * 99 / 100];
-  for (int64_t s : slides)
-    for (int64_t f = s; f < s + 2 && f < int64_t(motion.size()); ++f) EXPECT_LE(motion[f], p99) << "frame " << f;
-  EXPECT_LE(heap_second_half, heap_first_half);  // the window's memory is reused, slide after slide
+  for (int64_t slide : s.slides)
+    for (int64_t f = slide; f < slide + 2 && f < int64_t(s.motion.size()); ++f) EXPECT_LE(s.motion[f], p99) << "frame " << f;
+  EXPECT_LE(s.heap_second_half, s.heap_first_half);  // the window's memory is reused, slide after slide
   DeleteRTMotionPath(path);
   concurrency::PoolService()->SetMultithreaded(true);
 }
@@ -94,21 +95,9 @@ TEST(RealtimeStream, FieldPairsStreamSteadyAndSlide) {
   RTMotionPath* path = NewRTMotionPath();
   const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, 100, 10, 30, 1};
   ASSERT_EQ(RTMotionPathConfigurate(path, &config), 1);
-  ShakyStream stream(128, 96, 6);
-  JitterMeter in, out;
-  int64_t rendered = 0;
-  StreamHost host(path, [&](int64_t, const cv::Mat& picture) {
-    out.Add(picture);
-    ++rendered;
-  });
-  for (int64_t i = 0; i < 600; ++i) {
-    const cv::Mat frame = stream.Next(i);
-    in.Add(frame);
-    host.Push(i, frame);
-  }
-  host.Flush();
-  EXPECT_EQ(rendered, 600);
-  EXPECT_LT(out.Jitter(), 0.3 * in.Jitter()) << "jitter in " << in.Jitter() << ", out " << out.Jitter();
+  const Streamed s = Stream(path, 600, 600, 6);
+  EXPECT_EQ(s.rendered, 600);
+  EXPECT_LT(s.out, 0.3 * s.in) << "jitter in " << s.in << ", out " << s.out;
   int64_t first, last;
   ASSERT_EQ(RTMotionScannerCompletedFrameRange(path, &first, &last), 1);
   EXPECT_GT(first, 400);  // the window slid along
