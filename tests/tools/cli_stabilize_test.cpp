@@ -24,11 +24,14 @@ class CliStabilize : public SharedClipSuite {
   static void SetUpTestSuite() { MakeSharedClip("--size 480x270 --frames 60 --seed 3"); }
 };
 
-// The shaky clip shows the motion its truth file gives, and the command steadies it.
-TEST_F(CliStabilize, ShakeWritesTheMotionItRenderedAndTheOutputIsSteadierWithEveryTimestamp) {
+// The shaky clip shows the motion its truth file gives. The command steadies it with every timestamp
+// kept, and zoom-to-cover (the default) never shows a black edge; the motion saved by `analyze` renders
+// with black margins (fill) and in split view, and draws the same plot.
+TEST_F(CliStabilize, ShakeTruthSteadiedOutputAndSavedMotionRenderedAgain) {
   const nlohmann::json truth = ReadJson(In("clip.json"));
   ASSERT_EQ(truth["frames"].size(), 60u);
-  const std::vector<cv::Point2d> measured = CentreMotion(DecodeGrey(Clip()));
+  const std::vector<cv::Mat> shaky = DecodeGrey(Clip());
+  const std::vector<cv::Point2d> measured = CentreMotion(shaky);
   ASSERT_EQ(measured.size(), 59u);
   // Content moves against the camera: measured centre motion = -(camera step), within tracking error.
   double sq = 0;
@@ -42,8 +45,8 @@ TEST_F(CliStabilize, ShakeWritesTheMotionItRenderedAndTheOutputIsSteadierWithEve
   }
   EXPECT_LT(std::sqrt(sq / 59), 0.5);
 
-  const std::string out = In("steady.mp4"), plot = In("plot.svg");
-  ASSERT_TRUE(VendrixOk("stabilize " + Clip() + " " + out + " --plot " + plot));
+  const std::string out = In("steady.mp4"), motion = In("clip.vxm");
+  ASSERT_TRUE(VendrixOk("stabilize " + Clip() + " " + out + " --plot " + In("plot.svg")));
   const double before = Jitter(measured), after = Jitter(CentreMotion(DecodeGrey(out)));
   EXPECT_GT(before, 2.0);
   EXPECT_LT(after, 0.25 * before) << "measured jitter " << before << " px in, " << after << " px out";
@@ -53,9 +56,34 @@ TEST_F(CliStabilize, ShakeWritesTheMotionItRenderedAndTheOutputIsSteadierWithEve
   EXPECT_EQ(out_info.pixel_format, "yuv420p");
   EXPECT_EQ(out_info.colour_range, in_info.colour_range);
   EXPECT_EQ(out_info.colour_space, in_info.colour_space);
-  const std::string text = Slurp(plot);
-  EXPECT_NE(text.find("<polyline"), std::string::npos);
-  EXPECT_NE(text.find("</svg>"), std::string::npos);
+
+  ASSERT_TRUE(VendrixOk("analyze -q " + Clip() + " " + motion));
+  ASSERT_TRUE(VendrixOk("render -q " + Clip() + " " + motion + " " + In("fill.mp4") + " --framing fill"));
+  ASSERT_TRUE(VendrixOk("render -q " + Clip() + " " + motion + " " + In("split.mp4") + " --compare left --plot " + In("saved.svg")));
+  // The camera paths travel in the motion file: the plot drawn from it (with the same framing's zoom)
+  // is the one the analysis drew.
+  const std::string plot = Slurp(In("plot.svg"));
+  EXPECT_NE(plot.find("<polyline"), std::string::npos);
+  EXPECT_NE(plot.find("</svg>"), std::string::npos);
+  EXPECT_EQ(Slurp(In("saved.svg")), plot);
+  auto darkest_edge = [](const std::vector<cv::Mat>& frames) {
+    double worst = 255;
+    for (const cv::Mat& f : frames)
+      for (const cv::Mat& edge : {f.col(1), f.col(f.cols - 2), f.row(1), f.row(f.rows - 2)}) worst = std::min(worst, cv::mean(edge)[0]);
+    return worst;
+  };
+  EXPECT_LT(darkest_edge(DecodeGrey(In("fill.mp4"))), 20.0);
+  EXPECT_GT(darkest_edge(DecodeGrey(out)), 40.0);
+  // Split view keeps the shaky input in its left half.
+  const std::vector<cv::Mat> split = DecodeGrey(In("split.mp4"));
+  ASSERT_EQ(split.size(), shaky.size());
+  const cv::Rect left(0, 0, 200, 270);
+  EXPECT_LT(cv::norm(split[30](left), shaky[30](left), cv::NORM_L1) / left.area(), 3.0);
+  // The motion file belongs to its clip: a clip with another frame count is refused.
+  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -frames:v 30 -c:v libx264 -y " + In("short.mp4")));
+  const RunResult r = RunVendrix("render -q " + In("short.mp4") + " " + motion + " " + In("wrong.mp4"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("was made for a clip of 60 frames"), std::string::npos) << r.err;
 }
 
 nlohmann::json Shake(const ScratchDir& dir, const std::string& args) {
@@ -270,35 +298,5 @@ TEST_F(CliStabilize, BitDepthAndOddSizesAreKept) {
   // The ten-bit picture is steadier too: the 16-bit render path warps as the 8-bit one does.
   EXPECT_LT(Jitter(CentreMotion(DecodeGrey(In("ten_out.mkv")))), 0.35 * Jitter(CentreMotion(DecodeGrey(In("ten.mkv")))));
 }
-
-TEST_F(CliStabilize, AnalyseOnceRenderWithOtherFraming) {
-  const std::string motion = In("clip.vxm");
-  ASSERT_TRUE(VendrixOk("analyze -q " + Clip() + " " + motion + " --plot " + In("fresh.svg")));
-  // Black margins (fill) against zoom-to-cover: the fill render shows black along some edge, cover
-  // never does; split view keeps the shaky input in its left half.
-  ASSERT_TRUE(VendrixOk("render -q " + Clip() + " " + motion + " " + In("fill.mp4") + " --framing fill"));
-  ASSERT_TRUE(VendrixOk("render -q " + Clip() + " " + motion + " " + In("cover.mp4") + " --plot " + In("saved.svg")));
-  // The camera paths travel in the motion file: the plot drawn from it is the one analysis drew.
-  EXPECT_EQ(Slurp(In("saved.svg")), Slurp(In("fresh.svg")));
-  ASSERT_TRUE(VendrixOk("render -q " + Clip() + " " + motion + " " + In("split.mp4") + " --compare left"));
-  auto darkest_edge = [](const std::vector<cv::Mat>& frames) {
-    double worst = 255;
-    for (const cv::Mat& f : frames)
-      for (const cv::Mat& edge : {f.col(1), f.col(f.cols - 2), f.row(1), f.row(f.rows - 2)}) worst = std::min(worst, cv::mean(edge)[0]);
-    return worst;
-  };
-  EXPECT_LT(darkest_edge(DecodeGrey(In("fill.mp4"))), 20.0);
-  EXPECT_GT(darkest_edge(DecodeGrey(In("cover.mp4"))), 40.0);
-  const std::vector<cv::Mat> shaky = DecodeGrey(Clip()), split = DecodeGrey(In("split.mp4"));
-  ASSERT_EQ(split.size(), shaky.size());
-  const cv::Rect left(0, 0, 200, 270);
-  EXPECT_LT(cv::norm(split[30](left), shaky[30](left), cv::NORM_L1) / left.area(), 3.0);
-  // The motion file belongs to its clip: a clip with another frame count is refused.
-  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -frames:v 30 -c:v libx264 -y " + In("short.mp4")));
-  const RunResult r = RunVendrix("render -q " + In("short.mp4") + " " + motion + " " + In("wrong.mp4"));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("was made for a clip of 60 frames"), std::string::npos) << r.err;
-}
-
 }  // namespace
 }  // namespace vendrix::testing
