@@ -42,16 +42,15 @@ void ScanAndFinish(RTMotionPath* p, const Frames& f, int last, int64_t frame) {
 TEST(RealtimePath, ConfigurationIsNormalisedAndAnUnchangedOneKeepsTheWindow) {
   RTMotionPath* p = NewRTMotionPath();
   const RTPathConfig zero{2, 0, 0, 0, 0}, far{2, 50, 1, 5000, 1}, wrong{3, 200, 20, 20, 0};
+  auto config_is = [&](RTPathConfig c) { return std::memcmp(&p->config, &c, sizeof c) == 0; };
   ASSERT_EQ(RTMotionPathConfigurate(p, &zero), 1);
-  const RTPathConfig defaults{2, 1000, 50, 50, 0};
-  EXPECT_EQ(std::memcmp(&p->config, &defaults, sizeof defaults), 0);
+  EXPECT_TRUE(config_is({2, 1000, 50, 50, 0}));  // zeros take the defaults
   ASSERT_EQ(RTMotionPathConfigurate(p, &far), 1);
-  const RTPathConfig want{2, 100, 2, 1000, 1};
-  EXPECT_EQ(std::memcmp(&p->config, &want, sizeof want), 0);
+  EXPECT_TRUE(config_is({2, 100, 2, 1000, 1}));  // out of range: clamped
   EXPECT_EQ(RTMotionPathConfigurate(p, &wrong), 0);
   EXPECT_EQ(RTMotionPathConfigurate(nullptr, &zero), 0);
   EXPECT_EQ(RTMotionPathConfigurate(p, nullptr), 0);
-  EXPECT_EQ(std::memcmp(&p->config, &want, sizeof want), 0);
+  EXPECT_TRUE(config_is({2, 100, 2, 1000, 1}));
 
   ASSERT_NO_FATAL_FAILURE(ScanAndFinish(p, Frames(), 2, 1));
   GlobalMotionPath* window = p->path;
