@@ -57,7 +57,6 @@ TEST_F(CliErrors, BadOptionsAndNames) {
   ExpectRefused("stabilize -q " + Clip() + " " + out + " --analysis-level 12", 2, "--analysis-level");
   ExpectRefused("stabilize -q " + Clip() + " " + (*dir_ / "out.unknownext"), 1, "cannot tell the container");
   ExpectRefused("stabilize -q " + Clip() + " " + Clip(), 1, "would overwrite the input");
-  ExpectRefused("stabilize -q --realtime " + Clip() + " " + Clip(), 1, "would overwrite the input");
   ExpectRefused("stabilize -q " + Clip() + " -", 1, "needs --format");
   ExpectRefused("stabilize -q - " + out + " < " + Clip(), 1, "can be read only once");
   ExpectRefused("stabilize -q " + Clip() + " " + out + " --look-ahead 40", 2, "--realtime");

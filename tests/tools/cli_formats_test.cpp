@@ -24,9 +24,7 @@ using cli::CliError;
 
 cli::Motion SmallMotion() {
   cli::Motion m;
-  m.video_width = 64;
-  m.video_height = 48;
-  m.frames = 3;
+  m.video_width = 64, m.video_height = 48, m.frames = 3;
   ApplyProfile(VENDRIX_PROFILE_DEFAULT, &m.settings);
   m.comp.assign(size_t(VENDRIX_COMP_B_SIZE(3) / 4), 0);
   m.comp[0] = VENDRIX_COMP_B_TAG;
@@ -60,14 +58,10 @@ TEST(MotionFile, RoundTripsAndRefusesDamage) {
       EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
     }
   };
+  auto with = [&](size_t at, char value) { return bytes.substr(0, at) + value + bytes.substr(at + 1); };
   refused(bytes.substr(0, bytes.size() / 2), "damaged");
-  std::string flipped = bytes;
-  flipped[100] ^= 1;
-  refused(flipped, "checksum");
-  std::string newer = bytes;
-  newer[8] = 4;
-  refused(newer, "version 4");
-  refused("hello", "not a vendrix motion file");
+  refused(with(100, char(bytes[100] ^ 1)), "checksum");
+  refused(with(8, 4), "version 4");  // a newer format
 }
 
 TEST(Settings, OptionsMapOntoTheRecord) {
