@@ -139,14 +139,9 @@ TEST_F(CliStabilize, UnmeasurableFramesAreMarked) {
 }
 
 // The cover framing on a made-up motion: small shake everywhere, two frames far out. The uncovered
-// share is taken from the corners the library draws, not from the command's own model of them.
+// share is taken from the corners the library draws, not from the command's own model of them (whose
+// zoom and shift the budget search relies on: a wrong model misses the budget here).
 TEST(CoverFraming, SpendsNoMoreThanTheBudgetOnTheShakesPeaks) {
-  MotionCompArrayBRecord moved{};
-  for (VendrixFxPoint& c : moved.corner) c = {VENDRIX_FX_ONE * 10, 0};
-  EXPECT_NEAR(cli::UncoveredShare(moved, 100, 50, 1.0, {}), 0.1, 1e-9);
-  EXPECT_NEAR(cli::UncoveredShare(moved, 100, 50, 1.0, {.x = -10}), 0.0, 1e-9);
-  EXPECT_NEAR(cli::UncoveredShare(moved, 100, 50, 2.0, {}), 0.0, 1e-9);
-
   cli::Motion m;
   m.video_width = 640, m.video_height = 360, m.frames = 200;
   m.comp.assign(size_t(VENDRIX_COMP_B_SIZE(m.frames)) / 4, 0u);
@@ -254,11 +249,8 @@ TEST_F(CliStabilize, AudioRotationVariableFrameRateTitleAndChaptersSurvive) {
   // video by 90 degrees as phones write it (ffmpeg 5.1's mp4 muxer takes it from a copied stream's
   // "rotate" tag; the test fails, rather than passes without it, if a later ffmpeg ignores the tag),
   // a title and two chapters.
-  {
-    std::ofstream meta(In("meta.txt"));
-    meta << ";FFMETADATA1\ntitle=Coffee\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=Cup\n"
-            "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=1900\ntitle=Spoon\n";
-  }
+  std::ofstream(In("meta.txt")) << ";FFMETADATA1\ntitle=Coffee\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=Cup\n"
+                                   "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=1900\ntitle=Spoon\n";
   const std::string vfr = In("vfr_audio.mp4"), in = In("vfr_audio_rotated.mp4"), out = In("vfr_audio_out.mp4");
   ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -f lavfi -i sine=frequency=440:duration=2 -vf \"select='not(eq(mod(n\\,3)\\,1))'\""
                        " -fps_mode vfr -c:v libx264 -c:a aac -shortest -y " + vfr));

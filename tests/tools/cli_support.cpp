@@ -39,18 +39,6 @@ int RunShell(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-RunResult RunVendrix(const std::string& args, const std::string& prefix) {
-  const fs::path dir = fs::temp_directory_path() / ("vendrix-run-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  RunResult r;
-  r.status = RunShell(prefix + VENDRIX_CLI_PATH + " " + args + " >" + (dir / "out").string() + " 2>" +
-                      (dir / "err").string());
-  r.out = Slurp(dir / "out");
-  r.err = Slurp(dir / "err");
-  fs::remove_all(dir);
-  return r;
-}
-
 ::testing::AssertionResult VendrixOk(const std::string& args) {
   const RunResult r = RunVendrix(args);
   if (r.status == 0) return ::testing::AssertionSuccess();
@@ -87,6 +75,14 @@ std::vector<std::string> ScratchDir::Entries() const {
   for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+RunResult RunVendrix(const std::string& args, const std::string& prefix) {
+  const ScratchDir dir;
+  RunResult r;
+  r.status = RunShell(prefix + VENDRIX_CLI_PATH + " " + args + " >" + (dir / "out") + " 2>" + (dir / "err"));
+  r.out = Slurp(dir / "out"), r.err = Slurp(dir / "err");
+  return r;
 }
 
 ScratchDir* SharedClipSuite::dir_ = nullptr;
