@@ -6,16 +6,6 @@
 
 namespace {
 
-// The profile exports pass through to the table (whose rows, lookup and range are tested in
-// tests/model/profiles_test.cpp).
-TEST(Exports, ProfilesRoundTrip) {
-  PathSettings rec;
-  EXPECT_EQ(ApplyProfile(GetProfileNums(), &rec), 0);
-  ASSERT_EQ(ApplyProfile(8, &rec), 1);
-  EXPECT_EQ(FindProfile(&rec), 10);  // profiles 8 and 10 are the same: the highest index is found
-  EXPECT_TRUE(IsSameProfile(8, &rec) == 1 && IsSameProfile(0, &rec) == 0);
-}
-
 TEST(Exports, PathLifecycleSizesAndQueryFailures) {
   GlobalMotionPath* path = NewGlobalMotionPath(0, 100, VENDRIX_PATH_INTERLACED);
   ASSERT_NE(path, nullptr);

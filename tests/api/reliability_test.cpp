@@ -104,10 +104,8 @@ Road Offline(const std::vector<cv::Mat>& clip, const PathSettings& settings, Fai
     EXPECT_EQ(path, nullptr);
     path = NewGlobalMotionPath(0, n, 0);
   }
-  if (!path) {
-    ADD_FAILURE() << "no path";
-    return road;
-  }
+  EXPECT_NE(path, nullptr);
+  if (!path) return road;
   for (int i = 0; i < n; ++i) {
     const ScanInput in{.tag = VENDRIX_SCAN_INPUT_TAG, .format = VENDRIX_PIXFMT_BGRA8, .width = w, .height = h,
                        .pitch = static_cast<int32_t>(clip[i].step[0]), .buffer = clip[i].data, .aspectFactor = 1.0f,
@@ -154,10 +152,8 @@ Road Realtime(const std::vector<cv::Mat>& clip, int walked, const PathSettings& 
     EXPECT_EQ(rt, nullptr);
     rt = NewRTMotionPath();
   }
-  if (!rt) {
-    ADD_FAILURE() << "no real-time path";
-    return road;
-  }
+  EXPECT_NE(rt, nullptr);
+  if (!rt) return road;
   const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, 100, 2, 32, 0};
   EXPECT_EQ(RTMotionPathConfigurate(rt, &config), 1);
   EXPECT_EQ(RTMotionPathSetSettings(rt, &settings, 60), 1);
