@@ -186,12 +186,12 @@ double LeftDifference(GstCaps* caps, GstBuffer* a, GstBuffer* b) {
   double sum = 0;
   int64_t count = 0;
   for (guint c = 0; c < GST_VIDEO_FRAME_N_COMPONENTS(&fa); ++c) {
-    const int plane = GST_VIDEO_FRAME_COMP_PLANE(&fa, c), bytes = GST_VIDEO_FRAME_COMP_WIDTH(&fa, c) / 3 * GST_VIDEO_FRAME_COMP_PSTRIDE(&fa, c);
-    for (int y = 0; y < GST_VIDEO_FRAME_COMP_HEIGHT(&fa, c) - 2; ++y) {
-      const auto* ra = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&fa, plane)) + y * GST_VIDEO_FRAME_PLANE_STRIDE(&fa, plane);
-      const auto* rb = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&fb, plane)) + y * GST_VIDEO_FRAME_PLANE_STRIDE(&fb, plane);
-      for (int x = 0; x < bytes; ++x, ++count) sum += std::abs(int(ra[x]) - int(rb[x]));
-    }
+    const int plane = GST_VIDEO_FRAME_COMP_PLANE(&fa, c), rows = GST_VIDEO_FRAME_COMP_HEIGHT(&fa, c) - 2,
+              bytes = GST_VIDEO_FRAME_COMP_WIDTH(&fa, c) / 3 * GST_VIDEO_FRAME_COMP_PSTRIDE(&fa, c);
+    auto left = [&](GstVideoFrame& f) {
+      return cv::Mat(rows, bytes, CV_8UC1, GST_VIDEO_FRAME_PLANE_DATA(&f, plane), size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&f, plane)));
+    };
+    sum += cv::norm(left(fa), left(fb), cv::NORM_L1), count += int64_t(rows) * bytes;
   }
   gst_video_frame_unmap(&fa);
   gst_video_frame_unmap(&fb);

@@ -42,14 +42,9 @@ def layouts():
         bgra = np.concatenate([bgr, grey[:, :, None] // 5], axis=2)
         padded = np.zeros((64, 128, 4), grey.dtype)
         padded[:, :96] = bgra
-        yield grey
-        yield bgr
-        yield bgra
-        yield padded[:, :96]            # rows padded: passed in place
-        yield bgr[:, :, ::-1]           # channels reversed: copied
-        yield np.asfortranarray(bgr)    # column-major: copied
-        yield np.asfortranarray(grey)
-        yield bgra[::-1]                # bottom-up rows
+        # Padded rows are passed in place, reversed channels and column-major frames copied; last, bottom-up rows.
+        yield from (grey, bgr, bgra, padded[:, :96], bgr[:, :, ::-1], np.asfortranarray(bgr), np.asfortranarray(grey),
+                    bgra[::-1])
 
 
 @pytest.mark.parametrize("frame", list(layouts()), ids=lambda f: f"{f.dtype}-{f.shape}-{f.strides}")
