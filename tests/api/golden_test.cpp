@@ -167,10 +167,8 @@ void AddRenders(const std::vector<uint32_t>& b, const std::vector<uint32_t>& d) 
     DefTexMapA(&a, b.data(), 0, 30, 0, kSw, kSh);
     a.pixelFormat = l.format;
     a.mapFlags |= (l.bytes == 4 || l.format == VENDRIX_PIXFMT_YUYV8) ? 0x10000u : 0u;
-    a.srcRect = a.outRect = {0, 0, kSw << 16, kSh << 16};
-    a.srcPitch = a.outPitch = Pitch(l, kSw);
-    a.srcRows = a.outRows = kSh;
-    a.srcBuffer = a.outBuffer = img.data();
+    a.srcRect = a.outRect = {0, 0, kSw << 16, kSh << 16}, a.srcPitch = a.outPitch = Pitch(l, kSw);
+    a.srcRows = a.outRows = kSh, a.srcBuffer = a.outBuffer = img.data();
     TexMap(&a);
     hashes.push_back(Fnv(img.data(), img.size()));
     Add("tracked/p41/render/" + std::to_string(l.format), hashes);

@@ -234,9 +234,8 @@ TEST_F(CliStabilize, FollowingPansKeepsTheViewOnTheIntendedPath) {
   cli::Motion same = plain;
   same.smoothed = cli::LocalLineSmooth(plain.camera, double(plain.settings.Smoothing) / VENDRIX_FX_ONE);
   cli::FollowPans(same);
-  MotionCompHeader before, after;
-  std::memcpy(&before, plain.comp.data(), sizeof before);
-  std::memcpy(&after, same.comp.data(), sizeof after);
+  const auto &before = *reinterpret_cast<const MotionCompHeader*>(plain.comp.data()),
+             &after = *reinterpret_cast<const MotionCompHeader*>(same.comp.data());
   EXPECT_EQ(std::vector<uint32_t>(same.comp.begin() + VENDRIX_COMP_COMMON_HEADER_SIZE / 4, same.comp.end()),
             std::vector<uint32_t>(plain.comp.begin() + VENDRIX_COMP_COMMON_HEADER_SIZE / 4, plain.comp.end()));
   for (auto [a, b] : {std::pair{before.boundsMinX, after.boundsMinX}, {before.boundsMaxX, after.boundsMaxX},
