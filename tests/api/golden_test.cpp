@@ -1,3 +1,6 @@
+// The exports as a host sees them, through the public header and the shared library (loaded, and so
+// attached, by the dynamic loader): how they answer bad queries, and golden outputs.
+//
 // Golden outputs: a fingerprint of everything the exports write for a fixed set of inputs (analysis
 // queries, compensation arrays B and D after several finishings, texture-map definitions, frames
 // rendered in every pixel format with every finishing option, conversions, mixes and previews).
@@ -272,6 +275,31 @@ TEST(Golden, EveryExportWritesWhatItWroteBefore) {
   for (const auto& [key, hash] : g_hashes) all << key << ' ' << std::hex << hash << '\n';
   want << std::ifstream(VENDRIX_GOLDEN_FILE).rdbuf();
   EXPECT_EQ(all.str(), want.str()) << "outputs differ from " << VENDRIX_GOLDEN_FILE;
+}
+
+TEST(Exports, PathLifecycleSizesAndQueryFailures) {
+  GlobalMotionPath* path = NewGlobalMotionPath(0, 100, VENDRIX_PATH_INTERLACED);
+  ASSERT_NE(path, nullptr);
+  // Two entries per interlaced frame.
+  EXPECT_EQ(SizeOfMotionCompArrayBPath(path), VENDRIX_COMP_B_SIZE(200));
+  EXPECT_EQ(SizeOfMotionCompArrayDPath(path), VENDRIX_COMP_D_SIZE(200));
+  EXPECT_EQ(GetCurrentAnalysisFrameCount(path), 0);
+  float out[3] = {1, 2, 3};
+  EXPECT_EQ(GetAnalysisFrameTranslation(path, 0, 199, out), 1);
+  EXPECT_EQ(out[0], 0.0f);
+  EXPECT_EQ(GetAnalysisFrameTranslation(path, 0, 200, out), 0);
+  EXPECT_EQ(GetAnalysisFrameRotation(path, 1, 0, out), 0);
+  FrameMvRecord mv{};
+  mv.tag = 2;
+  GetFrameMV(path, 0, &mv);
+  EXPECT_EQ(mv.workWidth, 0u);
+  DeleteGlobalMotionPath(path);
+
+  DeleteGlobalMotionPath(nullptr);
+  EXPECT_EQ(SizeOfMotionCompArrayBPath(nullptr) + SizeOfMotionCompArrayDPath(nullptr), 0);
+  EXPECT_EQ(GetCurrentAnalysisFrameCount(nullptr), -1);
+  GetFrameMV(nullptr, 0, &mv);
+  GetFrameMV(nullptr, 0, nullptr);
 }
 
 }  // namespace
