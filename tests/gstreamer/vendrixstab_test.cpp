@@ -121,7 +121,6 @@ class Harness {
     }
   }
   GstHarness* get() { return h_; }
-  GstHarness* operator->() { return h_; }
   GstBuffer* input(size_t i) { return inputs_[i]; }
 
  private:
@@ -192,11 +191,11 @@ TEST(VendrixStab, EveryLayoutHoldsTheDelayAndComesBackUnchangedInTheSplitViewsSo
     const bool padded = layout.rfind("padded", 0) == 0;
     Harness h(4, still + (padded ? "format=" + layout.substr(7) + ",width=160,height=120" : layout), true);
     int delay = 0;
-    g_object_get(h->element, "delay", &delay, nullptr);
+    g_object_get(h.get()->element, "delay", &delay, nullptr);
     EXPECT_EQ(delay, 4 + 49);  // the look-ahead and the steady margin less one
     h.Push(delay, padded ? 2 : 0);
     EXPECT_EQ(gst_harness_buffers_received(h.get()), 0u);
-    GstCaps* negotiated = gst_pad_get_current_caps(h->srcpad);
+    GstCaps* negotiated = gst_pad_get_current_caps(h.get()->srcpad);
     GstVideoInfo info;
     gst_video_info_from_caps(&info, negotiated);
     EXPECT_EQ(gst_harness_query_latency(h.get()), gst_util_uint64_scale(delay, GST_SECOND * info.fps_d, info.fps_n));

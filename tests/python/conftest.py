@@ -10,8 +10,7 @@ def texture(height, width, seed=1):
     """A smooth random picture (blurred noise) with detail at several scales, as uint8."""
     rng = np.random.default_rng(seed)
     noise = rng.standard_normal((height, width))
-    ky = np.fft.fftfreq(height)[:, None]
-    kx = np.fft.fftfreq(width)[None, :]
+    ky, kx = np.fft.fftfreq(height)[:, None], np.fft.fftfreq(width)[None, :]
     smooth = np.real(np.fft.ifft2(np.fft.fft2(noise) * np.exp(-(kx**2 + ky**2) * 300)))
     return np.ascontiguousarray((smooth - smooth.min()) / np.ptp(smooth) * 255).astype(np.uint8)
 

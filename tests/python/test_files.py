@@ -27,8 +27,7 @@ def test_stabilize_file_writes_every_frame_and_reports_progress(clip, tmp_path, 
                                     progress=lambda stage, done, total: steps.append((stage, done, total)))
     assert result["frames"] == 40
     assert vendrix.analyze_file(out)["frames"] == 40
-    stages = ["stabilize"] if realtime else ["analyse", "render"]
-    assert [s for s in dict.fromkeys(stage for stage, _, _ in steps)] == stages
+    assert list(dict.fromkeys(stage for stage, _, _ in steps)) == (["stabilize"] if realtime else ["analyse", "render"])
     assert steps[-1][1:] == (40, 40)
 
 

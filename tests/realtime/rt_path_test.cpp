@@ -235,11 +235,7 @@ TEST(RealtimePath, AFinishingThatWouldJumpKeepsTheOldArray) {
   DeleteRTMotionPath(p);
 }
 
-}  // namespace
-}  // namespace vendrix::realtime
-
-namespace vendrix::testing {
-namespace {
+using namespace testing;  // the shaky walk, its jitter meter and the streaming host
 
 // A stream of `frames` frames of an endless shaky walk over a texture (a slow wander plus hand shake, in
 // BGRA) through `path`, driven as a live host drives it; the output's jitter and frame-to-frame shift
@@ -325,4 +321,4 @@ TEST(RealtimeStream, FieldPairsStreamSteadyAndSlide) {
 }
 
 }  // namespace
-}  // namespace vendrix::testing
+}  // namespace vendrix::realtime

@@ -335,9 +335,7 @@ TEST_F(CliRealtime, AsSteadyAsTheOfflineRoadKeepingFramesTimestampsAndAudio) {
 TEST_F(CliRealtime, StandardInputToStandardOutput) {
   // ffmpeg streams MPEG-TS into the command, whose own MPEG-TS stream is read back.
   const std::string vendrix = VENDRIX_CLI_PATH, out = In("piped.ts");
-  ASSERT_EQ(RunShell("ffmpeg -v error -i " + Clip() + " -c copy -f mpegts - | " + vendrix +
-                     " stabilize -q --realtime - - --format mpegts > " + out),
-            0);
+  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -c copy -f mpegts - | " + vendrix + " stabilize -q --realtime - - --format mpegts > " + out));
   EXPECT_EQ(Probe(out).pts.size(), 150u);
 
   // A reader that stops early ends the run with a message and status 0.

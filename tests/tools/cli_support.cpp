@@ -28,9 +28,8 @@ namespace vendrix::testing {
 namespace fs = std::filesystem;
 
 std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
+  std::ostringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
