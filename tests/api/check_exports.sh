@@ -9,13 +9,7 @@ listed=$(sed -n '/global:/,/local:/p' "$map" | grep -oE '^[[:space:]]*[A-Za-z_][
 exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwDdBbRrVvi]$/ {print $3}' | sed 's/@.*//' | sort)
 declared=$(grep -E '^VENDRIX_API ' "$header" | sed -E 's/^([^(]*[^A-Za-z0-9_(])?([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*\(.*/\2/' | sort)
 status=0
-for pair in "exported:$exported" "declared:$declared"; do
-  name=${pair%%:*} got=${pair#*:}
-  if [[ "$listed" != "$got" ]]; then
-    echo "the version script and the $name functions differ (< listed, > $name):"
-    diff <(echo "$listed") <(echo "$got") || true
-    status=1
-  fi
-done
+diff -u --label "version script" --label "exported" <(echo "$listed") <(echo "$exported") || status=1
+diff -u --label "version script" --label "declared" <(echo "$listed") <(echo "$declared") || status=1
 [[ $status == 0 ]] && echo "exports match: $(echo "$listed" | wc -l) functions listed, exported and declared"
 exit $status

@@ -1,3 +1,6 @@
+// The exports as a host sees them, through the public header and the shared library (loaded, and so
+// attached, by the dynamic loader): how they answer bad queries, and golden outputs.
+//
 // Golden outputs: a fingerprint of everything the exports write for a fixed set of inputs (analysis
 // queries, compensation arrays B and D after several finishings, texture-map definitions, frames
 // rendered in every pixel format with every finishing option, conversions, mixes and previews).
@@ -55,6 +58,15 @@ std::vector<uint32_t> Array(GlobalMotionPath* path, const PathSettings& s, uint3
   EXPECT_EQ((b ? CopyMotionCompArrayBPath : CopyMotionCompArrayDPath)(path, a.data(), int32_t(a.size() * 4)), 1u);
   std::memcpy(reinterpret_cast<uint8_t*>(a.data()) + VENDRIX_COMP_OFFSET_SETTINGS, &s, sizeof(s));
   return a;
+}
+
+// Finishes `path` with `s`, keeping the analysis for the next finishing, and adds arrays B and D.
+std::pair<std::vector<uint32_t>, std::vector<uint32_t>> FinishAndAdd(GlobalMotionPath* path, const PathSettings& s,
+                                                                     const std::string& tag) {
+  FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
+  std::pair arrays{Array(path, s, VENDRIX_COMP_B_TAG), Array(path, s, VENDRIX_COMP_D_TAG)};
+  Add(tag + "/B", arrays.first), Add(tag + "/D", arrays.second);
+  return arrays;
 }
 
 void AddQueries(GlobalMotionPath* path) {
@@ -158,10 +170,8 @@ void AddRenders(const std::vector<uint32_t>& b, const std::vector<uint32_t>& d) 
     DefTexMapA(&a, b.data(), 0, 30, 0, kSw, kSh);
     a.pixelFormat = l.format;
     a.mapFlags |= (l.bytes == 4 || l.format == VENDRIX_PIXFMT_YUYV8) ? 0x10000u : 0u;
-    a.srcRect = a.outRect = {0, 0, kSw << 16, kSh << 16};
-    a.srcPitch = a.outPitch = Pitch(l, kSw);
-    a.srcRows = a.outRows = kSh;
-    a.srcBuffer = a.outBuffer = img.data();
+    a.srcRect = a.outRect = {0, 0, kSw << 16, kSh << 16}, a.srcPitch = a.outPitch = Pitch(l, kSw);
+    a.srcRows = a.outRows = kSh, a.srcBuffer = a.outBuffer = img.data();
     TexMap(&a);
     hashes.push_back(Fnv(img.data(), img.size()));
     Add("tracked/p41/render/" + std::to_string(l.format), hashes);
@@ -233,15 +243,10 @@ TEST(Golden, EveryExportWritesWhatItWroteBefore) {
   const PathSettings def = Profile(VENDRIX_PROFILE_DEFAULT);
   for (int i = 0; i < kFrames; ++i) Scan(path, clip[i], uint32_t(i), def);
   AddPreviews("tracked", path, clip[5]);
-  // The matrix finisher under several settings, keeping the analysis for the next finishing.
+  // The matrix finisher under several settings.
   for (uint32_t profile : {41u, 35u, 36u, 38u, 40u}) {
-    const PathSettings s = Profile(profile);
-    FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
-    const std::string tag = "tracked/p" + std::to_string(profile);
-    const std::vector<uint32_t> b = Array(path, s, VENDRIX_COMP_B_TAG), d = Array(path, s, VENDRIX_COMP_D_TAG);
-    Add(tag + "/B", b);
-    Add(tag + "/D", d);
-    if (profile == 41) AddQueries(path), AddDefinitions(tag, b, d), AddRenders(b, d);
+    const auto [b, d] = FinishAndAdd(path, Profile(profile), "tracked/p" + std::to_string(profile));
+    if (profile == 41) AddQueries(path), AddDefinitions("tracked/p41", b, d), AddRenders(b, d);
   }
   FinishPath(path, nullptr);
   Add("tracked/null-request/B", Array(path, def, VENDRIX_COMP_B_TAG));
@@ -257,26 +262,44 @@ TEST(Golden, EveryExportWritesWhatItWroteBefore) {
     const PathSettings s = Profile(profile);
     path = NewGlobalMotionPath(0, 24, VENDRIX_PATH_KEEP_MATCHES);
     for (uint32_t i = 0; i < 24; ++i) Scan(path, clip[i], i, s);
-    FinishPathB(path, VENDRIX_FINISH_KEEP_ANALYSIS, &s);
-    const std::string tag = "blocks/p" + std::to_string(profile);
-    const std::vector<uint32_t> b = Array(path, s, VENDRIX_COMP_B_TAG), d = Array(path, s, VENDRIX_COMP_D_TAG);
-    Add(tag + "/B", b);
-    Add(tag + "/D", d);
-    if (profile == 16) AddDefinitions(tag, b, d);
+    const auto [b, d] = FinishAndAdd(path, s, "blocks/p" + std::to_string(profile));
+    if (profile == 16) AddDefinitions("blocks/p16", b, d);
     if (profile != 34) DeleteGlobalMotionPath(path);
   }
   AddPreviews("blocks", path, clip[23]);
   DeleteGlobalMotionPath(path);
   AddConversionsAndMixes();
 
-  std::map<std::string, uint64_t> want;
-  std::ifstream in(VENDRIX_GOLDEN_FILE);
-  std::string name;
-  uint64_t value;
-  while (in >> name >> std::hex >> value) want[name] = value;
-  std::ostringstream all;
+  // The file holds the hashes in the same form; a failure shows the new file and its difference.
+  std::ostringstream all, want;
   for (const auto& [key, hash] : g_hashes) all << key << ' ' << std::hex << hash << '\n';
-  EXPECT_TRUE(want == g_hashes) << "outputs differ from " << VENDRIX_GOLDEN_FILE << "; new values:\n" << all.str();
+  want << std::ifstream(VENDRIX_GOLDEN_FILE).rdbuf();
+  EXPECT_EQ(all.str(), want.str()) << "outputs differ from " << VENDRIX_GOLDEN_FILE;
+}
+
+TEST(Exports, PathLifecycleSizesAndQueryFailures) {
+  GlobalMotionPath* path = NewGlobalMotionPath(0, 100, VENDRIX_PATH_INTERLACED);
+  ASSERT_NE(path, nullptr);
+  // Two entries per interlaced frame.
+  EXPECT_EQ(SizeOfMotionCompArrayBPath(path), VENDRIX_COMP_B_SIZE(200));
+  EXPECT_EQ(SizeOfMotionCompArrayDPath(path), VENDRIX_COMP_D_SIZE(200));
+  EXPECT_EQ(GetCurrentAnalysisFrameCount(path), 0);
+  float out[3] = {1, 2, 3};
+  EXPECT_EQ(GetAnalysisFrameTranslation(path, 0, 199, out), 1);
+  EXPECT_EQ(out[0], 0.0f);
+  EXPECT_EQ(GetAnalysisFrameTranslation(path, 0, 200, out), 0);
+  EXPECT_EQ(GetAnalysisFrameRotation(path, 1, 0, out), 0);
+  FrameMvRecord mv{};
+  mv.tag = 2;
+  GetFrameMV(path, 0, &mv);
+  EXPECT_EQ(mv.workWidth, 0u);
+  DeleteGlobalMotionPath(path);
+
+  DeleteGlobalMotionPath(nullptr);
+  EXPECT_EQ(SizeOfMotionCompArrayBPath(nullptr) + SizeOfMotionCompArrayDPath(nullptr), 0);
+  EXPECT_EQ(GetCurrentAnalysisFrameCount(nullptr), -1);
+  GetFrameMV(nullptr, 0, &mv);
+  GetFrameMV(nullptr, 0, nullptr);
 }
 
 }  // namespace

@@ -1,22 +1,15 @@
 // The whole library through its exports, at both analysers (levels 4 and 9): allocation failures, the
 // same bytes at any thread count and vector level, and eight host threads at once.
 //
-// The allocation-failure walk: for n = 1, 2, ... the n-th heap allocation of a whole
-// offline road (create, scan, settle, finish, copy array B, DefTexMapA + TexMap per frame, delete) and
-// of a real-time cycle (create, configure, settings, scan, texture-map requests and renders, a
-// settings change mid-stream, delete) fails, until n passes the last allocation. Each failing call
-// must answer as its export promises, the objects must keep working once the failure is over, and
-// every object deleted must leave no block behind. One pool thread, and a wait for the block matcher's
-// workers after every scan, keep the order of allocations, and so n, the same from run to run.
-//
-// Allocations the heap hook cannot fail, so this walk never reaches:
-//  - operator new: the feature tracker, its chain linker and detector scratch records, the worker
-//    registry;
-//  - std::vector growth inside the feature tracker (stage lists, early results, skipped ranges, corner
-//    lists) and the chain scorer;
-//  - OpenCV: the tracker's working images, goodFeaturesToTrack, calcOpticalFlowPyrLK and
-//    findHomography, and the projective fit's solver;
-//  - thread creation (the pool and worker threads are started before the walk).
+// The allocation-failure walk: for n = 1, 2, ... the n-th heap allocation of a whole offline road
+// (create, scan, settle, finish, copy array B, define and render each frame, delete) and of a real-time
+// cycle (create, configure, settings, scans, requests and renders, a settings change, delete) fails,
+// until n passes the last allocation. The failing call must answer as its export promises, the objects
+// must work again afterwards, and deleting them must leave no block behind. One pool thread, and a wait
+// for the block matcher's workers after every scan, keep the allocation order, and so n, repeatable.
+// The heap hook cannot fail (so this walk never reaches): operator new and std::vector growth (the
+// feature tracker, its chain linker and scorer, the worker registry), OpenCV's allocations (the
+// tracker's images, corner detection, optical flow and the fits) and thread creation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -111,10 +104,8 @@ Road Offline(const std::vector<cv::Mat>& clip, const PathSettings& settings, Fai
     EXPECT_EQ(path, nullptr);
     path = NewGlobalMotionPath(0, n, 0);
   }
-  if (!path) {
-    ADD_FAILURE() << "no path";
-    return road;
-  }
+  EXPECT_NE(path, nullptr);
+  if (!path) return road;
   for (int i = 0; i < n; ++i) {
     const ScanInput in{.tag = VENDRIX_SCAN_INPUT_TAG, .format = VENDRIX_PIXFMT_BGRA8, .width = w, .height = h,
                        .pitch = static_cast<int32_t>(clip[i].step[0]), .buffer = clip[i].data, .aspectFactor = 1.0f,
@@ -156,16 +147,13 @@ Road Offline(const std::vector<cv::Mat>& clip, const PathSettings& settings, Fai
 Road Realtime(const std::vector<cv::Mat>& clip, int walked, const PathSettings& settings, Failure& failure) {
   const int w = clip[0].cols, h = clip[0].rows;
   Road road;
-  std::vector<int32_t>& answers = road.answers;
   RTMotionPath* rt = NewRTMotionPath();
   if (failure.HitIn()) {
     EXPECT_EQ(rt, nullptr);
     rt = NewRTMotionPath();
   }
-  if (!rt) {
-    ADD_FAILURE() << "no real-time path";
-    return road;
-  }
+  EXPECT_NE(rt, nullptr);
+  if (!rt) return road;
   const RTPathConfig config{VENDRIX_RT_CONFIG_TAG, 100, 2, 32, 0};
   EXPECT_EQ(RTMotionPathConfigurate(rt, &config), 1);
   EXPECT_EQ(RTMotionPathSetSettings(rt, &settings, 60), 1);
@@ -189,7 +177,7 @@ Road Realtime(const std::vector<cv::Mat>& clip, int walked, const PathSettings& 
       const int32_t answer = RTMotionPathTexMapDef(rt, &def, 0, number(shown), 0, w, h);
       failure.HitIn();
       EXPECT_TRUE(answer >= -1 && answer <= VENDRIX_TEXMAP_QUALITY_OFF_CENTRE) << answer;
-      answers.push_back(answer);
+      road.answers.push_back(answer);
       if (answer >= 0) road.frames.push_back(Render(def, out, failure));
     }
   };

@@ -3,13 +3,14 @@
 import numpy as np
 import pytest
 
+import vendrix
+
 
 def texture(height, width, seed=1):
     """A smooth random picture (blurred noise) with detail at several scales, as uint8."""
     rng = np.random.default_rng(seed)
     noise = rng.standard_normal((height, width))
-    ky = np.fft.fftfreq(height)[:, None]
-    kx = np.fft.fftfreq(width)[None, :]
+    ky, kx = np.fft.fftfreq(height)[:, None], np.fft.fftfreq(width)[None, :]
     smooth = np.real(np.fft.ifft2(np.fft.fft2(noise) * np.exp(-(kx**2 + ky**2) * 300)))
     return np.ascontiguousarray((smooth - smooth.min()) / np.ptp(smooth) * 255).astype(np.uint8)
 
@@ -39,15 +40,14 @@ def shift(a, b):
     surface = np.real(np.fft.ifft2(r / (np.abs(r) + 1e-9)))
     py, px = np.unravel_index(np.argmax(surface), surface.shape)
 
-    def refine(axis, p, n):
-        lo = surface[(py - 1) % surface.shape[0], px] if axis == 0 else surface[py, (px - 1) % surface.shape[1]]
-        hi = surface[(py + 1) % surface.shape[0], px] if axis == 0 else surface[py, (px + 1) % surface.shape[1]]
-        mid = surface[py, px]
-        d = lo - 2 * mid + hi
+    def refine(lo, hi, p, n):  # parabola through the peak and its neighbours, wrapped to -n/2..n/2
+        d = lo - 2 * surface[py, px] + hi
         s = p + (0.5 * (lo - hi) / d if d != 0 else 0)
         return s - n if s > n / 2 else s
 
-    return refine(1, px, surface.shape[1]), refine(0, py, surface.shape[0])
+    sh, sw = surface.shape
+    return (refine(surface[py, (px - 1) % sw], surface[py, (px + 1) % sw], px, sw),
+            refine(surface[(py - 1) % sh, px], surface[(py + 1) % sh, px], py, sh))
 
 
 def jitter(frames):
@@ -55,6 +55,15 @@ def jitter(frames):
     grey = [f.astype(np.float64).mean(axis=2) if f.ndim == 3 else f.astype(np.float64) for f in frames]
     motion = np.array([shift(a, b) for a, b in zip(grey, grey[1:])])
     return float(np.sqrt(np.mean(np.sum(np.diff(motion, axis=0) ** 2, axis=1))))
+
+
+def finished(width, height, frames, **options):
+    """A Stabilizer given every frame and finished; use it in a with block."""
+    s = vendrix.Stabilizer(width, height, **options)
+    for f in frames:
+        s.add(f)
+    s.finish()
+    return s
 
 
 @pytest.fixture(scope="session")

@@ -1,26 +1,22 @@
 # vendrix.Stabilizer over numpy frames: a shaky sequence comes out steady, every dtype and layout
 # renders an unmoved frame unchanged (also into a given array and in place), and misuse raises instead
-# of crashing.
+# of crashing. vendrix.RealtimeStabilizer: every frame comes out once, in order, a fixed delay after it
+# went in, and steadied.
 import numpy as np
 import pytest
 
 import vendrix
-from conftest import jitter, texture
+from conftest import finished, jitter, texture
 
 
 def test_shaky_sequence_is_steadied_and_the_path_follows_the_shake(shaky):
     frames, offsets = shaky
-    with vendrix.Stabilizer(240, 180, max_frames=len(frames)) as s:
-        for f in frames:
-            s.add(f)
-        s.finish()
+    with finished(240, 180, frames, max_frames=len(frames)) as s:
         out = [s.render(f, i) for i, f in enumerate(frames)]
         camera = s.camera_path()
         assert s.corrections().shape == (len(frames), 4, 2)
-        assert s.camera_path(smoothed=True).shape == (len(frames), 4)
     before, after = jitter(frames), jitter(out)
-    print(f"jitter before {before:.2f} px, after {after:.2f} px")
-    assert before > 4 and after < before / 4
+    assert before > 4 and after < before / 4, f"jitter before {before:.2f} px, after {after:.2f} px"
     # The measured camera follows the cut's offsets (the camera moves with the cut).
     assert np.abs((camera[:, :2] - camera[0, :2]) - (offsets - offsets[0])).max() < 1.0
 
@@ -28,10 +24,7 @@ def test_shaky_sequence_is_steadied_and_the_path_follows_the_shake(shaky):
 def unmoved(array):
     """`array` rendered by a stabilizer that saw it three times (no motion), without edge extension; the
     same render into a given array and into a copy of the frame itself."""
-    with vendrix.Stabilizer(array.shape[1], array.shape[0], framing="fill") as s:
-        for _ in range(3):
-            s.add(array)
-        s.finish()
+    with finished(array.shape[1], array.shape[0], [array] * 3, framing="fill") as s:
         out, into, same = s.render(array, 1), np.empty_like(array), array.copy()
         assert s.render(array, 1, out=into) is into
         s.render(same, 1, out=same)
@@ -48,14 +41,9 @@ def layouts():
         bgra = np.concatenate([bgr, grey[:, :, None] // 5], axis=2)
         padded = np.zeros((64, 128, 4), grey.dtype)
         padded[:, :96] = bgra
-        yield grey
-        yield bgr
-        yield bgra
-        yield padded[:, :96]            # rows padded: passed in place
-        yield bgr[:, :, ::-1]           # channels reversed: copied
-        yield np.asfortranarray(bgr)    # column-major: copied
-        yield np.asfortranarray(grey)
-        yield bgra[::-1]                # bottom-up rows
+        # Padded rows are passed in place, reversed channels and column-major frames copied; last, bottom-up rows.
+        yield from (grey, bgr, bgra, padded[:, :96], bgr[:, :, ::-1], np.asfortranarray(bgr), np.asfortranarray(grey),
+                    bgra[::-1])
 
 
 @pytest.mark.parametrize("frame", list(layouts()), ids=lambda f: f"{f.dtype}-{f.shape}-{f.strides}")
@@ -76,37 +64,48 @@ def test_every_layout_renders_an_unmoved_frame_unchanged(frame):
 def test_bad_frames_and_misuse_raise():
     frame = texture(64, 96)
     s = vendrix.Stabilizer(96, 64, max_frames=2)
-    with pytest.raises(vendrix.Error, match="finish"):
-        s.render(frame, 0)
-    with pytest.raises(TypeError, match="uint8 or uint16"):
-        s.add(frame.astype(np.float32))
-    with pytest.raises(ValueError, match="shape"):
-        s.add(np.zeros((64, 96, 2), np.uint8))
-    with pytest.raises(ValueError, match="shape"):
-        s.add(np.zeros((1, 64, 96, 3), np.uint8))
-    with pytest.raises(ValueError, match="96x64"):
-        s.add(frame[:32])
-    with pytest.raises(vendrix.Error, match="at least one"):
-        s.finish()
-    s.add(frame)
-    s.add(frame)
-    with pytest.raises(vendrix.Error, match="at most 2"):
-        s.add(frame)
-    s.finish()
-    with pytest.raises(vendrix.Error, match="after finish"):
-        s.add(frame)
-    with pytest.raises(IndexError):
-        s.render(frame, 2)
-    with pytest.raises(ValueError, match="read-only"):
-        ro = frame.copy()
-        ro.flags.writeable = False
-        s.render(frame, 0, out=ro)
-    s.close()
-    with pytest.raises(vendrix.Error, match="closed"):
-        s.camera_path()
-    with pytest.raises(ValueError, match="smoothing"):
-        vendrix.Stabilizer(96, 64, smoothing=2.0)
-    with pytest.raises(ValueError, match="framing"):
-        vendrix.Stabilizer(96, 64, framing="zoom")
-    with pytest.raises(ValueError, match="max_uncovered"):
-        vendrix.Stabilizer(96, 64, max_uncovered=5)
+    ro = frame.copy()
+    ro.flags.writeable = False
+    # In order: each call finds the stabilizer as the calls before left it.
+    for call, error, message in [
+            (lambda: s.render(frame, 0), vendrix.Error, "finish"),
+            (lambda: s.add(frame.astype(np.float32)), TypeError, "uint8 or uint16"),
+            (lambda: s.add(np.zeros((64, 96, 2), np.uint8)), ValueError, "shape"),
+            (lambda: s.add(np.zeros((1, 64, 96, 3), np.uint8)), ValueError, "shape"),
+            (lambda: s.add(frame[:32]), ValueError, "96x64"),
+            (s.finish, vendrix.Error, "at least one"),
+            (lambda: [s.add(frame) for _ in range(3)], vendrix.Error, "at most 2"),
+            (lambda: (s.finish(), s.add(frame)), vendrix.Error, "after finish"),
+            (lambda: s.render(frame, 2), IndexError, None),
+            (lambda: s.render(frame, 0, out=ro), ValueError, "read-only"),
+            (lambda: (s.close(), s.camera_path()), vendrix.Error, "closed"),
+            (lambda: vendrix.Stabilizer(96, 64, smoothing=2.0), ValueError, "smoothing"),
+            (lambda: vendrix.Stabilizer(96, 64, framing="zoom"), ValueError, "framing"),
+            (lambda: vendrix.Stabilizer(96, 64, max_uncovered=5), ValueError, "max_uncovered")]:
+        with pytest.raises(error, match=message):
+            call()
+
+
+def test_frames_come_out_after_the_delay_and_all_after_flush(shaky):
+    frames, _ = shaky
+    out = []
+    with vendrix.RealtimeStabilizer(240, 180, look_ahead=5) as rt:
+        assert rt.delay == 5 + 49
+        for k, f in enumerate(frames, 1):
+            out += rt.push(f)
+            assert len(out) == max(0, k - rt.delay)
+        out += rt.flush()
+        with pytest.raises(vendrix.Error, match="after flush"):
+            rt.push(frames[0])
+    assert len(out) == len(frames)
+    assert all(o.shape == frames[0].shape and o.dtype == np.uint8 for o in out)
+    assert jitter(out) < jitter(frames) / 2
+
+
+def test_a_stream_keeps_its_first_frames_kind():
+    with vendrix.RealtimeStabilizer(96, 64) as rt:
+        rt.push(np.zeros((64, 96), np.uint16))
+        with pytest.raises(ValueError, match="first frame"):
+            rt.push(np.zeros((64, 96, 3), np.uint16))
+    with pytest.raises(ValueError, match="look_ahead"):
+        vendrix.RealtimeStabilizer(96, 64, look_ahead=1)

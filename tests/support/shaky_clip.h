@@ -84,20 +84,20 @@ class JitterMeter {
     if (!prev_.empty()) {
       if (window_.empty()) cv::createHanningWindow(window_, centre.size(), CV_64F);
       d = cv::phaseCorrelate(prev_, cur, window_);
-      x_[2] = x_[1] + d.x, y_[2] = y_[1] + d.y;
-      if (n_ >= 2) sum_ += std::pow(x_[2] - 2 * x_[1] + x_[0], 2) + std::pow(y_[2] - 2 * y_[1] + y_[0], 2), ++terms_;
-      x_[0] = x_[1], y_[0] = y_[1], x_[1] = x_[2], y_[1] = y_[2];
+      // The second difference of the accumulated path is the change of the shift.
+      if (shifts_++ > 0) sum_ += (d - last_).dot(d - last_);
+      last_ = d;
     }
     prev_ = cur;
-    ++n_;
     return d;
   }
-  double Jitter() const { return terms_ ? std::sqrt(sum_ / double(terms_)) : 0.0; }
+  double Jitter() const { return shifts_ > 1 ? std::sqrt(sum_ / double(shifts_ - 1)) : 0.0; }
 
  private:
   cv::Mat prev_, window_;
-  double x_[3] = {}, y_[3] = {}, sum_ = 0.0;
-  int64_t n_ = 0, terms_ = 0;
+  cv::Point2d last_;
+  double sum_ = 0.0;
+  int64_t shifts_ = 0;
 };
 
 inline double MeasuredJitter(const std::vector<cv::Mat>& frames) {

@@ -25,15 +25,12 @@ class StreamHost {
                     static_cast<int32_t>(bgra.step[0]), 1.0f, 0, bgra.data};
     held_.push_back({index, bgra});
     // A full window refuses until a definition slides it: render what is held, then scan again.
-    while (RTMotionPathScanMap(path_, &in, index) != 0 && Render(false)) {
-    }
-    while (Render(false)) {
-    }
+    while (RTMotionPathScanMap(path_, &in, index) != 0 && Render(false)) {}
+    while (Render(false)) {}
   }
   // At the end of the input: the held frames are rendered with the analysis there is.
   void Flush() {
-    while (Render(true)) {
-    }
+    while (Render(true)) {}
   }
   // Frames whose definition the path refused.
   int64_t Refused() const { return refused_; }

@@ -15,6 +15,7 @@
 
 #include "ffmpeg_util.h"
 #include "fields.h"
+#include "settings_options.h"
 #include "video_input.h"
 
 extern "C" {
@@ -27,9 +28,8 @@ namespace vendrix::testing {
 namespace fs = std::filesystem;
 
 std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
+  std::ostringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
@@ -38,16 +38,23 @@ int RunShell(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-RunResult RunVendrix(const std::string& args, const std::string& prefix) {
-  const fs::path dir = fs::temp_directory_path() / ("vendrix-run-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  RunResult r;
-  r.status = RunShell(prefix + VENDRIX_CLI_PATH + " " + args + " >" + (dir / "out").string() + " 2>" +
-                      (dir / "err").string());
-  r.out = Slurp(dir / "out");
-  r.err = Slurp(dir / "err");
-  fs::remove_all(dir);
-  return r;
+::testing::AssertionResult VendrixOk(const std::string& args) {
+  const RunResult r = RunVendrix(args);
+  if (r.status == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "vendrix " << args << ": status " << r.status << "\n" << r.err;
+}
+
+::testing::AssertionResult FfmpegOk(const std::string& args) {
+  if (RunShell("ffmpeg -v error " + args) == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "ffmpeg " << args << " failed";
+}
+
+nlohmann::json ReadJson(const std::string& path) { return nlohmann::json::parse(std::ifstream(path)); }
+
+cli::Motion Analyse(const std::string& clip, const cli::AnalysisChoices& choices) {
+  cli::Progress quiet(true);
+  cli::Timings timings;
+  return cli::AnalyseClip(clip, cli::AnalysisSettings({}), quiet, timings, choices);
 }
 
 ScratchDir::ScratchDir() {
@@ -69,12 +76,19 @@ std::vector<std::string> ScratchDir::Entries() const {
   return names;
 }
 
+RunResult RunVendrix(const std::string& args, const std::string& prefix) {
+  const ScratchDir dir;
+  RunResult r;
+  r.status = RunShell(prefix + VENDRIX_CLI_PATH + " " + args + " >" + (dir / "out") + " 2>" + (dir / "err"));
+  r.out = Slurp(dir / "out"), r.err = Slurp(dir / "err");
+  return r;
+}
+
 ScratchDir* SharedClipSuite::dir_ = nullptr;
 
 void SharedClipSuite::MakeSharedClip(const std::string& shake_args) {
   dir_ = new ScratchDir;
-  const RunResult r = RunVendrix("shake -q " + SampleImage() + " " + Clip() + " " + shake_args);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(VendrixOk("shake -q " + SampleImage() + " " + Clip() + " " + shake_args));
 }
 
 void SharedClipSuite::TearDownTestSuite() {

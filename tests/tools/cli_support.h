@@ -8,7 +8,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
+
+#include "passes.h"
 
 namespace vendrix::testing {
 
@@ -21,6 +24,14 @@ struct RunResult {
 RunResult RunVendrix(const std::string& args, const std::string& prefix = "");
 // Runs a shell command; returns its exit status.
 int RunShell(const std::string& command);
+// Success of `vendrix ARGS`, and of `ffmpeg -v error ARGS`; a failure names the command (and vendrix's
+// messages).
+::testing::AssertionResult VendrixOk(const std::string& args);
+::testing::AssertionResult FfmpegOk(const std::string& args);
+// A JSON file parsed (the truth `vendrix shake` writes, the stats of a run).
+nlohmann::json ReadJson(const std::string& path);
+// The command's analysis pass on `clip` with the default settings, in process and quiet.
+cli::Motion Analyse(const std::string& clip, const cli::AnalysisChoices& choices = {});
 // The whole content of a file (empty when it cannot be read).
 std::string Slurp(const std::string& path);
 
