@@ -1,6 +1,6 @@
 // The analysis queries of a path (count, translation, rotation, frame motion vector) on hand-set
 // records, and writing an entry's record with the kept copy of its matches. (A wrong tag and the
-// other refusals of the exports: tests/api/exports_test.cpp.)
+// other refusals of the exports: Exports.PathLifecycleSizesAndQueryFailures in tests/api/golden_test.cpp.)
 #include "analysis/frame_queries.h"
 #include "analysis/frame_records.h"
 
