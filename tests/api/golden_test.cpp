@@ -300,6 +300,10 @@ TEST(Exports, PathLifecycleSizesAndQueryFailures) {
   EXPECT_EQ(GetCurrentAnalysisFrameCount(nullptr), -1);
   GetFrameMV(nullptr, 0, &mv);
   GetFrameMV(nullptr, 0, nullptr);
+  // The profile look-up through the export: the default settings are the default profile.
+  const PathSettings defaults = Profile(VENDRIX_PROFILE_DEFAULT);
+  EXPECT_EQ(FindProfile(&defaults), int32_t{VENDRIX_PROFILE_DEFAULT});
+  EXPECT_EQ(FindProfile(nullptr), -1);
 }
 
 }  // namespace
