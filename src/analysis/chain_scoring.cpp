@@ -49,6 +49,10 @@ void WalkAll(void* const* stores, int32_t capacity, const PointStore& origin, in
     // The link out of the window's last entry is not read: the entry after it may be linking to it
     // right now.
     const bool last = e + dir < start || e + dir > end;
+    // The store the surviving chains step into next round: each member is fetched as soon as its link
+    // is known, so that the next round finds it in the cache instead of waiting on it.
+    const PointStore* next = last ? nullptr : StoreAt(stores, capacity, e + dir);
+    const uint32_t next_count = next ? next->count : 0;
     size_t alive = 0;
     for (const auto& [point, index] : active) {
       if (static_cast<uint32_t>(index) >= s->count) continue;
@@ -63,7 +67,10 @@ void WalkAll(void* const* stores, int32_t capacity, const PointStore& origin, in
       }
       if (last) continue;
       const int32_t link = dir < 0 ? m.prev : m.next;
-      if (link >= 0) active[alive++] = {point, link};
+      if (link >= 0) {
+        if (static_cast<uint32_t>(link) < next_count) __builtin_prefetch(&next->points[link]);
+        active[alive++] = {point, link};
+      }
     }
     active.resize(alive);
     outlier_weight *= kOutlierDecay;
