@@ -92,8 +92,8 @@ BENCHMARK(BM_DetectCornersSparse)->Args({960, 540})->Args({1920, 1080})
 void BM_HarrisCorners(benchmark::State& state) {
   const auto w = static_cast<int32_t>(state.range(0)), h = static_cast<int32_t>(state.range(1));
   std::vector<uint8_t> frame = TexturedFrame(w, h);
-  const cv::Mat image(h, w, CV_8UC1, frame.data());
-  if (state.range(2)) cv::GaussianBlur(image, image, cv::Size(), 12.0);
+  cv::Mat image(h, w, CV_8UC1, frame.data());
+  if (state.range(2)) cv::GaussianBlur(image, image, cv::Size(), 12.0);  // in place, over `frame`
   std::vector<cv::Point2f> corners;
   for (auto _ : state) {
     HarrisCorners(image, HarrisPlan{0.00015, 7, 200, 4}, kMaxCorners, corners);
