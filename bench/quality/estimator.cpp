@@ -229,19 +229,24 @@ ClipTrack TrackClip(const std::string& path, const std::string& mask_path, const
 }
 
 std::vector<Pose> CameraPath(const std::vector<FrameMotion>& motion, int width, int height) {
-  // to_first maps a point of frame i to frame 0; the camera's view centre follows it.
+  // to_first maps a point of frame i to frame 0; the camera's view centre follows it. The steps are the
+  // full affines: on rolling-shutter footage each row is exposed at its own moment, so consecutive frames
+  // differ by a shear and a vertical stretch that a similarity cannot take. A similarity fitted with
+  // RANSAC then follows whichever band of rows agrees best, and the path jumps between bands (the input
+  // of the bench's rolling-shutter clip scored 23.7 px of jitter against the truth's 17.0; the affine
+  // path gives 17.9). Roll and scale come from the image of a row, which the shutter does not distort.
   const cv::Vec3d centre(width / 2.0, height / 2.0, 1);
   cv::Matx33d to_first = cv::Matx33d::eye();
   std::vector<Pose> path;
   auto pose = [&] {
     const cv::Vec3d c = to_first * centre;
     path.push_back({c[0] - centre[0], c[1] - centre[1], std::atan2(to_first(1, 0), to_first(0, 0)),
-                    std::sqrt(std::abs(to_first(0, 0) * to_first(1, 1) - to_first(0, 1) * to_first(1, 0)))});
+                    std::hypot(to_first(0, 0), to_first(1, 0))});
   };
   pose();
   for (const FrameMotion& m : motion) {
     if (m.ok) {
-      const cv::Matx23d& s = m.similarity;
+      const cv::Matx23d& s = m.affine;
       const cv::Matx33d step(s(0, 0), s(0, 1), s(0, 2), s(1, 0), s(1, 1), s(1, 2), 0, 0, 1);
       to_first = to_first * step.inv();
     }

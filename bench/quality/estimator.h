@@ -5,7 +5,7 @@
 // Frames are read through an `ffmpeg` subprocess as 8-bit grey. Between consecutive frames, corners of the
 // background (outside the uncovered edges and outside an optional mask of moving objects) are tracked
 // with pyramidal Lucas-Kanade, checked forwards and backwards, and a similarity and a full affine are
-// fitted with RANSAC. The similarities accumulate into the camera path that the metrics are taken from.
+// fitted with RANSAC. The affines accumulate into the camera path that the metrics are taken from.
 //
 // Written in C++ against the OpenCV modules and FFmpeg program the project already needs (Debian's Python
 // OpenCV would pull in some forty more OpenCV modules and their GUI stacks for no gain).
@@ -48,7 +48,7 @@ cv::Mat UncoveredMask(const cv::Mat& grey);
 struct FrameMotion {
   bool ok = false;         // enough background points agreed
   cv::Matx23d similarity;  // rotation, uniform scale and translation
-  cv::Matx23d affine;      // the full affine, for distortion
+  cv::Matx23d affine;      // the full affine: the camera path's step, and distortion
   int inliers = 0;
 };
 
