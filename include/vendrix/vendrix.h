@@ -233,8 +233,8 @@ VENDRIX_ASSERT_OFFSET(PathSettings, SmoothingWeight4, 56);
 #define VENDRIX_ANALYSIS_HIGH_PASS 0x02u      /* block matcher: high-pass prefilter instead of contrast stretch */
 #define VENDRIX_ANALYSIS_WIDE_SEARCH 0x04u    /* block matcher: wider search; feature tracker: no quality filter */
 #define VENDRIX_ANALYSIS_EXTRA_MEASURE 0x08u  /* block matcher: multi-distance; feature tracker: fine refinement */
-#define VENDRIX_ANALYSIS_ROLLING_SHUTTER 0x10u /* longer model fit, rolling-shutter stages when finishing */
-#define VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT 0x20u /* extension of 0x10; ignored without it */
+#define VENDRIX_ANALYSIS_ROLLING_SHUTTER 0x10u /* longer model fit; finishing takes out the rows' wobble */
+#define VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT 0x20u /* with 0x10: also straighten each frame's skew */
 #define VENDRIX_ANALYSIS_REFIT_VARIANT 0x40u  /* feature tracker only: re-fit variant of the model fit */
 
 /* PathSettings.OutputFlags bits. */

@@ -31,9 +31,12 @@
 //       squares from the shear the fits measured against the change of velocity (rollingShutterTest:
 //       kept only when it explains at least a quarter of that shear). The record's rolling-shutter slot
 //       holds the shear, its spread slot the stretch, its shear slot the speed in 1/6000 of the width
-//       per frame; after integration the skew is damped by
-//       min(1, 2 exp(-x^2 / 6e6)), which fades it out beyond half a width per frame where velocity
-//       estimates are unreliable. The output step unskews each source frame by its damped K;
+//       per frame; the band pairs hold the rows' wobble about the centre row (acceleration, jerk and
+//       roll rate of the path over the readout); after integration skew and bands are damped by
+//       min(1, 2 exp(-x^2 / 6e6)), which fades them out beyond half a width per frame where velocity
+//       estimates are unreliable. The output step twists the corners by the roll over the readout and,
+//       with extendedBoth, unskews each source frame by its damped K; the bands pass to the smoothed
+//       records for compensation array D;
 //    c. vertical-skew correction of the relative matrices from the analysis record's tilt terms;
 //    d. integration A_k = R_k * A_{k-1} in double precision (a step that would make the chain
 //       degenerate counts as no motion);
@@ -317,10 +320,12 @@ void* AllocateTemporaries(Context& c) {
   return block;
 }
 
-// Copies the prepared camera path into the working records (up to the camera matrix; the band pairs
-// of the smoothed records are not the finisher's).
+// Copies the prepared camera path into the working records: up to the camera matrix, and the band
+// pairs when the rolling-shutter stages ran (otherwise the band pairs of the smoothed records are not
+// the finisher's: an additive finish of the same path may have left its own).
 void InitialiseWork(Context& c) {
-  for (int32_t i = 0; i < c.n; ++i) std::memcpy(&c.work[i], &c.integ[i], (model::kSlotBands) * sizeof(model::FrameRecord::Slot));
+  const int slots = c.p.extended ? model::kSlotBands + 2 * model::kBandCount : model::kSlotBands;
+  for (int32_t i = 0; i < c.n; ++i) std::memcpy(&c.work[i], &c.integ[i], slots * sizeof(model::FrameRecord::Slot));
 }
 
 }  // namespace
@@ -348,6 +353,7 @@ void RunMatrixFinisher(GlobalMotionPath* path, const model::ModelParams& p, int3
 
   void* block = AllocateTemporaries(c);
   if (!block) return;
+  if (cached) c.readout = path->preparedReadout;
   if (cached || Prepare(c)) {
     if (n == 1) {
       WriteZeroCorrection(c.work[0]);  // a single frame has nothing to be steadied against

@@ -11,6 +11,7 @@
 // frame to where it is drawn in the output.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -58,6 +59,13 @@ void ReadMatrix(const model::FrameRecord& r, double h[9]);
 bool WriteCorrection(model::FrameRecord& r, const double h[9], double height);
 // The identity correction: no motion in every slot above, corner offsets 0.
 void WriteZeroCorrection(model::FrameRecord& r);
+
+// The rolling-shutter corrections fade out at high image speed, where velocity estimates are
+// unreliable: min(1, 2 exp(-x^2 / 6e6)), x the frame's speed slot (1/6000 of the width per frame).
+inline double SkewDamping(double speed) {
+  const double damping = 2.0 * std::exp(-speed * speed * 1.6666666666666668e-7);
+  return damping < 1.0 ? damping : 1.0;
+}
 
 // ---- Context ----
 

@@ -1,5 +1,6 @@
 // Output step of the matrix finisher: every frame's final correction, with the frame's rolling-shutter
-// unskew on the source side, projected at the image centre and the four corners into path->smoothed.
+// twist (and, when asked for, its unskew) on the source side, projected at the image centre and the four
+// corners into path->smoothed.
 #include <cmath>
 
 #include "finishing/matrix_internal.h"
@@ -18,13 +19,28 @@ void Unskew(double h[9], double shear, double stretch) {
   H3Multiply(h, k_inv, h);
 }
 
+// Rows read out while the camera rolls turn by w tau about the centre (matrix_prepare.cpp), so point
+// (x, y) of the frame shows t x y / H further down than the centre row's pose puts it. Returns t = rho w
+// (radians: the turn between the centre row and a row one frame height away), w from the prepared
+// corrections of frame i's neighbours, damped like the skew.
+double Twist(const Context& c, int32_t i) {
+  if (!(c.readout > 0.0) || c.n < 3) return 0.0;
+  const int32_t a = i < 1 ? 0 : i - 1, b = i + 1 < c.n ? i + 1 : c.n - 1;
+  auto angle = [&c](int32_t k) { return std::atan2(c.integ[k].f(model::kSlotRotSin), c.integ[k].f(model::kSlotRotCos)); };
+  const double rate = std::remainder(angle(a) - angle(b), 2.0 * M_PI) / double(b - a);
+  const double twist = c.readout * rate * SkewDamping(c.integ[i].f(model::kSlotShear));
+  return std::isfinite(twist) && std::fabs(twist) < 0.5 ? twist : 0.0;
+}
+
 // Slots 0..9 of frame i; false when the projection is degenerate or not finite.
 bool ProjectFrame(const Context& c, int32_t i, float out[10]) {
   double h[9];
   ReadMatrix(c.work[i], h);
   const model::FrameRecord& prepared = c.integ[i];
   const double shear = prepared.f(model::kSlotRollingShutter), stretch = prepared.f(model::kSlotSpread);
-  if (shear != 0.0 || stretch != 0.0) Unskew(h, shear, stretch);
+  // The skew is straightened only with the extension; the wobble (twist here, bands in the records)
+  // goes whenever the rolling-shutter stages ran.
+  if (c.p.extendedBoth && (shear != 0.0 || stretch != 0.0)) Unskew(h, shear, stretch);
 
   const double s = c.aspect, hw = c.width * s * 0.5, hh = c.height * 0.5;
   const double nominal[4][2] = {{-hw, -hh}, {hw, -hh}, {hw, hh}, {-hw, hh}};
@@ -32,9 +48,10 @@ bool ProjectFrame(const Context& c, int32_t i, float out[10]) {
   H3Apply(h, 0.0, 0.0, &cx, &cy, &w);
   if (!(w > kMinDenominator)) return false;
   double d[4][2], common[2] = {0.0, 0.0};
+  const double twist = Twist(c, i) / c.height;
   for (int k = 0; k < 4; ++k) {
     double x, y;
-    H3Apply(h, nominal[k][0], nominal[k][1], &x, &y, &w);
+    H3Apply(h, nominal[k][0], nominal[k][1] - twist * nominal[k][0] * nominal[k][1], &x, &y, &w);
     if (!(w > kMinDenominator)) return false;
     d[k][0] = x - cx - nominal[k][0];
     d[k][1] = y - cy - nominal[k][1];

@@ -18,7 +18,6 @@ namespace {
 constexpr float kClearedRotation = 0.001f;  // both pair entries below: a cleared record, no motion
 constexpr double kMaxTiltTerm = 1.0;        // |p * H|: the perspective of one frame step
 constexpr double kMinStepZoom = 0.5, kMaxStepZoom = 2.0;
-constexpr double kDampingPerSpeed2 = 1.6666666666666668e-7;
 constexpr double kSpeedUnit = 6000.0;  // field 24: speed in 1/6000 of the image width per frame
 constexpr double kMinExplainedShear = 0.25;
 constexpr int kFusedSlots[] = {model::kSlotTx, model::kSlotTy, model::kSlotRotSin, model::kSlotRotCos, model::kSlotZoom, model::kSlotTiltA, model::kSlotTiltB};
@@ -199,6 +198,54 @@ double Readout(const Context& c) {
   return rho > 1.0 ? 1.0 : rho;
 }
 
+// Roll rate of frame k (radians per frame) from the fused relative rotations: the mean of the steps
+// into and out of the frame; one-sided at the ends.
+double RollRate(const Context& c, int32_t k) {
+  if (c.n < 2) return 0.0;
+  const int32_t a = k < 1 ? 1 : k, b = (k + 1 < c.n) ? k + 1 : c.n - 1;
+  auto step = [&c](int32_t i) { return std::atan2(c.integ[i].f(model::kSlotRotSin), c.integ[i].f(model::kSlotRotCos)); };
+  return 0.5 * (step(a) + step(b));
+}
+
+// Image acceleration of frame k (analysis pixels per frame squared): the step out of the frame less the
+// step into it; 0 at the ends, where one of them is missing.
+void Acceleration(const Context& c, int32_t k, double* ax, double* ay) {
+  *ax = *ay = 0.0;
+  if (k < 1 || k + 1 >= c.n) return;
+  *ax = c.integ[k + 1].f(model::kSlotTx) - c.integ[k].f(model::kSlotTx);
+  *ay = c.integ[k + 1].f(model::kSlotTy) - c.integ[k].f(model::kSlotTy);
+}
+
+// The band pairs of frame k: how far each band's rows sit from where the linear skew puts them (the
+// rows' wobble). Row fraction f is read out tau = rho (f - 1/2) frames after the centre row. By then
+// the picture has moved by v tau + a tau^2 / 2 + j tau^3 / 6 (velocity, acceleration and jerk of the
+// measured path, a local Taylor series through the frame's neighbours), of which the skew takes the
+// first term and the bands the rest; and it has turned by w tau about the centre, which moves row
+// y = (f - 1/2) H sideways by -w tau y (the bands) and each of its points vertically by w tau x (the
+// output step's twist of the corners). Band j starts at row fraction j / 32; pairs are measured from
+// the centre row. Analysis pixels.
+void BowBands(const Context& c, int32_t k, model::FrameRecord& out) {
+  double ax, ay;
+  Acceleration(c, k, &ax, &ay);
+  if (!c.p.rollingShutter) ay = 0.0;
+  const double w = RollRate(c, k), H = c.height, s = c.aspect;
+  // Jerk: the change of acceleration across the frame (0 within two frames of the ends).
+  double jx = 0.0, jy = 0.0;
+  if (k >= 2 && k + 2 < c.n) {
+    double bx, by, ex, ey;
+    Acceleration(c, k - 1, &bx, &by);
+    Acceleration(c, k + 1, &ex, &ey);
+    jx = 0.5 * (ex - bx);
+    jy = c.p.rollingShutter ? 0.5 * (ey - by) : 0.0;
+  }
+  for (int j = 0; j < model::kBandCount; ++j) {
+    const double f = j / double(model::kBandCount) - 0.5, tau = c.readout * f;
+    const double bow = 0.5 * tau * tau, turn = tau * tau * tau / 6.0;
+    out.f(model::kSlotBands + 2 * j) = static_cast<float>(bow * ax + turn * jx - w * tau * f * H / s);
+    out.f(model::kSlotBands + 2 * j + 1) = static_cast<float>(bow * ay + turn * jy);
+  }
+}
+
 // Steps b (per-frame part) and c for frame k.
 void SkewFrame(const Context& c, int32_t k) {
   model::FrameRecord& out = c.integ[k];
@@ -210,6 +257,7 @@ void SkewFrame(const Context& c, int32_t k) {
     shear = c.readout * vx / H * s;
     stretch = c.p.rollingShutter ? c.readout * vy / H : 0.0;
     speed = c.width > 0.0 ? kSpeedUnit * std::hypot(vx, vy) / c.width : 0.0;
+    BowBands(c, k, out);
   }
   out.f(model::kSlotRollingShutter) = static_cast<float>(shear);
   out.f(model::kSlotSpread) = static_cast<float>(stretch);
@@ -260,11 +308,10 @@ void DecomposeFrame(const Context& c, int32_t k) {
   WriteCorrection(r, h, c.height);
   for (int i = model::kSlotCorners; i < model::kSlotSpread; ++i) r.f(i) = 0.0f;
   r.f(model::kSlotWeight) = 0.0f;
-  const double x = r.f(model::kSlotShear);
-  double damping = 2.0 * std::exp(-x * x * kDampingPerSpeed2);
-  if (!(damping < 1.0)) damping = 1.0;
+  const double damping = SkewDamping(r.f(model::kSlotShear));
   r.f(model::kSlotRollingShutter) = static_cast<float>(r.f(model::kSlotRollingShutter) * damping);
   r.f(model::kSlotSpread) = static_cast<float>(r.f(model::kSlotSpread) * damping);
+  for (int j = 0; j < 2 * model::kBandCount; ++j) r.f(model::kSlotBands + j) = static_cast<float>(r.f(model::kSlotBands + j) * damping);
 }
 
 }  // namespace
@@ -296,6 +343,7 @@ bool Prepare(Context& c) {
   if (!ForFrames(c, kStageParallelFrom, decompose)) return false;
 
   path->preparedCount = c.n;
+  path->preparedReadout = static_cast<float>(c.readout);
   return true;
 }
 

@@ -54,6 +54,7 @@ GlobalMotionPath* PathCreate(uint32_t frame_count, int32_t flags) {
   }
   path->analysis = path->measured[0];
   path->preparedCount = 0;
+  path->preparedReadout = 0.0f;
   path->integrated = RecordArrayCreate(static_cast<int32_t>(capacity));
   path->smoothed = RecordArrayCreate(static_cast<int32_t>(capacity));
   if (!path->integrated || !path->smoothed) {

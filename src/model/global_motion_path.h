@@ -31,6 +31,7 @@ struct GlobalMotionPath {
   vendrix::model::FrameRecordArray* analysis;     // = measured[0], read by the analysis queries
   vendrix::model::FrameRecordArray* integrated;   // integrated camera path; owned
   int32_t preparedCount;                         // entries covered by the matrix finisher's cache; 0 = none
+  float preparedReadout;                         // rolling-shutter readout fraction of that cache; 0 = none
   vendrix::model::FrameRecordArray* smoothed;     // smoothed path or per-entry correction; owned
   float boundsMin[2];                            // smallest x, y of any compensated corner
   float boundsMax[2];                            // largest x, y

@@ -336,12 +336,17 @@ TEST_F(MatrixFinisher, RollingShutterSkewIsEstimatedAndUndone) {
   auto v = [&](int k) { return 0.5 * (m[std::max(k, 1)].f(model::kSlotTx) + m[std::min(k + 1, n - 1)].f(model::kSlotTx)); };
   for (int k = 2; k < n; ++k) m[k].f(model::kSlotMatrix + 1) += static_cast<float>(0.6 * (v(k) - v(k - 1)) / kH);
   model::ModelParams p = kUsual;
-  p.extended = p.rollingShutterTest = 1;
+  p.extended = p.extendedBoth = p.rollingShutterTest = 1;
   Finish(clip, p);
   const model::FrameRecord* integ = clip.path->integrated->records;
   for (int k = 1; k < n; ++k) ASSERT_NEAR(integ[k].f(model::kSlotRollingShutter), 0.6 * v(k) / kH, 2e-5) << k;
-  // The output unskews: left corners differ in x by shear * H.
-  EXPECT_NEAR(clip.out(150).f(model::kSlotCorners) - clip.out(150).f(model::kSlotCorners + 6), 0.6 * v(150), 0.02);
+  // With the extension the output unskews: left corners differ in x by shear * H; without it the
+  // frame keeps its shape.
+  auto lean = [&] { return clip.out(150).f(model::kSlotCorners) - clip.out(150).f(model::kSlotCorners + 6); };
+  EXPECT_NEAR(lean(), 0.6 * v(150), 0.02);
+  p.extendedBoth = 0;
+  Finish(clip, p);
+  EXPECT_NEAR(lean(), 0.0, 0.02);
   // A given readout factor is used as it is; without the switch nothing is corrected.
   p.readoutFactor = 0.5f;
   Finish(clip, p);
@@ -349,6 +354,43 @@ TEST_F(MatrixFinisher, RollingShutterSkewIsEstimatedAndUndone) {
   p.extended = 0;
   Finish(clip, p);
   EXPECT_EQ(integ[150].f(model::kSlotRollingShutter), 0.0f);
+}
+
+TEST_F(MatrixFinisher, RollingShutterWobbleGoesToTheBandsAndTheCorners) {
+  // A smooth path that sways and rolls: row fraction f of frame k shows the content tau = rho (f - 1/2)
+  // frames after the centre row, moved beyond the frame's linear skew by x(k + tau) - x(k) - tau x'(k)
+  // and, from the roll, by -(angle(k + tau) - angle(k)) y sideways and +(...) x down (y, x from the centre).
+  const int n = 200;
+  const double rho = 0.8, sway = 30.0, roll = 3.0 * kDeg;
+  auto x = [&](double t) { return 2.0 * t + sway * std::sin(t / 2.0); };
+  auto angle = [&](double t) { return roll * std::sin(t / 3.0 + 1.0); };
+  std::vector<Pose> poses(n);
+  for (int k = 0; k < n; ++k) poses[k] = Pose{x(k), 0.0, angle(k), 1.0};
+  Clip clip(poses);
+  model::ModelParams p = kUsual;
+  p.extended = 1;
+  p.readoutFactor = static_cast<float>(rho);
+  Finish(clip, p);
+  const int k = 100;
+  double worst = 0, largest = 0;
+  for (int j = 0; j < model::kBandCount; ++j) {
+    const double f = j / double(model::kBandCount) - 0.5, tau = rho * f, dt = 1e-4;
+    const double slope = (x(k + dt) - x(k - dt)) / (2 * dt);
+    const double want = x(k + tau) - x(k) - tau * slope - (angle(k + tau) - angle(k)) * f * kH;
+    worst = std::max(worst, std::fabs(clip.out(k).f(model::kSlotBands + 2 * j) - want));
+    largest = std::max(largest, std::fabs(want));
+  }
+  EXPECT_GT(largest, 1.0);
+  EXPECT_LT(worst, 0.05 * largest) << largest;
+  // The roll over the readout turns the top and bottom edges opposite ways: corners 0 and 1 drop
+  // apart by rho w W / 2 on top of the frame's own roll, corners 3 and 2 the other way.
+  auto y = [&](int c) { return clip.Corner(k, c, 1); };
+  const double w = (angle(k + 1e-4) - angle(k - 1e-4)) / 2e-4;
+  EXPECT_NEAR((y(0) - y(1)) - (y(3) - y(2)), -rho * w * kW, 0.05 * rho * std::fabs(w) * kW);
+  // Without the rolling-shutter stages the edges stay parallel.
+  p.extended = 0;
+  Finish(clip, p);
+  EXPECT_NEAR((y(0) - y(1)) - (y(3) - y(2)), 0.0, 1e-3);
 }
 
 }  // namespace
