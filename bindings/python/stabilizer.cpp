@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "frames.h"
 #include "library_image.h"
+#include "band_mesh.h"
 #include "cover_framing.h"
 #include "passes.h"
 
@@ -149,7 +150,12 @@ py::array Stabilizer::Render(const py::array& frame, int64_t index, std::optiona
                                                output.pitch);
     // The result grades the correction (a small visible part, a large zoom); every grade is rendered.
     DefTexMapA(&def, motion_.comp.data(), 0, int32_t(index), 0, width_, height_);
-    TexMap(&def);
+    const cli::BandRows bands = cli::BandRowsOf(motion_.bands, motion_.comp, index);
+    if (bands.pairs) {
+      cli::DrawWithBands(def, bands);
+    } else {
+      TexMap(&def);
+    }
     if (output_copy) output_copy->CopyTo(output_pixels);
   }
   return target;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 
+#include "band_mesh.h"
 #include "cli_error.h"
 #include "cli_support.h"
 #include "library_image.h"
@@ -50,8 +51,17 @@ TEST(MotionFile, RoundTripsAndRefusesDamage) {
   ASSERT_EQ(back.smoothed.size(), 3u);
   EXPECT_EQ(back.camera[2].zoom, 1.01);
   EXPECT_EQ(back.measured, m.measured);
+  EXPECT_TRUE(back.bands.empty());
+  // Rolling-shutter bands make the file the next version up; a file without them stays readable by
+  // readers that predate them.
+  cli::Motion banded = m;
+  for (int i = 0; i < 3 * cli::kBandValues; ++i) banded.bands.push_back(int16_t(i * 37 - 3000));
+  cli::SaveMotion(dir / "b.vxm", banded);
+  EXPECT_EQ(cli::LoadMotion(dir / "b.vxm").bands, banded.bands);
+  EXPECT_EQ(Slurp(dir / "b.vxm")[8], 4);
 
   const std::string bytes = Slurp(dir / "m.vxm");
+  EXPECT_EQ(bytes[8], 2);
   auto refused = [&](std::string damaged, const std::string& what) {
     std::ofstream(dir / "d.vxm", std::ios::binary | std::ios::trunc) << damaged;
     try {
@@ -64,7 +74,7 @@ TEST(MotionFile, RoundTripsAndRefusesDamage) {
   auto with = [&](size_t at, char value) { return bytes.substr(0, at) + value + bytes.substr(at + 1); };
   refused(bytes.substr(0, bytes.size() / 2), "damaged");
   refused(with(100, char(bytes[100] ^ 1)), "checksum");
-  refused(with(8, 4), "version 4");  // a newer format
+  refused(with(8, 6), "version 6");  // a newer format
 }
 
 TEST(Settings, OptionsMapOntoTheRecord) {
@@ -73,6 +83,11 @@ TEST(Settings, OptionsMapOntoTheRecord) {
   cli::AnalysisOptions a{.smoothing = 0.8};
   const PathSettings s = cli::AnalysisSettings(a);
   EXPECT_TRUE(s.AnalysisLevel == 9 && s.Smoothing == 52429 && s.SecondarySmoothing == 39321);
+  // The rolling-shutter stages take out the rows' wobble; straightening the skew is asked for.
+  EXPECT_EQ(s.AnalysisFlags & (VENDRIX_ANALYSIS_ROLLING_SHUTTER | VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT),
+            VENDRIX_ANALYSIS_ROLLING_SHUTTER);
+  a.unskew = true;
+  EXPECT_NE(cli::AnalysisSettings(a).AnalysisFlags & VENDRIX_ANALYSIS_ROLLING_SHUTTER_EXT, 0u);
   a.profile = 3;  // a block-matching profile is analysed at its own level
   EXPECT_EQ(cli::AnalysisSettings(a).AnalysisLevel, 3);
   // Profile framing leaves the record as it is. (What the other framings and views look like is

@@ -57,8 +57,13 @@ AVFrame* FrameRenderer::Render(const AVFrame& frame, VideoOutput& output, const 
   for (int field = 0; field < (by_field ? 2 : 1) && corrected; ++field) {
     TexMapDefA one = def;
     one.fieldFlags = TexFieldFlags(fields_, field);
-    corrected = define(one, field);
-    if (corrected) TexMap(&one);
+    BandRows bands;
+    corrected = define(one, field, bands);
+    if (corrected && bands.pairs) {
+      DrawWithBands(one, bands);
+    } else if (corrected) {
+      TexMap(&one);
+    }
   }
   if (corrected) last_target_ = target;
   // A frame without a correction goes out as it came.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "band_mesh.h"
 #include "fields.h"
 #include "library_image.h"
 #include "progress.h"
@@ -37,8 +38,9 @@ class FrameRenderer {
 
   // Completes the definition of one frame, or of its field `field` (0: the first in time; 0 for a
   // progressive frame) whose field flags are already set; false when there is no correction for it
-  // (the frame is then written as it came).
-  using Define = std::function<bool(TexMapDefA& def, int field)>;
+  // (the frame is then written as it came). It may give the entry's rolling-shutter band pairs in
+  // `bands`; the frame is then drawn through the band mesh.
+  using Define = std::function<bool(TexMapDefA& def, int field, BandRows& bands)>;
   // Returns the writer's frame holding the rendered `frame`, ready for VideoOutput::WriteFrame.
   AVFrame* Render(const AVFrame& frame, VideoOutput& output, const Define& define);
 

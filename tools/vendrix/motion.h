@@ -27,6 +27,8 @@ struct Motion {
   std::vector<PathSample> camera;    // measured camera path, per entry
   std::vector<PathSample> smoothed;  // camera path after the correction, per entry
   std::vector<uint8_t> measured;     // per entry: 1 when the analysis measured its motion, 0 when it could not
+  // Rolling-shutter band pairs, kBandValues per entry (band_mesh.h); empty when the path has none.
+  std::vector<int16_t> bands;
 
   // Records of the compensation array: one per frame, or one per field.
   int64_t entries() const { return IsInterlaced(field_order) ? 2 * frames : frames; }

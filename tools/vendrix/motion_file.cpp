@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "atomic_file.h"
+#include "band_mesh.h"
 #include "cli_error.h"
 
 extern "C" {
@@ -59,7 +60,8 @@ class Reader {
 
 void SaveMotion(const std::string& path, const Motion& m) {
   std::string out(kMagic, sizeof kMagic);
-  Put(out, IsInterlaced(m.field_order) ? kInterlacedMotionFileVersion : kMotionFileVersion);
+  Put(out, (IsInterlaced(m.field_order) ? kInterlacedMotionFileVersion : kMotionFileVersion) +
+               (m.bands.empty() ? 0 : kBandsVersionStep));
   Put(out, m.video_width);
   Put(out, m.video_height);
   Put(out, m.frames);
@@ -76,6 +78,10 @@ void SaveMotion(const std::string& path, const Motion& m) {
     }
   }
   for (size_t i = 0; i < m.camera.size(); ++i) out += char(i < m.measured.size() ? m.measured[i] : 1);
+  if (!m.bands.empty()) {
+    Put(out, uint64_t(m.bands.size()));
+    out.append(reinterpret_cast<const char*>(m.bands.data()), m.bands.size() * sizeof(int16_t));
+  }
   Put(out, Crc(out));
 
   WriteFileAtomically(path, out);
@@ -92,9 +98,11 @@ Motion LoadMotion(const std::string& path) {
   r.Take(magic, sizeof magic);
   const uint32_t version = r.Get<uint32_t>();
   // Version 1 files lack the per-entry measured flags; everything else is the same.
-  if (version < 1 || version > kInterlacedMotionFileVersion)
+  if (version < 1 || version > kNewestMotionFileVersion)
     throw CliError(fmt::format("{} has motion file version {}; this vendrix reads versions 1 to {}", path, version,
-                               kInterlacedMotionFileVersion));
+                               kNewestMotionFileVersion));
+  const bool with_bands = version > kInterlacedMotionFileVersion;
+  const bool interlaced = (with_bands ? version - kBandsVersionStep : version) == kInterlacedMotionFileVersion;
   if (bytes.size() < 4 + sizeof magic + 4) throw CliError(fmt::format("{} is damaged (cut short)", path));
   uint32_t stored;
   std::memcpy(&stored, bytes.data() + bytes.size() - 4, 4);
@@ -106,7 +114,6 @@ Motion LoadMotion(const std::string& path) {
   m.frames = r.Get<int64_t>();
   m.settings = r.Get<PathSettings>();
   const uint64_t comp_bytes = r.Get<uint64_t>();
-  const bool interlaced = version == kInterlacedMotionFileVersion;
   if (m.video_width <= 0 || m.video_height <= 0 || m.frames <= 0 || m.frames > INT32_MAX / 2 ||
       comp_bytes != uint64_t(VENDRIX_COMP_B_SIZE(interlaced ? 2 * m.frames : m.frames)) || comp_bytes > r.left())
     throw CliError(fmt::format("{} is damaged (inconsistent sizes)", path));
@@ -133,6 +140,13 @@ Motion LoadMotion(const std::string& path) {
   if (version >= 2) {
     if (r.left() < samples + 4) throw CliError(fmt::format("{} is damaged (cut short)", path));
     r.Take(m.measured.data(), samples);
+  }
+  if (with_bands) {
+    const uint64_t values = r.Get<uint64_t>();
+    if (values != uint64_t(m.entries()) * kBandValues || values * sizeof(int16_t) + 4 > r.left())
+      throw CliError(fmt::format("{} is damaged (inconsistent sizes)", path));
+    m.bands.resize(values);
+    r.Take(m.bands.data(), values * sizeof(int16_t));
   }
   return m;
 }

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "band_mesh.h"
 #include "cli_error.h"
 #include "decode_ahead.h"
 #include "encode_behind.h"
@@ -109,6 +110,7 @@ Motion FinishMotion(GlobalMotionPath* path, const PathSettings& settings, int32_
   motion.comp[0] = VENDRIX_COMP_B_TAG;
   if (size != VENDRIX_COMP_B_SIZE(motion.entries()) || CopyMotionCompArrayBPath(path, motion.comp.data(), int32_t(size)) != 1)
     throw CliError("the library refused to produce the compensation array");
+  motion.bands = BandPairs(path, motion.entries());
   ComputeCameraPaths(path, motion);
   if (follow_pans) FollowPans(motion);
   return motion;
@@ -135,8 +137,9 @@ void RenderClip(const std::string& in, const Motion& motion, const std::vector<u
     CheckSameSize(*frame, width, height, in);
     const auto start = Clock::now();
     const int32_t record = int32_t(std::min<int64_t>(index, motion.frames - 1));
-    AVFrame* encoded = renderer.Render(*frame, *output, [&](TexMapDefA& def, int field) {
+    AVFrame* encoded = renderer.Render(*frame, *output, [&](TexMapDefA& def, int field, BandRows& bands) {
       DefTexMapA(&def, comp.data(), 0, record, field, width, height);
+      bands = BandRowsOf(motion.bands, comp, IsInterlaced(motion.field_order) ? 2 * int64_t(record) + field : record);
       return true;
     });
     render_seconds += Since(start);

@@ -112,7 +112,7 @@ class StreamRun {
     }
     const auto start = Clock::now();
     double define_seconds = 0;
-    AVFrame* encoded = renderer_->Render(*held_.front().frame, output_, [&](TexMapDefA& def, int /*field*/) {
+    AVFrame* encoded = renderer_->Render(*held_.front().frame, output_, [&](TexMapDefA& def, int /*field*/, BandRows& /*bands*/) {
       const auto define_start = Clock::now();
       const bool defined = definitions_.Define(path_.get(), def, f, width_, height_);
       define_seconds = Since(define_start);

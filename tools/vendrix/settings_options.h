@@ -15,6 +15,7 @@ struct AnalysisOptions {
   std::optional<double> smoothing;        // 0..1: how strongly the camera path is smoothed
   std::optional<int> analysis_level;      // 0..9
   bool follow_pans = true;                // the command's local-line smoothing of the translation
+  bool unskew = false;                    // also straighten each frame's rolling-shutter skew
 };
 
 // Framing names the user picks from, and what each does to the margins a correction opens.
