@@ -20,6 +20,9 @@ constexpr double kMaxTiltTerm = 1.0;        // |p * H|: the perspective of one f
 constexpr double kMinStepZoom = 0.5, kMaxStepZoom = 2.0;
 constexpr double kSpeedUnit = 6000.0;  // field 24: speed in 1/6000 of the image width per frame
 constexpr double kMinExplainedShear = 0.25;
+// Rows that would have to move more than this share of the height against the centre row are no
+// rolling shutter's doing but a cut or a failed measurement: that frame gets no band pairs.
+constexpr double kMaxWobble = 0.1;
 constexpr int kFusedSlots[] = {model::kSlotTx, model::kSlotTy, model::kSlotRotSin, model::kSlotRotCos, model::kSlotZoom, model::kSlotTiltA, model::kSlotTiltB};
 
 // Largest translation one frame step can hold: twice the image size (a step beyond it was never
@@ -238,12 +241,16 @@ void BowBands(const Context& c, int32_t k, model::FrameRecord& out) {
     jx = 0.5 * (ex - bx);
     jy = c.p.rollingShutter ? 0.5 * (ey - by) : 0.0;
   }
+  double pairs[2 * model::kBandCount];
+  bool plausible = true;
   for (int j = 0; j < model::kBandCount; ++j) {
     const double f = j / double(model::kBandCount) - 0.5, tau = c.readout * f;
-    const double bow = 0.5 * tau * tau, turn = tau * tau * tau / 6.0;
-    out.f(model::kSlotBands + 2 * j) = static_cast<float>(bow * ax + turn * jx - w * tau * f * H / s);
-    out.f(model::kSlotBands + 2 * j + 1) = static_cast<float>(bow * ay + turn * jy);
+    const double square = 0.5 * tau * tau, cube = tau * tau * tau / 6.0;
+    pairs[2 * j] = square * ax + cube * jx - w * tau * f * H / s;
+    pairs[2 * j + 1] = square * ay + cube * jy;
+    plausible = plausible && std::fabs(pairs[2 * j]) < kMaxWobble * H && std::fabs(pairs[2 * j + 1]) < kMaxWobble * H;
   }
+  for (int j = 0; j < 2 * model::kBandCount; ++j) out.f(model::kSlotBands + j) = plausible ? static_cast<float>(pairs[j]) : 0.0f;
 }
 
 // Steps b (per-frame part) and c for frame k.
