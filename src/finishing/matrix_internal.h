@@ -67,6 +67,10 @@ inline double SkewDamping(double speed) {
   return damping < 1.0 ? damping : 1.0;
 }
 
+// Rows that would have to move more than this share of the height against the centre row are no
+// rolling shutter's doing but a cut or a failed measurement: that frame gets no wobble correction.
+constexpr double kMaxWobble = 0.1;
+
 // ---- Context ----
 
 constexpr int32_t kStageParallelFrom = 50;    // fewer frames: every stage on the calling thread

@@ -29,7 +29,8 @@ double Twist(const Context& c, int32_t i) {
   auto angle = [&c](int32_t k) { return std::atan2(c.integ[k].f(model::kSlotRotSin), c.integ[k].f(model::kSlotRotCos)); };
   const double rate = std::remainder(angle(a) - angle(b), 2.0 * M_PI) / double(b - a);
   const double twist = c.readout * rate * SkewDamping(c.integ[i].f(model::kSlotShear));
-  return std::isfinite(twist) && std::fabs(twist) < 0.5 ? twist : 0.0;
+  // The corners move by twist * W / 4.
+  return std::isfinite(twist) && std::fabs(twist) * c.width * c.aspect < 4.0 * kMaxWobble * c.height ? twist : 0.0;
 }
 
 // Slots 0..9 of frame i; false when the projection is degenerate or not finite.

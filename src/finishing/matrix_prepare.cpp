@@ -20,9 +20,6 @@ constexpr double kMaxTiltTerm = 1.0;        // |p * H|: the perspective of one f
 constexpr double kMinStepZoom = 0.5, kMaxStepZoom = 2.0;
 constexpr double kSpeedUnit = 6000.0;  // field 24: speed in 1/6000 of the image width per frame
 constexpr double kMinExplainedShear = 0.25;
-// Rows that would have to move more than this share of the height against the centre row are no
-// rolling shutter's doing but a cut or a failed measurement: that frame gets no band pairs.
-constexpr double kMaxWobble = 0.1;
 constexpr int kFusedSlots[] = {model::kSlotTx, model::kSlotTy, model::kSlotRotSin, model::kSlotRotCos, model::kSlotZoom, model::kSlotTiltA, model::kSlotTiltB};
 
 // Largest translation one frame step can hold: twice the image size (a step beyond it was never
