@@ -150,12 +150,7 @@ py::array Stabilizer::Render(const py::array& frame, int64_t index, std::optiona
                                                output.pitch);
     // The result grades the correction (a small visible part, a large zoom); every grade is rendered.
     DefTexMapA(&def, motion_.comp.data(), 0, int32_t(index), 0, width_, height_);
-    const cli::BandRows bands = cli::BandRowsOf(motion_.bands, motion_.comp, index);
-    if (bands.pairs) {
-      cli::DrawWithBands(def, bands);
-    } else {
-      TexMap(&def);
-    }
+    cli::DrawFrame(def, cli::BandRowsOf(motion_.bands, motion_.comp, index));
     if (output_copy) output_copy->CopyTo(output_pixels);
   }
   return target;

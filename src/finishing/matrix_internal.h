@@ -60,6 +60,9 @@ bool WriteCorrection(model::FrameRecord& r, const double h[9], double height);
 // The identity correction: no motion in every slot above, corner offsets 0.
 void WriteZeroCorrection(model::FrameRecord& r);
 
+// The in-plane angle of a record's rotation pair, radians.
+inline double Angle(const model::FrameRecord& r) { return std::atan2(r.f(model::kSlotRotSin), r.f(model::kSlotRotCos)); }
+
 // The rolling-shutter corrections fade out at high image speed, where velocity estimates are
 // unreliable: min(1, 2 exp(-x^2 / 6e6)), x the frame's speed slot (1/6000 of the width per frame).
 inline double SkewDamping(double speed) {

@@ -26,8 +26,7 @@ void Unskew(double h[9], double shear, double stretch) {
 double Twist(const Context& c, int32_t i) {
   if (!(c.readout > 0.0) || c.n < 3) return 0.0;
   const int32_t a = i < 1 ? 0 : i - 1, b = i + 1 < c.n ? i + 1 : c.n - 1;
-  auto angle = [&c](int32_t k) { return std::atan2(c.integ[k].f(model::kSlotRotSin), c.integ[k].f(model::kSlotRotCos)); };
-  const double rate = std::remainder(angle(a) - angle(b), 2.0 * M_PI) / double(b - a);
+  const double rate = std::remainder(Angle(c.integ[a]) - Angle(c.integ[b]), 2.0 * M_PI) / double(b - a);
   const double twist = c.readout * rate * SkewDamping(c.integ[i].f(model::kSlotShear));
   // The corners move by twist * W / 4.
   return std::isfinite(twist) && std::fabs(twist) * c.width * c.aspect < 4.0 * kMaxWobble * c.height ? twist : 0.0;

@@ -203,8 +203,7 @@ double Readout(const Context& c) {
 double RollRate(const Context& c, int32_t k) {
   if (c.n < 2) return 0.0;
   const int32_t a = k < 1 ? 1 : k, b = (k + 1 < c.n) ? k + 1 : c.n - 1;
-  auto step = [&c](int32_t i) { return std::atan2(c.integ[i].f(model::kSlotRotSin), c.integ[i].f(model::kSlotRotCos)); };
-  return 0.5 * (step(a) + step(b));
+  return 0.5 * (Angle(c.integ[a]) + Angle(c.integ[b]));
 }
 
 // Image acceleration of frame k (analysis pixels per frame squared): the step out of the frame less the

@@ -62,8 +62,6 @@ double KernelSum(const double* d, const double* taps, int32_t r, int32_t i) {
   return (s0 + s1) + (s2 + s3);
 }
 
-double Angle(const model::FrameRecord& r) { return std::atan2(r.f(model::kSlotRotSin), r.f(model::kSlotRotCos)); }
-
 // ---- Smoothing stages ----
 
 void TranslationStage(Context& c) {

@@ -34,8 +34,12 @@ BandRows BandRowsOf(const std::vector<int16_t>& bands, const std::vector<uint32_
   return rows;
 }
 
-void DrawWithBands(const TexMapDefA& def, const BandRows& rows) {
+void DrawFrame(const TexMapDefA& def, const BandRows& rows) {
   const int16_t* pairs = rows.pairs;
+  if (!pairs) {
+    TexMap(&def);
+    return;
+  }
   const int analysis_width = rows.analysis_width, analysis_height = rows.analysis_height;
   TexMapDefD d{};
   d.version = VENDRIX_TEXMAP_D_VERSION;

@@ -27,9 +27,9 @@ struct BandRows {
 // array B, whose header gives the analysed size.
 BandRows BandRowsOf(const std::vector<int16_t>& bands, const std::vector<uint32_t>& comp, int64_t entry);
 
-// Draws `def`, completed by DefTexMapA, with each band's rows shifted by `rows`. The shifts are taken
-// from analysis pixels into the output through the quad's own edges, so the framing's zoom and roll
-// apply to them too.
-void DrawWithBands(const TexMapDefA& def, const BandRows& rows);
+// Draws `def`, completed by DefTexMapA: as one quad when `rows` has no pairs, else through the band
+// mesh with each band's rows shifted by them. The shifts are taken from analysis pixels into the output
+// through the quad's own edges, so the framing's zoom and roll apply to them too.
+void DrawFrame(const TexMapDefA& def, const BandRows& rows);
 
 }  // namespace vendrix::cli

@@ -59,11 +59,7 @@ AVFrame* FrameRenderer::Render(const AVFrame& frame, VideoOutput& output, const 
     one.fieldFlags = TexFieldFlags(fields_, field);
     BandRows bands;
     corrected = define(one, field, bands);
-    if (corrected && bands.pairs) {
-      DrawWithBands(one, bands);
-    } else if (corrected) {
-      TexMap(&one);
-    }
+    if (corrected) DrawFrame(one, bands);
   }
   if (corrected) last_target_ = target;
   // A frame without a correction goes out as it came.
