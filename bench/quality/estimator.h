@@ -5,7 +5,8 @@
 // Frames are read through an `ffmpeg` subprocess as 8-bit grey. Between consecutive frames, corners of the
 // background (outside the uncovered edges and outside an optional mask of moving objects) are tracked
 // with pyramidal Lucas-Kanade, checked forwards and backwards, and a similarity and a full affine are
-// fitted with RANSAC. The affines accumulate into the camera path that the metrics are taken from.
+// fitted with RANSAC; a robust fit that also takes a rolling shutter's bends gives the centre row's
+// step. The steps accumulate into the camera path that the metrics are taken from.
 //
 // Written in C++ against the OpenCV modules and FFmpeg program the project already needs (Debian's Python
 // OpenCV would pull in some forty more OpenCV modules and their GUI stacks for no gain).
@@ -48,7 +49,9 @@ cv::Mat UncoveredMask(const cv::Mat& grey);
 struct FrameMotion {
   bool ok = false;         // enough background points agreed
   cv::Matx23d similarity;  // rotation, uniform scale and translation
-  cv::Matx23d affine;      // the full affine: the camera path's step, and distortion
+  cv::Matx23d affine;      // the full affine (RANSAC): distortion
+  cv::Matx23d step;        // the centre row's motion, robust to a rolling shutter's bends: the camera path's step
+  double bend = 0;         // pixels the rows moved against each other beyond an affine (RMS over the frame)
   int inliers = 0;
 };
 
@@ -74,7 +77,7 @@ struct Pose {
   double x = 0, y = 0, roll = 0, scale = 1;
 };
 
-// Accumulates frame-to-frame similarities (failed pairs count as no motion) into camera poses.
+// Accumulates the frame-to-frame steps (failed pairs count as no motion) into camera poses.
 std::vector<Pose> CameraPath(const std::vector<FrameMotion>& motion, int width, int height);
 
 // A `vendrix shake` truth file, in the pixels of the clip it describes.
@@ -115,6 +118,7 @@ ClipTrack TrackClip(const std::string& path, const std::string& mask_path = "",
 struct Scores {
   int frames = 0, failed_pairs = 0, failed_views = 0;
   double jitter_px = 0, jitter_roll_deg = 0;   // RMS of the path minus its low-pass
+  double wobble_px = 0;                        // RMS of the rows' bending against each other, frame to frame
   std::optional<double> intended_error_px;     // RMS distance to the intended path, offset removed
   double stability = 0, stability_translation = 0, stability_rotation = 0;  // Liu et al. 2013, 0..1
   double zoom_range = 0;                       // largest / smallest accumulated scale, minus 1

@@ -162,6 +162,7 @@ TEST_F(EstimatorTest, PathErrorAgainstTheTruthHasLittleDrift) {
   ASSERT_TRUE(tracked.intended_error_px);
   EXPECT_LT(*tracked.intended_error_px, 1.0);
   EXPECT_GT(tracked.jitter_px, 5.0);  // handheld shake is far above the estimator's noise
+  EXPECT_LT(tracked.wobble_px, 0.3);  // a global shutter's rows do not bend (the rolling shutter's: 2.8)
   const InputViews views = CompareToInput(In("clean.mkv"), In("zoomed.mp4"));
   o.views = &views;
   const Scores mapped = Score(TrackClip(In("zoomed.mp4"), "", &views), o);
@@ -185,8 +186,9 @@ TEST_F(EstimatorTest, RollingShutterPathFollowsTheCentreRow) {
   const Scores s = Score(t, o);
   EXPECT_EQ(s.failed_pairs, 0);
   ASSERT_TRUE(s.intended_error_px);
-  // A path of similarities drifts by 25 px here and overstates the jitter by a fifth.
-  EXPECT_LT(*s.intended_error_px, 8.0);
+  // A path of similarities drifts by 25 px here and overstates the jitter by a fifth; one of RANSAC
+  // affines drifts by 5 px and overstates it by 2.5 %.
+  EXPECT_LT(*s.intended_error_px, 1.5);
   // The truth's own jitter, by the score's low-pass.
   std::vector<double> x, y;
   for (const Pose& p : shutter.shaky) x.push_back(p.x * 1080 / shutter.height), y.push_back(p.y * 1080 / shutter.height);
@@ -195,9 +197,10 @@ TEST_F(EstimatorTest, RollingShutterPathFollowsTheCentreRow) {
   double sum = 0;
   for (size_t i = 0; i < x.size(); ++i) sum += std::pow(x[i] - lx[i], 2) + std::pow(y[i] - ly[i], 2);
   const double truth_jitter = std::sqrt(sum / double(x.size()));
-  EXPECT_NEAR(s.jitter_px, truth_jitter, 0.1 * truth_jitter);
-  std::printf("rolling shutter: jitter %.2f px (truth %.2f), drift %.3f px\n", s.jitter_px, truth_jitter,
-              *s.intended_error_px);
+  EXPECT_NEAR(s.jitter_px, truth_jitter, 0.015 * truth_jitter);
+  EXPECT_GT(s.wobble_px, 1.5);
+  std::printf("rolling shutter: jitter %.2f px (truth %.2f), drift %.3f px, wobble %.3f px\n", s.jitter_px, truth_jitter,
+              *s.intended_error_px, s.wobble_px);
 }
 
 TEST(ScoreTest, SlowMotionIsStableAndFastMotionIsJitter) {
@@ -210,7 +213,7 @@ TEST(ScoreTest, SlowMotionIsStableAndFastMotionIsJitter) {
       FrameMotion m;
       m.ok = true;
       const double step = amplitude * (std::sin(2 * M_PI * hz * i / 30) - std::sin(2 * M_PI * hz * (i - 1) / 30));
-      m.similarity = m.affine = cv::Matx23d(1, 0, -step, 0, 1, 0);
+      m.similarity = m.affine = m.step = cv::Matx23d(1, 0, -step, 0, 1, 0);
       t.motion.push_back(m);
     }
     return t;

@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
     j["units"] = "lengths in pixels of a 1080-line frame";
     j["jitter_px"] = s.jitter_px;
     j["jitter_roll_deg"] = s.jitter_roll_deg;
+    j["wobble_px"] = s.wobble_px;
     j["lowpass_hz"] = options.lowpass_hz;
     if (s.intended_error_px) j["intended_error_px"] = *s.intended_error_px;
     j["stability"] = s.stability;
