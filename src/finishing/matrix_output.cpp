@@ -1,6 +1,7 @@
 // Output step of the matrix finisher: every frame's final correction, with the frame's rolling-shutter
 // twist (and, when asked for, its unskew) on the source side, projected at the image centre and the four
 // corners into path->smoothed.
+#include <algorithm>
 #include <cmath>
 
 #include "finishing/matrix_internal.h"
@@ -22,14 +23,15 @@ void Unskew(double h[9], double shear, double stretch) {
 // Rows read out while the camera rolls turn by w tau about the centre (matrix_prepare.cpp), so point
 // (x, y) of the frame shows t x y / H further down than the centre row's pose puts it. Returns t = rho w
 // (radians: the turn between the centre row and a row one frame height away), w from the prepared
-// corrections of frame i's neighbours, damped like the skew.
+// corrections of frame i's neighbours, damped like the skew and held within kMaxTwist.
 double Twist(const Context& c, int32_t i) {
   if (!(c.readout > 0.0) || c.n < 3) return 0.0;
   const int32_t a = i < 1 ? 0 : i - 1, b = i + 1 < c.n ? i + 1 : c.n - 1;
   const double rate = std::remainder(Angle(c.integ[a]) - Angle(c.integ[b]), 2.0 * M_PI) / double(b - a);
   const double twist = c.readout * rate * SkewDamping(c.integ[i].f(model::kSlotShear));
   // The corners move by twist * W / 4.
-  return std::isfinite(twist) && std::fabs(twist) * c.width * c.aspect < 4.0 * kMaxWobble * c.height ? twist : 0.0;
+  if (!std::isfinite(twist) || !(std::fabs(twist) * c.width * c.aspect < 4.0 * kMaxWobble * c.height)) return 0.0;
+  return std::clamp(twist, -kMaxTwist, kMaxTwist);
 }
 
 // Slots 0..9 of frame i; false when the projection is degenerate or not finite.

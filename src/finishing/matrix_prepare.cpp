@@ -5,6 +5,7 @@
 // slots in analysis pixels, its matrix in display coordinates), then the integration replaces the
 // matrix by C_k = A_k^-1 and the last stage decomposes it. Rolling-shutter data of frame k: field 21
 // horizontal shear (display), field 10 vertical stretch, field 24 speed measure.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -222,7 +223,8 @@ void Acceleration(const Context& c, int32_t k, double* ax, double* ay) {
 // first term and the bands the rest; and it has turned by w tau about the centre, which moves row
 // y = (f - 1/2) H sideways by -w tau y (the bands) and each of its points vertically by w tau x (the
 // output step's twist of the corners). Band j starts at row fraction j / 32; pairs are measured from
-// the centre row. Analysis pixels.
+// the centre row. Analysis pixels; a frame whose bands would lean beyond kMaxRowLean gets them scaled
+// down to it.
 void BowBands(const Context& c, int32_t k, model::FrameRecord& out) {
   double ax, ay;
   Acceleration(c, k, &ax, &ay);
@@ -246,7 +248,14 @@ void BowBands(const Context& c, int32_t k, model::FrameRecord& out) {
     pairs[2 * j + 1] = square * ay + cube * jy;
     plausible = plausible && std::fabs(pairs[2 * j]) < kMaxWobble * H && std::fabs(pairs[2 * j + 1]) < kMaxWobble * H;
   }
-  for (int j = 0; j < 2 * model::kBandCount; ++j) out.f(model::kSlotBands + j) = plausible ? static_cast<float>(pairs[j]) : 0.0f;
+  // The steepest lean (sideways, display pixels) and stretch (down) between neighbouring bands, per
+  // pixel of height.
+  double steepest = 0.0;
+  for (int j = 0; j + 1 < model::kBandCount; ++j)
+    steepest = std::max(steepest, std::hypot((pairs[2 * j + 2] - pairs[2 * j]) * s, pairs[2 * j + 3] - pairs[2 * j + 1]));
+  steepest *= model::kBandCount / H;
+  const double scale = !plausible ? 0.0 : steepest > kMaxRowLean ? kMaxRowLean / steepest : 1.0;
+  for (int j = 0; j < 2 * model::kBandCount; ++j) out.f(model::kSlotBands + j) = static_cast<float>(pairs[j] * scale);
 }
 
 // Steps b (per-frame part) and c for frame k.

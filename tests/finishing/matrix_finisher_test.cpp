@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -357,36 +358,49 @@ TEST_F(MatrixFinisher, RollingShutterWobbleGoesToTheBandsAndTheCorners) {
   // A smooth path that sways and rolls: row fraction f of frame k shows the content tau = rho (f - 1/2)
   // frames after the centre row, moved beyond the frame's linear skew by x(k + tau) - x(k) - tau x'(k)
   // and, from the roll, by -(angle(k + tau) - angle(k)) y sideways and +(...) x down (y, x from the centre).
-  const int n = 200;
-  const double rho = 0.8, sway = 30.0, roll = 3.0 * kDeg;
+  const int n = 200, k = 100;
+  const double rho = 0.8, sway = 30.0;
+  double roll = 1.2 * kDeg;
   auto x = [&](double t) { return 2.0 * t + sway * std::sin(t / 2.0); };
   auto angle = [&](double t) { return roll * std::sin(t / 3.0 + 1.0); };
-  std::vector<Pose> poses(n);
-  for (int k = 0; k < n; ++k) poses[k] = Pose{x(k), 0.0, angle(k), 1.0};
-  Clip clip(poses);
   model::ModelParams p = kUsual;
   p.extended = 1;
   p.readoutFactor = static_cast<float>(rho);
-  Finish(clip, p);
-  const int k = 100;
+  auto finish = [&] {
+    std::vector<Pose> poses(n);
+    for (int i = 0; i < n; ++i) poses[i] = Pose{x(i), 0.0, angle(i), 1.0};
+    auto clip = std::make_unique<Clip>(poses);
+    Finish(*clip, p);
+    return clip;
+  };
+  std::unique_ptr<Clip> clip = finish();
+  auto band = [&](int j) { return clip->out(k).f(model::kSlotBands + 2 * j); };
   double worst = 0, largest = 0;
   for (int j = 0; j < model::kBandCount; ++j) {
     const double f = j / double(model::kBandCount) - 0.5, tau = rho * f, dt = 1e-4;
     const double slope = (x(k + dt) - x(k - dt)) / (2 * dt);
     const double want = x(k + tau) - x(k) - tau * slope - (angle(k + tau) - angle(k)) * f * kH;
-    worst = std::max(worst, std::fabs(clip.out(k).f(model::kSlotBands + 2 * j) - want));
+    worst = std::max(worst, std::fabs(band(j) - want));
     largest = std::max(largest, std::fabs(want));
   }
-  EXPECT_GT(largest, 1.0);
+  EXPECT_GT(largest, 0.5);
   EXPECT_LT(worst, 0.05 * largest) << largest;
   // The roll over the readout turns the top and bottom edges opposite ways: corners 0 and 1 drop
   // apart by rho w W / 2 on top of the frame's own roll, corners 3 and 2 the other way.
-  auto y = [&](int c) { return clip.Corner(k, c, 1); };
+  auto y = [&](int c) { return clip->Corner(k, c, 1); };
   const double w = (angle(k + 1e-4) - angle(k - 1e-4)) / 2e-4;
   EXPECT_NEAR((y(0) - y(1)) - (y(3) - y(2)), -rho * w * kW, 0.05 * rho * std::fabs(w) * kW);
+  // A roll three times as fast is held to the bounds: the twist to kMaxTwist and the bands' steepest
+  // lean to kMaxRowLean.
+  roll *= 3;
+  clip = finish();
+  EXPECT_NEAR(std::fabs((y(0) - y(1)) - (y(3) - y(2))), matrix::kMaxTwist * kW, 1e-3 * kW);
+  double steepest = 0;
+  for (int j = 0; j + 1 < model::kBandCount; ++j) steepest = std::max(steepest, double(std::fabs(band(j + 1) - band(j))));
+  EXPECT_NEAR(steepest * model::kBandCount / kH, matrix::kMaxRowLean, 1e-4);
   // Without the rolling-shutter stages the edges stay parallel.
   p.extended = 0;
-  Finish(clip, p);
+  clip = finish();
   EXPECT_NEAR((y(0) - y(1)) - (y(3) - y(2)), 0.0, 1e-3);
 }
 
