@@ -229,12 +229,14 @@ TEST(CoverFraming, SpendsNoMoreThanTheBudgetOnTheShakesPeaks) {
 }
 
 TEST_F(CliStabilize, FollowingPansKeepsTheViewOnTheIntendedPath) {
-  // A line is its own local line, ends included; the shake on top of it is averaged out.
-  std::vector<cli::PathSample> pan(90);
-  for (size_t i = 0; i < pan.size(); ++i) pan[i] = {3.0 * double(i) + 4 * std::sin(double(i)), -1.5 * double(i)};
+  // A line is its own local line, ends included; a 2 Hz shake on top of it is averaged out, wholly
+  // where the kernel's 133-frame radius fits in the clip (the library's exponential taps let 0.7 % of
+  // it through).
+  std::vector<cli::PathSample> pan(400);
+  for (size_t i = 0; i < pan.size(); ++i) pan[i] = {3.0 * double(i) + 4 * std::sin(0.45 * double(i)), -1.5 * double(i)};
   const std::vector<cli::PathSample> line = cli::LocalLineSmooth(pan, 0.4);
   for (size_t i = 0; i < pan.size(); ++i) {
-    ASSERT_NEAR(line[i].x, 3.0 * double(i), i < 5 || i > 84 ? 1.5 : 0.5) << i;
+    ASSERT_NEAR(line[i].x, 3.0 * double(i), i >= 133 && i + 133 < pan.size() ? 0.005 : 0.75) << i;
     ASSERT_NEAR(line[i].y, -1.5 * double(i), 1e-6) << i;
   }
 

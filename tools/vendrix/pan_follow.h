@@ -3,9 +3,10 @@
 // The library smooths the camera path with a symmetric kernel whose taps are clamped to the clip, so
 // within a kernel radius of either end (at the default strength that is 133 frames, most of a short
 // clip) the virtual camera lags a pan and the picture drifts away from where the camera was aimed.
-// The command fits a local straight line under the same kernel instead of a weighted mean: a steady
-// pan is followed exactly, up to the first and last frame, while shake is averaged out as before.
-// Only the translation changes; rotation and zoom keep the library's smoothing.
+// The command fits a local straight line under a kernel of the same radius and width instead of a
+// weighted mean: a steady pan is followed exactly, up to the first and last frame, and shake is averaged
+// out (more of it than the library's taps do: pan_follow.cpp). Only the translation changes; rotation
+// and zoom keep the library's smoothing.
 #pragma once
 
 #include <vector>
@@ -14,8 +15,8 @@
 
 namespace vendrix::cli {
 
-// The smoothed position of every sample of `path` under a local line weighted like the library's
-// kernel for `strength` (0..1). Above 0.99 (the camera held still) the path is returned unchanged.
+// The smoothed position of every sample of `path` under a local line weighted by the kernel for
+// `strength` (0..1). Above 0.99 (the camera held still) the path is returned unchanged.
 std::vector<PathSample> LocalLineSmooth(const std::vector<PathSample>& path, double strength);
 
 // Moves each correction of a finished progressive `motion` so the smoothed translation follows
