@@ -76,8 +76,10 @@ cv::Matx23d CentreRowStep(const std::vector<cv::Point2f>& from, const std::vecto
     }
     // x does not take the row-times-column term: a roll rate moves a turning row sideways by a bow in v.
     if (!cv::solve(weighted.colRange(0, 5), wx, cx_fit, cv::DECOMP_QR) ||
-        !cv::solve(weighted, wy, cy_fit, cv::DECOMP_QR))
-      return *bend = 0, start;
+        !cv::solve(weighted, wy, cy_fit, cv::DECOMP_QR)) {
+      *bend = 0;
+      return start;
+    }
     for (int i = 0; i < n; ++i) {
       const cv::Mat row = basis.row(i);
       residual[size_t(i)] = std::hypot(row.colRange(0, 5).dot(cx_fit.t()) - bx.at<double>(i),

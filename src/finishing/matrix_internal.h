@@ -77,12 +77,12 @@ constexpr double kMaxWobble = 0.1;
 // Every output frame stays close to a similarity of its input: where the wobble correction would lean
 // or stretch a band of rows against its neighbours by more than kMaxRowLean, or twist the frame (the
 // turn between the centre row and a row one height away) by more than kMaxTwist radians, the frame's
-// bands, or its twist, are scaled down to the bound. A correction bent further would straighten little:
-// the steepest bends come from the jerk and roll-rate terms, differences of a measured path. On three
-// clips read out over 0.75 of a frame, the bounds keep the worst frame within 0.9 % of a similarity of
-// its input (0.991 against 0.982 with no bound, in the quality bench's distortion score) and leave the
-// frames' bending from one to the next at 1.98 px RMS against 1.89 with no bound and 2.64 with no
-// correction; the centre row, and with it the jitter, does not move.
+// bands, or its twist, are scaled down to the bound. The steepest bends come from the jerk and
+// roll-rate terms, differences of a measured path, and bounding them gives up little of the
+// straightening: on three clips read out over 0.75 of a frame, the worst frame stays within 0.9 % of a
+// similarity of its input (0.991 against 0.982 with no bound, in the quality bench's distortion score)
+// and the frames' bending from one to the next is 1.98 px RMS, against 1.89 with no bound and 2.64
+// with no correction; the centre row, and with it the jitter, does not move.
 constexpr double kMaxRowLean = 0.009;
 constexpr double kMaxTwist = 0.007;
 
