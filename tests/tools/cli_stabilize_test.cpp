@@ -162,6 +162,15 @@ TEST_F(CliStabilize, UnmeasurableFramesAreMarked) {
   const std::vector<uint8_t> measured = Analyse(holes).measured;
   ASSERT_EQ(measured.size(), 60u);
   for (size_t i = 0; i < 60; ++i) EXPECT_EQ(measured[i], i < 20 || i > 26) << i;
+  // A few holes pass quietly; a clip that is mostly holes is reported, the output written all the same.
+  const std::string dark = In("dark.mp4");
+  ASSERT_TRUE(FfmpegOk("-i " + Clip() + " -vf \"drawbox=enable='gte(n,20)':w=iw:h=ih:color=black:t=fill\" -c:v libx264 -y " + dark));
+  const RunResult few = RunVendrix("stabilize -q " + holes + " " + In("holes_out.mp4"));
+  const RunResult most = RunVendrix("stabilize -q " + dark + " " + In("dark_out.mp4"));
+  EXPECT_EQ(few.status, 0);
+  EXPECT_EQ(few.err, "");
+  EXPECT_EQ(most.status, 0);
+  EXPECT_NE(most.err.find("the motion of 40 of 59 frames could not be measured"), std::string::npos) << most.err;
 }
 
 // The cover framing on a made-up motion: small shake everywhere, two frames far out. The uncovered

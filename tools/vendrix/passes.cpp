@@ -1,5 +1,6 @@
 #include "passes.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -89,6 +90,15 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   const auto finish_start = Clock::now();
   Motion motion = FinishMotion(path.get(), settings, width, height, packets, field_order, choices.follow_pans);
   timings.finishing += Since(finish_start);
+  // A frame the analysis cannot measure keeps its shake. When that is most of the clip the output looks
+  // like the input, so say why: a featureless or dark picture, or a profile whose own corner detector
+  // finds too few corners on soft footage (with profiles 35, 36 and 39 no frame of the quality bench's
+  // handheld clip is measured; the default road tracks Harris corners).
+  const int64_t steps = int64_t(motion.measured.size()) - 1;
+  const int64_t missed = std::count(motion.measured.begin() + (steps > 0), motion.measured.end(), uint8_t{0});
+  if (steps >= 10 && 2 * missed > steps)
+    progress.Warn(fmt::format("the motion of {} of {} frames could not be measured; they keep their shake (too little "
+                              "detail in the picture, or try the default profile)", missed, steps));
   return motion;
 }
 
