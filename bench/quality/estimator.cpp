@@ -51,6 +51,12 @@ cv::Matx23d CentreRowStep(const std::vector<cv::Point2f>& from, const std::vecto
                           const cv::Matx23d& start, cv::Size size, double unit, double* bend) {
   const double cx = size.width / 2.0, cy = size.height / 2.0, norm = size.height / 2.0;
   const int n = int(from.size());
+  // A bend needs rows to be told from: points bunched in a few rows (a view mostly covered by moving
+  // objects) keep the RANSAC affine.
+  double spread = 0;
+  for (const cv::Point2f& p : from) spread += std::pow((p.y - cy) / norm, 2);
+  *bend = 0;
+  if (n < 24 || spread < 0.04 * n) return start;
   // Columns: 1, u, v, v^2, v^3, u v, in centred coordinates scaled by half the height.
   cv::Mat basis(n, 6, CV_64F), bx(n, 1, CV_64F), by(n, 1, CV_64F);
   for (int i = 0; i < n; ++i) {
@@ -76,10 +82,8 @@ cv::Matx23d CentreRowStep(const std::vector<cv::Point2f>& from, const std::vecto
     }
     // x does not take the row-times-column term: a roll rate moves a turning row sideways by a bow in v.
     if (!cv::solve(weighted.colRange(0, 5), wx, cx_fit, cv::DECOMP_QR) ||
-        !cv::solve(weighted, wy, cy_fit, cv::DECOMP_QR)) {
-      *bend = 0;
+        !cv::solve(weighted, wy, cy_fit, cv::DECOMP_QR))
       return start;
-    }
     for (int i = 0; i < n; ++i) {
       const cv::Mat row = basis.row(i);
       residual[size_t(i)] = std::hypot(row.colRange(0, 5).dot(cx_fit.t()) - bx.at<double>(i),
