@@ -73,7 +73,7 @@ cv::Matx23d CentreRowStep(const std::vector<cv::Point2f>& from, const std::vecto
                                      start(1, 0) * p.x + start(1, 1) * p.y + start(1, 2) - to[size_t(i)].y);
   }
   const double scale = 0.7 * unit;  // the Cauchy weight halves at the RANSAC threshold
-  cv::Mat cx_fit, cy_fit, weighted(n, 6, CV_64F), wx(n, 1, CV_64F), wy(n, 1, CV_64F);
+  cv::Mat cx_fit, cy_fit, fitted_x, fitted_y, weighted(n, 6, CV_64F), wx(n, 1, CV_64F), wy(n, 1, CV_64F);
   for (int round = 0; round < 8; ++round) {
     for (int i = 0; i < n; ++i) {
       const double r = residual[size_t(i)] / scale, w = 1.0 / std::sqrt(1.0 + r * r);  // sqrt of the weight
@@ -84,11 +84,10 @@ cv::Matx23d CentreRowStep(const std::vector<cv::Point2f>& from, const std::vecto
     if (!cv::solve(weighted.colRange(0, 5), wx, cx_fit, cv::DECOMP_QR) ||
         !cv::solve(weighted, wy, cy_fit, cv::DECOMP_QR))
       return start;
-    for (int i = 0; i < n; ++i) {
-      const cv::Mat row = basis.row(i);
-      residual[size_t(i)] = std::hypot(row.colRange(0, 5).dot(cx_fit.t()) - bx.at<double>(i),
-                                       row.dot(cy_fit.t()) - by.at<double>(i));
-    }
+    fitted_x = basis.colRange(0, 5) * cx_fit;
+    fitted_y = basis * cy_fit;
+    for (int i = 0; i < n; ++i)
+      residual[size_t(i)] = std::hypot(fitted_x.at<double>(i) - bx.at<double>(i), fitted_y.at<double>(i) - by.at<double>(i));
   }
   // How far the bend moves the frame's pixels beyond the best affine, RMS over the frame: over a uniform
   // frame v^2 less its affine part has RMS 0.298, v^3 0.151, u v a / 3 (a = width / height).

@@ -94,11 +94,13 @@ Motion AnalyseClip(const std::string& in, const PathSettings& settings, Progress
   // like the input, so say why: a featureless or dark picture, or a profile whose own corner detector
   // finds too few corners on soft footage (with profiles 35, 36 and 39 no frame of the quality bench's
   // handheld clip is measured; the default road tracks Harris corners).
+  // The first entry has no motion to measure and always counts as measured.
   const int64_t steps = int64_t(motion.measured.size()) - 1;
-  const int64_t missed = std::count(motion.measured.begin() + (steps > 0), motion.measured.end(), uint8_t{0});
+  const int64_t missed = std::count(motion.measured.begin(), motion.measured.end(), uint8_t{0});
   if (steps >= 10 && 2 * missed > steps)
-    progress.Warn(fmt::format("the motion of {} of {} frames could not be measured; they keep their shake (too little "
-                              "detail in the picture, or try the default profile)", missed, steps));
+    progress.Warn(fmt::format("the motion of {} of {} {} could not be measured; they keep their shake (too little "
+                              "detail in the picture, or try the default profile)",
+                              missed, steps, IsInterlaced(motion.field_order) ? "fields" : "frames"));
   return motion;
 }
 
