@@ -26,17 +26,19 @@
 //       leave part of every frame's shake out of the integrated path, which is exactly what the
 //       correction has to undo. The relative matrix is T S P built from the fused record;
 //    b. rolling shutter (extended): each frame's skew K_k (horizontal shear rho * v_x / H and, with
-//       rollingShutter, vertical stretch rho * v_y / H, v = the frame's image velocity) with the readout
-//       fraction rho = readoutFactor when it lies in (0, 1], else estimated over the clip by least
-//       squares from the shear the fits measured against the change of velocity (rollingShutterTest:
-//       kept only when it explains at least a quarter of that shear). The record's rolling-shutter slot
-//       holds the shear, its spread slot the stretch, its shear slot the speed in 1/6000 of the width
-//       per frame; the band pairs hold the rows' wobble about the centre row (acceleration, jerk and
-//       roll rate of the path over the readout); after integration skew and bands are damped by
-//       min(1, 2 exp(-x^2 / 6e6)), which fades them out beyond half a width per frame where velocity
-//       estimates are unreliable. The output step twists the corners by the roll over the readout and,
-//       with extendedBoth, unskews each source frame by its damped K; the bands pass to the smoothed
-//       records for compensation array D;
+//       rollingShutter, vertical stretch rho * v_y / H, v = the frame's image velocity when its centre
+//       row is read) with the readout fraction rho = readoutFactor when it lies in (0, 1], else
+//       estimated over the clip from how the fits' summed skews follow the steps (kept only when they
+//       explain a tenth of the steps' variance, a quarter with rollingShutterTest). The velocity comes
+//       from the summed skews over rho, which see its changes within a frame time, with the steps'
+//       low-pass for the rest. The record's rolling-shutter slot holds the shear, its spread slot the
+//       stretch, its shear slot the speed in 1/6000 of the width per frame; the band pairs hold the
+//       rows' wobble about the centre row (acceleration, jerk and roll rate of the path over the
+//       readout); after integration skew and bands are damped by min(1, 2 exp(-x^2 / 6e6)), which
+//       fades them out beyond half a width per frame where velocity estimates are unreliable. The
+//       output step twists the corners by the roll over the readout and, with extendedBoth, unskews
+//       each source frame by its damped K, else moves the band pairs by the skew of the row the
+//       output's centre shows; the bands pass to the smoothed records for compensation array D;
 //    c. vertical-skew correction of the relative matrices from the analysis record's tilt terms;
 //    d. integration A_k = R_k * A_{k-1} in double precision (a step that would make the chain
 //       degenerate counts as no motion);
@@ -299,7 +301,7 @@ void* AllocateTemporaries(Context& c) {
   c.padStride = n + 2 * kPadMargin + 2;
   const int64_t tap_count = 2 * kPadMargin + 2;
   const int64_t range_stride = A > 0 ? n + 2 * A + 1 : 0;
-  const int64_t doubles = kPadChannels * c.padStride + tap_count + 3 * n + (A > 0 ? 4 * n + 4 * range_stride : 0);
+  const int64_t doubles = kPadChannels * c.padStride + tap_count + 5 * n + (A > 0 ? 4 * n + 4 * range_stride : 0);
   const int64_t ints = 2 * n;
   const size_t bytes = static_cast<size_t>(doubles) * sizeof(double) + static_cast<size_t>(ints) * sizeof(int32_t);
   void* block = platform::HeapAllocate(bytes, 0);
@@ -310,6 +312,8 @@ void* AllocateTemporaries(Context& c) {
   c.corrX = d, d += n;
   c.corrY = d, d += n;
   c.corrA = d, d += n;
+  c.skewSumX = d, d += n;
+  c.skewSumY = d, d += n;
   if (A > 0) {
     c.range = d, d += 3 * n + 4 * range_stride;
     c.rangeStride = range_stride;
